@@ -1,0 +1,1 @@
+"""Ferrovane SDK: a native client for the Ferrovane Accounts REST API."""
