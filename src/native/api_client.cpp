@@ -1,0 +1,778 @@
+// ApiClient: construction, the four request helpers, the mapping of failed
+// statuses to exceptions, and the query methods.
+//
+// Each method reads the module globals it uses (requests, json, get_params,
+// Command, ...) at call time through its Scope, and the instance attributes and
+// helpers it uses on the instance at call time, so rebinding any of them takes
+// effect on the next call. Reads and calls happen in the order the equivalent
+// Python method would make them.
+#include "classes.hpp"
+#include "names.hpp"
+
+#include <array>
+
+namespace {
+
+// ---- docstrings -----------------------------------------------------------
+
+constexpr const char api_client_doc[] =
+    "\n"
+    "    API client to communicate with a Ferrovane Accounts instance.\n"
+    "    Args:\n"
+    "        server_url (:obj:`str`): Ferrovane Accounts instance's server URL.\n"
+    "        authentication_token (:obj:`str`): Ferrovane Accounts authentication_token.\n"
+    "        api_version (:obj:`int`, optional): The API version.\n"
+    "            Default: :py:const:`accounts_api.DEFAULT_ACCOUNTS_API_VERSION`\n"
+    "        session_attributes (:obj:`dict`, optional): A dictionary of attributes to set on the underlying\n"
+    "            :py:class:`requests.Session` instance at initialization. Default: ``None``\n"
+    "        headers (:obj:`dict`, optional): A dictionary of headers to with the :py:class:`requests.Session` instance.\n"
+    "            Default: ``None``\n"
+    "    ";
+
+constexpr const char login_doc[] =
+    "Login to Ferrovane Accounts.\n"
+    "        Running this endpoint will set the ``Authorization`` session header for this ApiClient instance.\n"
+    "        ";
+
+constexpr const char logout_doc[] =
+    "Logout of Ferrovane Accounts.\n"
+    "        Running this endpoint will remove the ``Authorization`` session header.\n"
+    "        ";
+
+constexpr const char get_current_user_doc[] =
+    "\n"
+    "        Get currently logged-in user info\n"
+    "\n"
+    "        Returns:\n"
+    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
+    "        ";
+
+constexpr const char get_event_log_doc[] =
+    "\n"
+    "        Get event log for provided app\n"
+    "        Args:\n"
+    "            app_name (:obj:`str`): Name of the app e.g. security\n"
+    "            offset (:obj:`int`, optional): Default: ``None``\n"
+    "            pageNumber (:obj:`int`, optional): Default: ``None``\n"
+    "            pageSize (:obj:`str`, optional): Default: ``None``\n"
+    "            paged (:obj:`bool`, optional): Default: ``None``\n"
+    "            search (:obj:`str`, optional): Default: ``None``\n"
+    "            sort_sorted (:obj:`bool`, optional): Default: ``None``\n"
+    "            sort_unsorted (:obj:`bool`, optional): Default: ``None``\n"
+    "            unpaged (:obj:`bool`, optional): Default: ``None``\n"
+    "\n"
+    "        Returns:\n"
+    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
+    "        ";
+
+constexpr const char get_event_log_for_an_event_doc[] =
+    "\n"
+    "        Get event log for provided app for an event with passed id\n"
+    "\n"
+    "        Args:\n"
+    "            app_name (:obj:`str`): Name of the app e.g. security\n"
+    "            event_id (:obj:`str`): ID of the event\n"
+    "            offset (:obj:`int`, optional): Default: ``None``\n"
+    "            pageNumber (:obj:`int`, optional): Default: ``None``\n"
+    "            pageSize (:obj:`str`, optional): Default: ``None``\n"
+    "            paged (:obj:`bool`, optional): Default: ``None``\n"
+    "            search (:obj:`str`, optional): Default: ``None``\n"
+    "            sort_sorted (:obj:`bool`, optional): Default: ``None``\n"
+    "            sort_unsorted (:obj:`bool`, optional): Default: ``None``\n"
+    "            unpaged (:obj:`bool`, optional): Default: ``None``\n"
+    "\n"
+    "        Returns:\n"
+    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
+    "        ";
+
+constexpr const char return_all_releases_doc[] =
+    "\n"
+    "        Get all releases. e.g. Orvik or Braxlin\n"
+    "\n"
+    "        Returns:\n"
+    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
+    "        ";
+
+constexpr const char get_distribution_doc[] =
+    "\n"
+    "        Get distribution. e.g. Orvik or Braxlin\n"
+    "\n"
+    "        Args:\n"
+    "            distribution_key (:obj:`str`): Distribution key of the downloadable entity\n"
+    "            platform (:obj:`str`): Platform to download for\n"
+    "\n"
+    "        Returns:\n"
+    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
+    "        ";
+
+constexpr const char handle_http_error_doc[] =
+    "Specific error handling for Accounts, to make better error reporting where applicable.";
+
+// ---- shared steps ---------------------------------------------------------
+
+// Loads `self._session.headers.update`.
+int load_session_headers_update(PyObject* self, LoadedMethod& update) {
+    Ref session = get_attr(self, names.session_attr);
+    if (!session) {
+        return -1;
+    }
+    Ref headers = get_attr(session.get(), names.headers);
+    if (!headers) {
+        return -1;
+    }
+    return load_method(headers.get(), names.update, update);
+}
+
+FERROVANE_COLD int raise_unpack_error(PyObject* item, Py_ssize_t found) {
+    if (found < 0) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    } else if (found < 2) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", found);
+    } else {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    return -1;
+}
+
+// `first, second = item`, with the interpreter's unpacking errors.
+int unpack_pair(PyObject* item, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        first = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+        return 0;
+    }
+    if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+        return raise_unpack_error(item, -1);
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        return -1;
+    }
+    Ref* targets[] = {&first, &second};
+    Py_ssize_t found = 0;
+    for (Ref* target : targets) {
+        *target = Ref::steal(PyIter_Next(iterator.get()));
+        if (!*target) {
+            return PyErr_Occurred() ? -1 : raise_unpack_error(item, found);
+        }
+        ++found;
+    }
+    Ref surplus = Ref::steal(PyIter_Next(iterator.get()));
+    if (surplus) {
+        return raise_unpack_error(item, 3);
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// The `params` rule of the helpers: the caller's object when it is true,
+// otherwise a new empty dict for this request.
+Ref query_parameters(PyObject* params) {
+    if (params != Py_None) {
+        const int is_true = PyObject_IsTrue(params);
+        if (is_true < 0) {
+            return {};
+        }
+        if (is_true) {
+            return Ref::borrow(params);
+        }
+    }
+    return Ref::steal(PyDict_New());
+}
+
+// join_url_parts(self._base_url, "/api/{}".format(app), endpoint)
+Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* endpoint) {
+    Ref join_url_parts = lookup_global(scope, names.join_url_parts);
+    if (!join_url_parts) {
+        return {};
+    }
+    Ref base_url = get_attr(self, names.base_url_attr);
+    if (!base_url) {
+        return {};
+    }
+    Ref app_field = format_field(app);
+    if (!app_field) {
+        return {};
+    }
+    Ref app_path = concat_text({names.api_prefix, app_field.get()});
+    if (!app_path) {
+        return {};
+    }
+    return call_vector(join_url_parts.get(), nullptr, base_url.get(), app_path.get(), endpoint);
+}
+
+// Hands the response to self._handle_http_error and returns it if that passes.
+PyObject* checked_response(PyObject* self, Ref response) {
+    if (!response) {
+        return nullptr;
+    }
+    Ref outcome = call_method_by_name(self, names.handle_http_error, nullptr, response.get());
+    if (!outcome) {
+        return nullptr;
+    }
+    return response.release();
+}
+
+// The GET and DELETE helpers: the same steps with another session method.
+PyObject* send_without_body(const Scope& scope, PyObject* const* args, PyObject* session_method) {
+    PyObject* self = args[0];
+    Ref url = request_url(scope, self, args[1], args[2]);
+    if (!url) {
+        return nullptr;
+    }
+    Ref session = get_attr(self, names.session_attr);
+    if (!session) {
+        return nullptr;
+    }
+    LoadedMethod send;
+    if (load_method(session.get(), session_method, send) < 0) {
+        return nullptr;
+    }
+    Ref params = query_parameters(args[3]);
+    if (!params) {
+        return nullptr;
+    }
+    return checked_response(self, call_method(send, names.kw_params, url.get(), params.get()));
+}
+
+// `json.dumps(body)` with `json` looked up now.
+Ref dump_json(const Scope& scope, PyObject* body) {
+    Ref json = lookup_global(scope, names.json);
+    if (!json) {
+        return {};
+    }
+    return call_method_by_name(json.get(), names.dumps, nullptr, body);
+}
+
+Ref data_envelope(PyObject* data) {
+    Ref body = Ref::steal(PyDict_New());
+    if (!body || PyDict_SetItem(body.get(), names.data, data) < 0) {
+        return {};
+    }
+    return body;
+}
+
+// Compares a status code with `==`, as the Python comparison does, so that
+// 500.0 or an object with its own __eq__ match too.
+int status_is(PyObject* status_code, PyObject* expected) {
+    Ref equal = Ref::steal(PyObject_RichCompare(status_code, expected, Py_EQ));
+    if (!equal) {
+        return -1;
+    }
+    return PyObject_IsTrue(equal.get());
+}
+
+// Raises `exception_class(response)`.
+PyObject* raise_mapped(const Scope& scope, PyObject* exception_name, PyObject* response) {
+    Ref exception_class = lookup_global(scope, exception_name);
+    if (!exception_class) {
+        return nullptr;
+    }
+    Ref exception = call_vector(exception_class.get(), nullptr, response);
+    if (!exception) {
+        return nullptr;
+    }
+    return raise_object(exception.get());
+}
+
+// self._get(app=..., endpoint=..., params=...) wrapped as Command(self, response).
+// `_get` is read before the endpoint is built, as `self._get(endpoint=...)` reads it.
+template <typename BuildEndpoint>
+PyObject* run_query(const Scope& scope, PyObject* self, PyObject* app, PyObject* params, BuildEndpoint build_endpoint) {
+    LoadedMethod get;
+    if (load_method(self, names.get_helper, get) < 0) {
+        return nullptr;
+    }
+    Ref api_version = get_attr(self, names.api_version_attr);
+    if (!api_version) {
+        return nullptr;
+    }
+    Ref endpoint = build_endpoint(api_version.get());
+    if (!endpoint) {
+        return nullptr;
+    }
+    Ref response = params ? call_method(get, names.kw_app_endpoint_params, app, endpoint.get(), params)
+                          : call_method(get, names.kw_app_endpoint, app, endpoint.get());
+    if (!response) {
+        return nullptr;
+    }
+    Ref command = lookup_global(scope, names.Command);
+    if (!command) {
+        return nullptr;
+    }
+    return call_vector(command.get(), nullptr, self, response.get()).release();
+}
+
+// A new dict holding each (name, value) in the given order, sized up front.
+template <size_t count>
+Ref new_dict(const std::array<std::pair<PyObject*, PyObject*>, count>& entries) {
+    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+    if (!dict) {
+        return {};
+    }
+    for (const auto& [key, value] : entries) {
+        if (PyDict_SetItem(dict.get(), key, value) < 0) {
+            return {};
+        }
+    }
+    return dict;
+}
+
+// get_params(parameters=..., exclusions=...), then query.update(additions):
+// the query parameters of the methods that take options.
+template <size_t parameter_count, size_t addition_count>
+Ref build_query(const Scope& scope, const std::array<std::pair<PyObject*, PyObject*>, parameter_count>& parameters,
+                PyObject* exclusions, const std::array<std::pair<PyObject*, PyObject*>, addition_count>& additions) {
+    Ref get_params = lookup_global(scope, names.get_params);
+    if (!get_params) {
+        return {};
+    }
+    Ref mapping = new_dict(parameters);
+    if (!mapping) {
+        return {};
+    }
+    Ref query = call_vector(get_params.get(), names.kw_parameters_exclusions, mapping.get(), exclusions);
+    if (!query) {
+        return {};
+    }
+    if (PyDict_CheckExact(query.get())) {
+        for (const auto& [key, value] : additions) {
+            if (PyDict_SetItem(query.get(), key, value) < 0) {
+                return {};
+            }
+        }
+        return query;
+    }
+    LoadedMethod update;
+    if (load_method(query.get(), names.update, update) < 0) {
+        return {};
+    }
+    Ref addition_dict = new_dict(additions);
+    if (!addition_dict || !call_method(update, nullptr, addition_dict.get())) {
+        return {};
+    }
+    return query;
+}
+
+// ---- methods --------------------------------------------------------------
+
+PyObject* init(const Scope& scope, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* session_attributes = args[4];
+    PyObject* headers = args[5];
+    if (PyObject_SetAttr(self, names.base_url_attr, args[1]) < 0 ||
+        PyObject_SetAttr(self, names.authentication_token_attr, args[2]) < 0 ||
+        PyObject_SetAttr(self, names.api_version_attr, args[3]) < 0) {
+        return nullptr;
+    }
+
+    Ref requests = lookup_global(scope, names.requests);
+    if (!requests) {
+        return nullptr;
+    }
+    Ref session_class = get_attr(requests.get(), names.Session);
+    if (!session_class) {
+        return nullptr;
+    }
+    Ref session = call_vector(session_class.get(), nullptr);
+    if (!session || PyObject_SetAttr(self, names.session_attr, session.get()) < 0) {
+        return nullptr;
+    }
+
+    LoadedMethod update;
+    if (load_session_headers_update(self, update) < 0) {
+        return nullptr;
+    }
+    Ref required_headers = lookup_global(scope, names.REQUIRED_HEADERS);
+    if (!required_headers || !call_method(update, nullptr, required_headers.get())) {
+        return nullptr;
+    }
+
+    const int has_headers = PyObject_IsTrue(headers);
+    if (has_headers < 0) {
+        return nullptr;
+    }
+    if (has_headers) {
+        if (load_session_headers_update(self, update) < 0 || !call_method(update, nullptr, headers)) {
+            return nullptr;
+        }
+    }
+
+    const int has_attributes = PyObject_IsTrue(session_attributes);
+    if (has_attributes < 0) {
+        return nullptr;
+    }
+    if (has_attributes) {
+        Ref items = call_method_by_name(session_attributes, names.items, nullptr);
+        if (!items) {
+            return nullptr;
+        }
+        Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+        if (!iterator) {
+            return nullptr;
+        }
+        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+            Ref attribute;
+            Ref value;
+            if (unpack_pair(item.get(), attribute, value) < 0) {
+                return nullptr;
+            }
+            Ref current_session = get_attr(self, names.session_attr);
+            if (!current_session || PyObject_SetAttr(current_session.get(), attribute.get(), value.get()) < 0) {
+                return nullptr;
+            }
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+
+    Ref current_session = get_attr(self, names.session_attr);
+    if (!current_session) {
+        return nullptr;
+    }
+    Ref verify = get_attr(current_session.get(), names.verify);
+    if (!verify) {
+        return nullptr;
+    }
+    const int verifies = PyObject_IsTrue(verify.get());
+    if (verifies < 0) {
+        return nullptr;
+    }
+    if (!verifies) {
+        // urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
+        Ref urllib3 = lookup_global(scope, names.urllib3);
+        if (!urllib3) {
+            return nullptr;
+        }
+        LoadedMethod disable_warnings;
+        if (load_method(urllib3.get(), names.disable_warnings, disable_warnings) < 0) {
+            return nullptr;
+        }
+        Ref urllib3_again = lookup_global(scope, names.urllib3);
+        if (!urllib3_again) {
+            return nullptr;
+        }
+        Ref exceptions = get_attr(urllib3_again.get(), names.exceptions);
+        if (!exceptions) {
+            return nullptr;
+        }
+        Ref warning = get_attr(exceptions.get(), names.InsecureRequestWarning);
+        if (!warning || !call_method(disable_warnings, nullptr, warning.get())) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* login(const Scope& /*scope*/, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref token = get_attr(self, names.authentication_token_attr);
+    if (!token) {
+        return nullptr;
+    }
+    Ref token_text = format_field(token.get());
+    if (!token_text) {
+        return nullptr;
+    }
+    Ref value = concat_text({names.bearer_prefix, token_text.get()});
+    if (!value) {
+        return nullptr;
+    }
+    Ref session = get_attr(self, names.session_attr);
+    if (!session) {
+        return nullptr;
+    }
+    Ref headers = get_attr(session.get(), names.headers);
+    if (!headers || PyObject_SetItem(headers.get(), names.authorization, value.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* logout(const Scope& /*scope*/, PyObject* const* args) {
+    Ref session = get_attr(args[0], names.session_attr);
+    if (!session) {
+        return nullptr;
+    }
+    Ref headers = get_attr(session.get(), names.headers);
+    if (!headers || PyObject_DelItem(headers.get(), names.authorization) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* get_current_user(const Scope& scope, PyObject* const* args) {
+    return run_query(scope, args[0], names.security, nullptr, [](PyObject* api_version) {
+        return format_text(names.version_prefix, api_version, names.user_info_suffix);
+    });
+}
+
+// Positions of the event-log options in the argument list of get_event_log;
+// get_event_log_for_an_event has event_id before them and so each one later.
+enum EventLogArgument : size_t {
+    self_arg, app_name_arg, offset_arg, page_number_arg, page_size_arg, paged_arg, search_arg,
+    sort_sorted_arg, sort_unsorted_arg, unpaged_arg,
+};
+
+PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
+    // The parameters in ascending order of their names.
+    const std::array<std::pair<PyObject*, PyObject*>, 10> parameters{{
+        {names.app_name, args[app_name_arg]},
+        {names.offset, args[offset_arg]},
+        {names.pageNumber, args[page_number_arg]},
+        {names.pageSize, args[page_size_arg]},
+        {names.paged, args[paged_arg]},
+        {names.search, args[search_arg]},
+        {names.self, args[self_arg]},
+        {names.sort_sorted, args[sort_sorted_arg]},
+        {names.sort_unsorted, args[sort_unsorted_arg]},
+        {names.unpaged, args[unpaged_arg]},
+    }};
+    const std::array<std::pair<PyObject*, PyObject*>, 2> sort_entries{{
+        {names.sort_sorted_key, args[sort_sorted_arg]},
+        {names.sort_unsorted_key, args[sort_unsorted_arg]},
+    }};
+    Ref query = build_query(scope, parameters, names.event_log_exclusions, sort_entries);
+    if (!query) {
+        return nullptr;
+    }
+    return run_query(scope, args[self_arg], args[app_name_arg], query.get(), [](PyObject* api_version) {
+        return format_text(names.version_prefix, api_version, names.eventlog_suffix);
+    });
+}
+
+PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) {
+    PyObject* event_id = args[2];
+    PyObject* const* options = args + 1;  // aligns the options with EventLogArgument
+    const std::array<std::pair<PyObject*, PyObject*>, 11> parameters{{
+        {names.app_name, args[app_name_arg]},
+        {names.event_id, event_id},
+        {names.offset, options[offset_arg]},
+        {names.pageNumber, options[page_number_arg]},
+        {names.pageSize, options[page_size_arg]},
+        {names.paged, options[paged_arg]},
+        {names.search, options[search_arg]},
+        {names.self, args[self_arg]},
+        {names.sort_sorted, options[sort_sorted_arg]},
+        {names.sort_unsorted, options[sort_unsorted_arg]},
+        {names.unpaged, options[unpaged_arg]},
+    }};
+    const std::array<std::pair<PyObject*, PyObject*>, 2> sort_entries{{
+        {names.sort_sorted_key, options[sort_sorted_arg]},
+        {names.sort_unsorted_key, options[sort_unsorted_arg]},
+    }};
+    Ref query = build_query(scope, parameters, names.event_exclusions, sort_entries);
+    if (!query) {
+        return nullptr;
+    }
+    return run_query(scope, args[self_arg], args[app_name_arg], query.get(), [event_id](PyObject* api_version) {
+        Ref version_text = format_field(api_version);
+        if (!version_text) {
+            return Ref();
+        }
+        Ref event_text = format_field(event_id);
+        if (!event_text) {
+            return Ref();
+        }
+        return concat_text({names.version_prefix, version_text.get(), names.eventlog_infix, event_text.get()});
+    });
+}
+
+PyObject* return_all_releases(const Scope& scope, PyObject* const* args) {
+    Ref params = new_dict(std::array<std::pair<PyObject*, PyObject*>, 1>{{{names.verify, Py_True}}});
+    if (!params) {
+        return nullptr;
+    }
+    return run_query(scope, args[0], names.entitlements, params.get(), [](PyObject* api_version) {
+        return format_text(names.version_prefix, api_version, names.releases_suffix);
+    });
+}
+
+PyObject* get_distribution(const Scope& scope, PyObject* const* args) {
+    PyObject* distribution_key = args[1];
+    PyObject* platform = args[2];
+    const std::array<std::pair<PyObject*, PyObject*>, 3> parameters{{
+        {names.distribution_key, distribution_key},
+        {names.platform, platform},
+        {names.self, args[0]},
+    }};
+    const std::array<std::pair<PyObject*, PyObject*>, 2> additions{{
+        {names.distributionKey, distribution_key},
+        {names.platform, platform},
+    }};
+    Ref query = build_query(scope, parameters, names.distribution_exclusions, additions);
+    if (!query) {
+        return nullptr;
+    }
+    return run_query(scope, args[0], names.entitlements, query.get(), [distribution_key](PyObject* api_version) {
+        Ref version_text = format_field(api_version);
+        if (!version_text) {
+            return Ref();
+        }
+        Ref key_text = format_field(distribution_key);
+        if (!key_text) {
+            return Ref();
+        }
+        return concat_text({names.version_prefix, version_text.get(), names.releases_infix, key_text.get()});
+    });
+}
+
+PyObject* delete_(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, names.delete_); }
+
+PyObject* get(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, names.get); }
+
+PyObject* post(const Scope& scope, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* data = args[4];
+    Ref url = request_url(scope, self, args[1], args[2]);
+    if (!url) {
+        return nullptr;
+    }
+    // Structured data travels as the JSON text of {"data": data}; text and
+    // false values are sent as they are.
+    Ref payload = Ref::borrow(data);
+    const int has_data = PyObject_IsTrue(data);
+    if (has_data < 0) {
+        return nullptr;
+    }
+    if (has_data) {
+        const int is_text = PyUnicode_Check(data) ? 1 : PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+        if (is_text < 0) {
+            return nullptr;
+        }
+        if (!is_text) {
+            Ref body = data_envelope(data);
+            if (!body) {
+                return nullptr;
+            }
+            payload = dump_json(scope, body.get());
+            if (!payload) {
+                return nullptr;
+            }
+        }
+    }
+    Ref session = get_attr(self, names.session_attr);
+    if (!session) {
+        return nullptr;
+    }
+    LoadedMethod send;
+    if (load_method(session.get(), names.post, send) < 0) {
+        return nullptr;
+    }
+    Ref params = query_parameters(args[3]);
+    if (!params) {
+        return nullptr;
+    }
+    return checked_response(self, call_method(send, names.kw_params_data_files_headers, url.get(), params.get(),
+                                              payload.get(), args[5], args[6]));
+}
+
+PyObject* put(const Scope& scope, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* data = args[4];
+    Ref url = request_url(scope, self, args[1], args[2]);
+    if (!url) {
+        return nullptr;
+    }
+    // Always an envelope; false data becomes an empty object.
+    const int has_data = PyObject_IsTrue(data);
+    if (has_data < 0) {
+        return nullptr;
+    }
+    Ref content = has_data ? Ref::borrow(data) : Ref::steal(PyDict_New());
+    if (!content) {
+        return nullptr;
+    }
+    Ref body = data_envelope(content.get());
+    if (!body) {
+        return nullptr;
+    }
+    Ref session = get_attr(self, names.session_attr);
+    if (!session) {
+        return nullptr;
+    }
+    LoadedMethod send;
+    if (load_method(session.get(), names.put, send) < 0) {
+        return nullptr;
+    }
+    Ref params = query_parameters(args[3]);
+    if (!params) {
+        return nullptr;
+    }
+    Ref payload = dump_json(scope, body.get());
+    if (!payload) {
+        return nullptr;
+    }
+    return checked_response(self, call_method(send, names.kw_params_data, url.get(), params.get(), payload.get()));
+}
+
+PyObject* handle_http_error(const Scope& scope, PyObject* const* args) {
+    PyObject* response = args[1];
+    // status_code is read anew for each comparison.
+    const std::array<std::pair<PyObject*, PyObject*>, 2> mapped{{
+        {names.status_500, names.InternalServerError},
+        {names.status_400, names.BadRequestError},
+    }};
+    for (const auto& [status, exception_name] : mapped) {
+        Ref status_code = get_attr(response, names.status_code);
+        if (!status_code) {
+            return nullptr;
+        }
+        const int matches = status_is(status_code.get(), status);
+        if (matches < 0) {
+            return nullptr;
+        }
+        if (matches) {
+            return raise_mapped(scope, exception_name, response);
+        }
+    }
+    if (!call_method_by_name(response, names.raise_for_status, nullptr)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- the method table -----------------------------------------------------
+
+constexpr DefaultValue none = DefaultValue::none;
+
+constexpr std::array<const char*, 6> init_parameters{
+    "self", "server_url", "authentication_token", "api_version", "session_attributes", "headers"};
+constexpr std::array<DefaultValue, 3> init_defaults{DefaultValue::api_version, none, none};
+constexpr std::array<const char*, 1> self_only{"self"};
+constexpr std::array<const char*, 10> event_log_parameters{
+    "self", "app_name", "offset", "pageNumber", "pageSize", "paged", "search", "sort_sorted", "sort_unsorted",
+    "unpaged"};
+constexpr std::array<const char*, 11> event_parameters{
+    "self", "app_name", "event_id", "offset", "pageNumber", "pageSize", "paged", "search", "sort_sorted",
+    "sort_unsorted", "unpaged"};
+constexpr std::array<DefaultValue, 8> eight_none{none, none, none, none, none, none, none, none};
+constexpr std::array<const char*, 3> distribution_parameters{"self", "distribution_key", "platform"};
+constexpr std::array<const char*, 4> get_parameters{"self", "app", "endpoint", "params"};
+constexpr std::array<DefaultValue, 1> one_none{none};
+constexpr std::array<const char*, 7> post_parameters{"self", "app", "endpoint", "params", "data", "files", "headers"};
+constexpr std::array<DefaultValue, 4> four_none{none, none, none, none};
+constexpr std::array<const char*, 5> put_parameters{"self", "app", "endpoint", "params", "data"};
+constexpr std::array<DefaultValue, 2> two_none{none, none};
+constexpr std::array<const char*, 2> handle_http_error_parameters{"self", "response"};
+
+constexpr std::array<MethodSpec, 13> api_client_methods{{
+    {"__init__", init_parameters, init_defaults, true, nullptr, init},
+    {"login", self_only, {}, false, login_doc, login},
+    {"logout", self_only, {}, false, logout_doc, logout},
+    {"get_current_user", self_only, {}, false, get_current_user_doc, get_current_user},
+    {"get_event_log", event_log_parameters, eight_none, false, get_event_log_doc, get_event_log},
+    {"get_event_log_for_an_event", event_parameters, eight_none, false, get_event_log_for_an_event_doc,
+     get_event_log_for_an_event},
+    {"return_all_releases", self_only, {}, false, return_all_releases_doc, return_all_releases},
+    {"get_distribution", distribution_parameters, {}, false, get_distribution_doc, get_distribution},
+    {"_delete", get_parameters, one_none, false, nullptr, delete_},
+    {"_get", get_parameters, one_none, false, nullptr, get},
+    {"_post", post_parameters, four_none, false, nullptr, post},
+    {"_put", put_parameters, two_none, false, nullptr, put},
+    {"_handle_http_error", handle_http_error_parameters, {}, false, handle_http_error_doc, handle_http_error},
+}};
+
+}  // namespace
+
+const ClassSpec api_client_class = {"ApiClient", api_client_doc, api_client_methods};

@@ -1,0 +1,86 @@
+// Calling into Python from the client's methods: global and attribute lookups,
+// method calls that make no bound-method objects, truth tests and building the
+// texts that the methods would otherwise make with str.format.
+#pragma once
+
+#include "ref.hpp"
+
+#include <initializer_list>
+
+#if defined(__GNUC__)
+#define FERROVANE_COLD __attribute__((cold, noinline))
+#else
+#define FERROVANE_COLD
+#endif
+
+// The namespaces a method resolves global names in, like a Python function's
+// __globals__ and __builtins__. Both are borrowed from the method object.
+struct Scope {
+    PyObject* globals;
+    PyObject* builtins;
+};
+
+// A global name as a Python function resolves it at run time: the module
+// namespace first, then the builtins, else NameError.
+Ref lookup_global(const Scope& scope, PyObject* name);
+
+inline Ref get_attr(PyObject* object, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(object, name));
+}
+
+// A method read from an object without making a bound method where the
+// attribute is a plain function found on the type (as the interpreter's own
+// method calls do). `self` is set when the call must prepend the object.
+struct LoadedMethod {
+    Ref callable;
+    PyObject* self = nullptr;  // borrowed: the object the method was read from
+};
+
+// Returns -1 with an exception set when the attribute cannot be read.
+int load_method(PyObject* object, PyObject* name, LoadedMethod& method);
+
+// Calls `callable` with positional arguments followed by keyword values whose
+// names are in `kwnames` (nullptr for none). One slot in front of the arguments
+// lets the callee prepend a bound self without copying.
+template <typename... Args>
+Ref call_vector(PyObject* callable, PyObject* kwnames, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    const size_t total = sizeof...(Args);
+    const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1, (total - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+template <typename... Args>
+Ref call_method(const LoadedMethod& method, PyObject* kwnames, Args... args) {
+    if (method.self == nullptr) {
+        return call_vector(method.callable.get(), kwnames, args...);
+    }
+    PyObject* argv[] = {method.self, args...};
+    const size_t total = sizeof...(Args) + 1;
+    const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_Vectorcall(method.callable.get(), argv, total - keywords, kwnames));
+}
+
+// Reads `name` from `object` and calls it at once: the same as
+// `object.name(*args)` in Python.
+template <typename... Args>
+Ref call_method_by_name(PyObject* object, PyObject* name, PyObject* kwnames, Args... args) {
+    LoadedMethod method;
+    if (load_method(object, name, method) < 0) {
+        return {};
+    }
+    return call_method(method, kwnames, args...);
+}
+
+// `format(value, "")`, as str.format fills a bare "{}" field.
+Ref format_field(PyObject* value);
+
+// Concatenates str objects with a single allocation.
+Ref concat_text(std::initializer_list<PyObject*> pieces);
+
+// `prefix + format(value) + suffix`, as "prefix{}suffix".format(value) does.
+Ref format_text(PyObject* prefix, PyObject* value, PyObject* suffix);
+
+// `raise exception` as the raise statement does it for an instance or a class.
+// Always returns nullptr with the exception set.
+PyObject* raise_object(PyObject* exception);

@@ -1,0 +1,37 @@
+// The method object shared by every method of ApiClient and Command: a native
+// callable that binds its arguments by the rules of a Python function with
+// positional-or-keyword parameters, and looks like a function to users and tools.
+#pragma once
+
+#include "calls.hpp"
+
+#include <span>
+
+// The longest parameter list of any method, `self` included.
+inline constexpr Py_ssize_t max_parameters = 11;
+
+// Receives the bound arguments in parameter order, defaults filled in
+// (borrowed, valid for the duration of the call); returns a new reference or
+// nullptr with an exception set.
+using MethodImpl = PyObject* (*)(const Scope& scope, PyObject* const* args);
+
+enum class DefaultValue {
+    none,         // the parameter defaults to None
+    api_version,  // the value of DEFAULT_ACCOUNTS_API_VERSION when the class is built
+};
+
+struct MethodSpec {
+    const char* name;
+    std::span<const char* const> parameters;  // `self` first
+    std::span<const DefaultValue> defaults;   // for the trailing parameters
+    bool var_keywords;                        // accepts and ignores further keywords (**kwargs)
+    const char* doc;                          // nullptr: no docstring
+    MethodImpl impl;
+};
+
+// Makes the method object type; called once, from the module's exec step.
+int init_method_type();
+
+// Makes a method object for `spec`, as a function defined in a class body
+// named `class_name` whose globals are `scope`.
+Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_name, const Scope& scope);

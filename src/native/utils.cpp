@@ -1,0 +1,303 @@
+// ferrovane.sdk.utils: the two helpers the client calls on every request,
+// native because they sit on that path.
+//
+//     def join_url_parts(*parts): ...           # one slash between parts
+//     def get_params(parameters, exclusions): ...  # the query parameters
+#include "ref.hpp"
+
+#include <vector>
+
+namespace {
+
+constexpr Py_UCS4 slash = '/';
+
+// A run of characters of one part; `text == nullptr` stands for one slash.
+struct Piece {
+    PyObject* text;
+    Py_ssize_t start;
+    Py_ssize_t end;
+};
+
+// Drops trailing slashes from the pieces joined so far (result.rstrip("/")).
+void strip_trailing_slashes(std::vector<Piece>& pieces) {
+    while (!pieces.empty()) {
+        Piece& last = pieces.back();
+        if (last.text == nullptr) {
+            pieces.pop_back();
+            continue;
+        }
+        const int kind = PyUnicode_KIND(last.text);
+        const void* data = PyUnicode_DATA(last.text);
+        while (last.end > last.start && PyUnicode_READ(kind, data, last.end - 1) == slash) {
+            --last.end;
+        }
+        if (last.end > last.start) {
+            return;
+        }
+        pieces.pop_back();
+    }
+}
+
+Py_ssize_t skip_leading_slashes(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t start = 0;
+    while (start < length && PyUnicode_READ(kind, data, start) == slash) {
+        ++start;
+    }
+    return start;
+}
+
+PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t count) {
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        if (!PyUnicode_Check(args[index])) {
+            PyErr_Format(PyExc_TypeError, "join_url_parts() argument %zd must be str, not %.200s", index + 1,
+                         Py_TYPE(args[index])->tp_name);
+            return nullptr;
+        }
+    }
+    if (count == 0) {
+        return PyUnicode_FromStringAndSize("", 0);
+    }
+    if (count == 1) {
+        return Py_NewRef(args[0]);
+    }
+    std::vector<Piece> pieces;
+    pieces.reserve(static_cast<size_t>(2 * count));
+    pieces.push_back({args[0], 0, PyUnicode_GET_LENGTH(args[0])});
+    for (Py_ssize_t index = 1; index < count; ++index) {
+        PyObject* part = args[index];
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(part);
+        if (length == 0) {
+            continue;
+        }
+        const bool joined_is_empty = pieces.size() == 1 && pieces[0].start == pieces[0].end;
+        if (joined_is_empty) {
+            pieces[0] = {part, 0, length};
+            continue;
+        }
+        strip_trailing_slashes(pieces);
+        pieces.push_back({nullptr, 0, 1});
+        pieces.push_back({part, skip_leading_slashes(part), length});
+    }
+
+    Py_ssize_t total = 0;
+    Py_UCS4 max_char = slash;
+    for (const Piece& piece : pieces) {
+        total += piece.end - piece.start;
+        if (piece.text != nullptr && PyUnicode_MAX_CHAR_VALUE(piece.text) > max_char) {
+            max_char = PyUnicode_MAX_CHAR_VALUE(piece.text);
+        }
+    }
+    Ref url = Ref::steal(PyUnicode_New(total, max_char));
+    if (!url) {
+        return nullptr;
+    }
+    const int kind = PyUnicode_KIND(url.get());
+    void* data = PyUnicode_DATA(url.get());
+    Py_ssize_t position = 0;
+    for (const Piece& piece : pieces) {
+        if (piece.text == nullptr) {
+            PyUnicode_WRITE(kind, data, position++, slash);
+            continue;
+        }
+        const Py_ssize_t length = piece.end - piece.start;
+        if (length > 0 && PyUnicode_CopyCharacters(url.get(), position, piece.text, piece.start, length) < 0) {
+            return nullptr;
+        }
+        position += length;
+    }
+    return url.release();
+}
+
+// ---- get_params -----------------------------------------------------------
+
+bool same_text(PyObject* left, PyObject* right) {
+    return left == right || PyUnicode_Compare(left, right) == 0;
+}
+
+// The exclusions as a tuple of str, so that each name is checked once.
+Ref exclusion_names(PyObject* exclusions) {
+    if (PyUnicode_Check(exclusions) || PyBytes_Check(exclusions)) {
+        PyErr_Format(PyExc_TypeError,
+                     "get_params() argument 'exclusions' must be a collection of parameter names, not %.200s",
+                     Py_TYPE(exclusions)->tp_name);
+        return {};
+    }
+    Ref names = PyTuple_CheckExact(exclusions) ? Ref::borrow(exclusions) : Ref::steal(PySequence_Tuple(exclusions));
+    if (!names) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError,
+                         "get_params() argument 'exclusions' must be a collection of parameter names, not %.200s",
+                         Py_TYPE(exclusions)->tp_name);
+        }
+        return {};
+    }
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(names.get()); ++index) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), index);
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "get_params() exclusions must be str, not %.200s", Py_TYPE(name)->tp_name);
+            return {};
+        }
+    }
+    return names;
+}
+
+bool is_excluded(PyObject* name, PyObject* exclusions) {
+    if (!PyUnicode_Check(name)) {
+        return false;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(exclusions);
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        if (PyTuple_GET_ITEM(exclusions, index) == name) {
+            return true;
+        }
+    }
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        if (same_text(PyTuple_GET_ITEM(exclusions, index), name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Adds `name: value` to `query` unless the name is excluded or the value None.
+int keep_parameter(PyObject* query, PyObject* name, PyObject* value, PyObject* exclusions) {
+    if (value == Py_None || is_excluded(name, exclusions)) {
+        return 0;
+    }
+    return PyDict_SetItem(query, name, value);
+}
+
+PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument) {
+    Ref exclusions = exclusion_names(exclusions_argument);
+    if (!exclusions) {
+        return nullptr;
+    }
+    Ref query = Ref::steal(PyDict_New());
+    if (!query) {
+        return nullptr;
+    }
+    if (PyDict_Check(parameters)) {
+        Py_ssize_t position = 0;
+        PyObject* name = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(parameters, &position, &name, &value)) {
+            // Held while inserting: a key's hash or comparison could change the mapping.
+            Ref held_name = Ref::borrow(name);
+            Ref held_value = Ref::borrow(value);
+            if (keep_parameter(query.get(), held_name.get(), held_value.get(), exclusions.get()) < 0) {
+                return nullptr;
+            }
+        }
+        return query.release();
+    }
+    if (!PyMapping_Check(parameters) || PySequence_Check(parameters)) {
+        PyErr_Format(PyExc_TypeError, "get_params() argument 'parameters' must be a mapping, not %.200s",
+                     Py_TYPE(parameters)->tp_name);
+        return nullptr;
+    }
+    Ref items = Ref::steal(PyMapping_Items(parameters));
+    if (!items) {
+        return nullptr;
+    }
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
+        PyObject* item = PyList_GET_ITEM(items.get(), index);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+            PyErr_SetString(PyExc_TypeError, "get_params() argument 'parameters' must map names to values");
+            return nullptr;
+        }
+        if (keep_parameter(query.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), exclusions.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return query.release();
+}
+
+PyObject* get_params(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    static const char* const parameter_names[] = {"parameters", "exclusions"};
+    const Py_ssize_t positional_count = PyVectorcall_NARGS(nargsf);
+    if (positional_count > 2) {
+        PyErr_Format(PyExc_TypeError, "get_params() takes 2 arguments (%zd given)", positional_count);
+        return nullptr;
+    }
+    PyObject* bound[2] = {nullptr, nullptr};
+    for (Py_ssize_t index = 0; index < positional_count; ++index) {
+        bound[index] = args[index];
+    }
+    const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t index = 0; index < keyword_count; ++index) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);
+        int slot = -1;
+        for (int candidate = 0; candidate < 2; ++candidate) {
+            if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, parameter_names[candidate]) == 0) {
+                slot = candidate;
+            }
+        }
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "get_params() got an unexpected keyword argument '%S'", keyword);
+            return nullptr;
+        }
+        if (bound[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "get_params() got multiple values for argument '%s'", parameter_names[slot]);
+            return nullptr;
+        }
+        bound[slot] = args[positional_count + index];
+    }
+    for (int slot = 0; slot < 2; ++slot) {
+        if (bound[slot] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "get_params() missing required argument '%s'", parameter_names[slot]);
+            return nullptr;
+        }
+    }
+    return select_parameters(bound[0], bound[1]);
+}
+
+constexpr const char join_url_parts_doc[] =
+    "join_url_parts(*parts)\n--\n\n"
+    "Join the parts of a URL with exactly one slash between neighbouring parts.\n\n"
+    "Slashes where two parts meet are merged into one; the first part keeps its\n"
+    "scheme and path prefix (\"http://host/prefix\"), the last part keeps a\n"
+    "trailing slash, and empty parts are skipped. Nothing is encoded.\n\n"
+    "    >>> join_url_parts(\"http://host/\", \"/api/security\", \"v3/user-info\")\n"
+    "    'http://host/api/security/v3/user-info'\n\n"
+    "Every part must be a str.";
+
+constexpr const char get_params_doc[] =
+    "get_params(parameters, exclusions)\n--\n\n"
+    "Return the query parameters among a method's parameters.\n\n"
+    "The result is a new dict holding, in their order, the entries of the\n"
+    "mapping *parameters* whose names are not in *exclusions* (a collection of\n"
+    "str) and whose values are not None: an option left at None is an option\n"
+    "not given.";
+
+PyMethodDef utils_functions[] = {
+    {"join_url_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(join_url_parts)), METH_FASTCALL,
+     join_url_parts_doc},
+    {"get_params", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_params)),
+     METH_FASTCALL | METH_KEYWORDS, get_params_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot utils_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef utils_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "utils",
+    .m_doc = "URL and query-parameter helpers of the Ferrovane SDK.",
+    .m_size = 0,
+    .m_methods = utils_functions,
+    .m_slots = utils_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_utils() { return PyModuleDef_Init(&utils_definition); }
