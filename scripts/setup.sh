@@ -25,6 +25,10 @@ find_python313() {
   return 1
 }
 
+# Several shells may set up at once (a test run beside a demo): one at a time.
+exec 9>"${TMPDIR:-/tmp}/ferrovane-setup-$(id -u)-$(pwd | cksum | cut -d' ' -f1).lock"
+command -v flock >/dev/null 2>&1 && flock 9
+
 python313=$(find_python313) || die "Python 3.13 not found. Install it (for example 'pyenv install 3.13' or Debian's python3.13 and python3.13-dev and python3.13-venv), or point PYTHON313 at its interpreter."
 "$python313" - <<'PY' || die "Python 3.13 at $python313 has no C headers (Python.h). Install its development package (Debian: python3.13-dev)."
 import os, sys, sysconfig
