@@ -1,0 +1,96 @@
+"""Exceptions that the Accounts API client raises for failed responses."""
+
+import http
+import json
+import re
+
+import requests
+
+# Bodies above this size are not parsed as JSON: an error body that large is not a
+# structured message, and parsing it would only cost time while an error is raised.
+JSON_PARSE_LIMIT = 64 * 1024
+EXCERPT_LENGTH = 200
+
+
+class AccountsApiError(requests.HTTPError):
+    """A response of the Accounts server whose status marks a failure.
+
+    Built from the response alone. Keeps ``response`` (and ``request``, as
+    ``requests.HTTPError`` does), ``status_code`` and ``server_message``: the
+    message the server gave in its body, or None when it gave none. Building the
+    exception never fails, whatever the body holds or the response lacks.
+    """
+
+    def __init__(self, response):
+        self.status_code = _attribute(response, "status_code")
+        self.server_message = _server_message(response)
+        super().__init__(_describe(response, self.status_code, self.server_message), response=response)
+
+
+class BadRequestError(AccountsApiError):
+    """The server rejected the request as malformed (status 400)."""
+
+
+class InternalServerError(AccountsApiError):
+    """The server failed while handling the request (status 500)."""
+
+
+def _attribute(obj, name):
+    # Reading e.g. ``content`` may touch the network or a consumed stream; an error
+    # while describing an error must not hide the one being reported.
+    try:
+        return getattr(obj, name, None)
+    except Exception:
+        return None
+
+
+def _describe(response, status_code, server_message):
+    reason = _attribute(response, "reason")
+    if isinstance(reason, bytes):
+        reason = reason.decode("utf-8", errors="replace")
+    if not reason and isinstance(status_code, int) and status_code in http.HTTPStatus:
+        reason = http.HTTPStatus(status_code).phrase
+    status = " ".join(str(part) for part in (status_code, reason) if part) or "HTTP error"
+    request = _attribute(response, "request")
+    method = _attribute(request, "method")
+    url = _attribute(request, "url") or _attribute(response, "url")
+    target = " ".join(str(part) for part in (method, url) if part)
+    text = f"{status} for {target}" if target else status
+    return f"{text}: {server_message}" if server_message else text
+
+
+def _server_message(response):
+    content = _attribute(response, "content")
+    if isinstance(content, str):
+        content = content.encode("utf-8", errors="replace")
+    if not isinstance(content, (bytes, bytearray)) or not content:
+        return None
+    if len(content) <= JSON_PARSE_LIMIT:
+        try:
+            document = json.loads(_decode(content, _attribute(response, "encoding")))
+        except ValueError:
+            document = None
+        if isinstance(document, dict):
+            for key in ("message", "error"):
+                if isinstance(document.get(key), str) and document[key].strip():
+                    return _shorten(document[key])
+    # Only a prefix is decoded: enough for the excerpt even after whitespace collapses.
+    excerpt = _shorten(_decode(content[: EXCERPT_LENGTH * 8], _attribute(response, "encoding")))
+    return excerpt if excerpt and not _looks_binary(excerpt) else None
+
+
+def _looks_binary(text):
+    unreadable = sum(1 for char in text if char == "\ufffd" or not char.isprintable())
+    return unreadable * 10 > len(text)
+
+
+def _decode(data, encoding):
+    try:
+        return bytes(data).decode(encoding or "utf-8", errors="replace")
+    except (LookupError, TypeError):
+        return bytes(data).decode("utf-8", errors="replace")
+
+
+def _shorten(text):
+    text = re.sub(r"\s+", " ", text).strip()
+    return text if len(text) <= EXCERPT_LENGTH else text[: EXCERPT_LENGTH - 3] + "..."
