@@ -193,7 +193,14 @@ PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument)
         }
         return query.release();
     }
-    if (!PyMapping_Check(parameters) || PySequence_Check(parameters)) {
+    // Any object with items() is taken as a mapping: UserDict and other mappings
+    // written in Python fill the sequence slots too, so those slots can't tell a
+    // mapping from a list of pairs.
+    const int has_items = PyObject_HasAttrStringWithError(parameters, "items");
+    if (has_items < 0) {
+        return nullptr;
+    }
+    if (!has_items) {
         PyErr_Format(PyExc_TypeError, "get_params() argument 'parameters' must be a mapping, not %.200s",
                      Py_TYPE(parameters)->tp_name);
         return nullptr;
