@@ -1,0 +1,90 @@
+from collections import ChainMap, OrderedDict, UserDict
+from types import MappingProxyType
+
+import pytest
+
+from ferrovane.sdk.utils import get_params, join_url_parts
+
+
+# --- join_url_parts ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("base", ["http://127.0.0.1:8080", "http://127.0.0.1:8080/", "http://127.0.0.1:8080//"])
+@pytest.mark.parametrize("endpoint", ["v3/user-info", "/v3/user-info"])
+def test_join_puts_exactly_one_slash_between_parts(base, endpoint):
+    assert join_url_parts(base, "/api/security", endpoint) == "http://127.0.0.1:8080/api/security/v3/user-info"
+
+
+@pytest.mark.parametrize("parts, expected", [
+    (("https://host/accounts", "/api/x", "v3/y"), "https://host/accounts/api/x/v3/y"),
+    (("https://host/accounts/", "/api/x/", "/v3/y/"), "https://host/accounts/api/x/v3/y/"),
+    # Nothing is encoded or decoded: the caller's text goes out as given.
+    (("http://h", "/api/a b", "v3/a%2Fb?c=d#e"), "http://h/api/a b/v3/a%2Fb?c=d#e"),
+    (("http://h", "/api/sécurité", "v3/ü€😀"), "http://h/api/sécurité/v3/ü€😀"),
+    (("http://h", "", "v3/y"), "http://h/v3/y"),
+    (("http://h", "/", "v3/y"), "http://h/v3/y"),
+    (("", "/api/x", "v3"), "/api/x/v3"),
+    (("http://h",), "http://h"),
+    ((), ""),
+])
+def test_join_keeps_scheme_prefix_and_text(parts, expected):
+    assert join_url_parts(*parts) == expected
+
+
+@pytest.mark.parametrize("parts", [("http://h", 3, "v3"), (b"http://h", "/api", "v3"), ("http://h", "/api", None)])
+def test_join_refuses_parts_that_are_not_str(parts):
+    with pytest.raises(TypeError, match="must be str"):
+        join_url_parts(*parts)
+
+
+# --- get_params --------------------------------------------------------------------------
+
+PARAMETERS = {"app_name": "security", "offset": 5, "pageSize": "10", "search": None, "self": object(),
+              "sort_sorted": True, "unpaged": False}
+EXCLUSIONS = ("self", "app_name", "sort_sorted")
+
+
+@pytest.mark.parametrize("call", [
+    lambda p, e: get_params(p, e),
+    lambda p, e: get_params(parameters=p, exclusions=e),
+    lambda p, e: get_params(exclusions=e, parameters=p),
+    lambda p, e: get_params(p, exclusions=list(e)),
+    lambda p, e: get_params(p, frozenset(e)),
+])
+def test_get_params_keeps_given_options_in_order(call):
+    before = dict(PARAMETERS)
+    result = call(PARAMETERS, EXCLUSIONS)
+    # None means "not given"; False and 0 are values.
+    assert list(result.items()) == [("offset", 5), ("pageSize", "10"), ("unpaged", False)]
+    assert PARAMETERS == before
+
+
+@pytest.mark.parametrize("mapping_type", [dict, OrderedDict, UserDict, MappingProxyType, ChainMap])
+def test_get_params_returns_a_new_dict_for_any_mapping(mapping_type):
+    parameters = mapping_type({"offset": 5, "self": 1})
+    first, second = get_params(parameters, ()), get_params(parameters, ())
+    assert type(first) is dict and first == {"offset": 5, "self": 1}
+    assert first is not parameters and first is not second
+    everything_excluded = get_params(parameters, ("offset", "self"))
+    everything_excluded.update({"sort.sorted": None})  # callers extend the result
+    assert parameters["offset"] == 5 and "sort.sorted" not in parameters
+
+
+def test_get_params_documents_that_none_values_are_dropped():
+    assert "None" in get_params.__doc__ and "new dict" in get_params.__doc__
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    (([("offset", 5)], ()), {}, "'parameters' must be a mapping"),
+    ((None, ()), {}, "'parameters' must be a mapping"),
+    (({}, "self"), {}, "'exclusions' must be a collection"),
+    (({}, None), {}, "'exclusions' must be a collection"),
+    (({}, ("self", 1)), {}, "exclusions must be str"),
+    (({},), {}, "missing required argument 'exclusions'"),
+    ((), {"exclusions": ()}, "missing required argument 'parameters'"),
+    (({}, (), ()), {}, "takes 2 arguments"),
+    (({},), {"exclusion": ()}, "unexpected keyword argument 'exclusion'"),
+    (({}, ()), {"parameters": {}}, "multiple values for argument 'parameters'"),
+])
+def test_get_params_refuses_bad_arguments_clearly(args, kwargs, message):
+    with pytest.raises(TypeError, match=message):
+        get_params(*args, **kwargs)
