@@ -3,6 +3,7 @@
 import http
 import json
 import re
+from typing import Any
 
 import requests
 
@@ -21,9 +22,9 @@ class AccountsApiError(requests.HTTPError):
     exception never fails, whatever the body holds or the response lacks.
     """
 
-    def __init__(self, response):
-        self.status_code = _attribute(response, "status_code")
-        self.server_message = _server_message(response)
+    def __init__(self, response: requests.Response) -> None:
+        self.status_code: int | None = _attribute(response, "status_code")
+        self.server_message: str | None = _server_message(response)
         super().__init__(_describe(response, self.status_code, self.server_message), response=response)
 
 
@@ -35,7 +36,7 @@ class InternalServerError(AccountsApiError):
     """The server failed while handling the request (status 500)."""
 
 
-def _attribute(obj, name):
+def _attribute(obj: object, name: str) -> Any:
     # Reading e.g. ``content`` may touch the network or a consumed stream; an error
     # while describing an error must not hide the one being reported.
     try:
@@ -44,7 +45,7 @@ def _attribute(obj, name):
         return None
 
 
-def _describe(response, status_code, server_message):
+def _describe(response: object, status_code: object, server_message: str | None) -> str:
     reason = _attribute(response, "reason")
     if isinstance(reason, bytes):
         reason = reason.decode("utf-8", errors="replace")
@@ -59,7 +60,7 @@ def _describe(response, status_code, server_message):
     return f"{text}: {server_message}" if server_message else text
 
 
-def _server_message(response):
+def _server_message(response: object) -> str | None:
     content = _attribute(response, "content")
     if isinstance(content, str):
         content = content.encode("utf-8", errors="replace")
@@ -79,18 +80,18 @@ def _server_message(response):
     return excerpt if excerpt and not _looks_binary(excerpt) else None
 
 
-def _looks_binary(text):
+def _looks_binary(text: str) -> bool:
     unreadable = sum(1 for char in text if char == "\ufffd" or not char.isprintable())
     return unreadable * 10 > len(text)
 
 
-def _decode(data, encoding):
+def _decode(data: bytes | bytearray, encoding: str | None) -> str:
     try:
         return bytes(data).decode(encoding or "utf-8", errors="replace")
     except (LookupError, TypeError):
         return bytes(data).decode("utf-8", errors="replace")
 
 
-def _shorten(text):
+def _shorten(text: str) -> str:
     text = re.sub(r"\s+", " ", text).strip()
     return text if len(text) <= EXCERPT_LENGTH else text[: EXCERPT_LENGTH - 3] + "..."
