@@ -1,0 +1,175 @@
+"""Loading the module: its namespace, the classes it builds, and reimports."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import ferrovane.sdk.accounts_api as accounts_api
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter, so that a crash or a half-made import stays there."""
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
+
+
+def test_names_bound_by_the_body_in_order():
+    body_names = [name for name in vars(accounts_api) if not name.startswith("__")]
+    assert body_names == [
+        "json", "logging", "urllib3", "requests", "BadRequestError", "InternalServerError",
+        "get_params", "join_url_parts", "logger", "DEFAULT_ACCOUNTS_API_VERSION",
+        "ACCESS_TOKEN_REQUIRED_HEADERS", "REQUIRED_HEADERS", "ApiClient", "Command",
+    ]
+
+
+def test_module_identity():
+    import builtins
+    import json
+
+    import requests
+
+    from ferrovane.sdk import exceptions, utils
+
+    assert accounts_api.__name__ == "ferrovane.sdk.accounts_api"
+    assert accounts_api.__doc__ == "Abstractions to interact with the Ferrovane Accounts REST API."
+    assert accounts_api.__builtins__ is builtins
+    assert accounts_api.logger.name == "ferrovane.sdk.accounts_api"
+    assert sys.modules["sdk.accounts_api"] is accounts_api
+    assert accounts_api.json is json and accounts_api.requests is requests
+    assert accounts_api.BadRequestError is exceptions.BadRequestError
+    assert accounts_api.get_params is utils.get_params
+    assert accounts_api.join_url_parts is utils.join_url_parts
+
+
+def test_constants_hold_their_values_in_order():
+    assert accounts_api.DEFAULT_ACCOUNTS_API_VERSION == 3
+    assert list(accounts_api.REQUIRED_HEADERS.items()) == [
+        ("X-Requested-By", "Accounts"), ("X-FV-REST-CALL", "true"), ("content-type", "application/json"),
+    ]
+    assert list(accounts_api.ACCESS_TOKEN_REQUIRED_HEADERS.items()) == [
+        ("content-Type", "application/x-www-form-urlencoded"), ("X-Requested-By", "Accounts"),
+    ]
+
+
+API_CLIENT_METHODS = [
+    "__init__", "login", "logout", "get_current_user", "get_event_log", "get_event_log_for_an_event",
+    "return_all_releases", "get_distribution", "_delete", "_get", "_post", "_put", "_handle_http_error",
+]
+
+
+@pytest.mark.parametrize(("cls", "bases", "methods"), [
+    (accounts_api.ApiClient, (object,), API_CLIENT_METHODS),
+    (accounts_api.Command, (object,), ["__init__"]),
+])
+def test_classes_are_ordinary_heap_classes(cls, bases, methods):
+    assert type(cls) is type
+    assert cls.__bases__ == bases
+    assert cls.__module__ == "sdk.accounts_api"
+    assert cls.__qualname__ == cls.__name__
+    own = [name for name in vars(cls) if name not in ("__dict__", "__weakref__")]
+    assert own == ["__module__", "__doc__", *methods]
+
+    class Subclass(cls):
+        pass
+
+    instance = Subclass.__new__(Subclass)
+    instance.extra = 1  # per-instance attribute dictionary
+    assert vars(instance) == {"extra": 1}
+
+
+def test_reimport_after_removal_gives_the_same_module_without_rerunning_the_body():
+    result = run_python("""
+        import importlib, sys
+        import ferrovane.sdk.accounts_api as first
+        first.marker = object()
+        classes = first.ApiClient, first.Command
+        del sys.modules["ferrovane.sdk.accounts_api"]
+        second = importlib.import_module("ferrovane.sdk.accounts_api")
+        assert second is first and (second.ApiClient, second.Command) == classes
+        assert hasattr(second, "marker")
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "ok\n"
+
+
+def test_exec_on_a_second_module_object_is_refused():
+    result = run_python("""
+        import importlib.util
+        spec = importlib.util.find_spec("ferrovane.sdk.accounts_api")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        assert first is not second
+        spec.loader.exec_module(first)
+        spec.loader.exec_module(first)  # the same object again: nothing happens
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (
+        "Module 'accounts_api' has already been imported. Re-initialisation is not supported.\n")
+
+
+def test_existing_qualified_name_entry_is_left_alone():
+    result = run_python("""
+        import sys
+        sys.modules["sdk.accounts_api"] = placeholder = object()
+        import ferrovane.sdk.accounts_api
+        print(sys.modules["sdk.accounts_api"] is placeholder)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n"
+
+
+def test_failed_body_leaves_nothing_and_a_later_import_retries():
+    result = run_python("""
+        import sys
+        sys.modules["requests"] = None  # makes `import requests` fail
+        try:
+            import ferrovane.sdk.accounts_api
+        except ImportError:
+            print("failed: ImportError")
+        print("sdk.accounts_api" in sys.modules, "ferrovane.sdk.accounts_api" in sys.modules)
+        del sys.modules["requests"]
+        import ferrovane.sdk.accounts_api as module
+        print(sys.modules["sdk.accounts_api"] is module, module.ApiClient("u", "t")._api_version)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["failed: ImportError", "False False", "True 3"]
+
+
+@pytest.mark.parametrize(("submodule", "expected"), [
+    (True, "took the submodule"),
+    (False, "ImportError: cannot import name join_url_parts"),
+])
+def test_a_name_missing_from_a_sibling(submodule, expected):
+    result = run_python(f"""
+        import sys, types
+        fake = types.ModuleType("ferrovane.sdk.utils")
+        fake.get_params = lambda **kwargs: {{}}
+        sys.modules["ferrovane.sdk.utils"] = fake
+        if {submodule}:
+            sys.modules["ferrovane.sdk.utils.join_url_parts"] = stand_in = types.ModuleType("x")
+        try:
+            import ferrovane.sdk.accounts_api as module
+        except ImportError as error:
+            print("ImportError:", error)
+        else:
+            assert module.join_url_parts is stand_in
+            print("took the submodule")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected + "\n"
+
+
+def test_a_second_interpreter_is_refused():
+    result = run_python("""
+        import _testcapi
+        import ferrovane.sdk.accounts_api
+        _testcapi.run_in_subinterp("import ferrovane.sdk.accounts_api")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert ("ImportError: Interpreter change detected - this module can only be loaded "
+            "into one interpreter per process.") in result.stderr
