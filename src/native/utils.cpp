@@ -119,7 +119,9 @@ bool same_text(PyObject* left, PyObject* right) {
 
 // The exclusions as a tuple of str, so that each name is checked once.
 Ref exclusion_names(PyObject* exclusions) {
-    if (PyUnicode_Check(exclusions) || PyBytes_Check(exclusions)) {
+    // A str is iterable too, but a single name passed in place of a tuple is a mistake.
+    const bool iterable = Py_TYPE(exclusions)->tp_iter != nullptr || PySequence_Check(exclusions);
+    if (!iterable || PyUnicode_Check(exclusions) || PyBytes_Check(exclusions)) {
         PyErr_Format(PyExc_TypeError,
                      "get_params() argument 'exclusions' must be a collection of parameter names, not %.200s",
                      Py_TYPE(exclusions)->tp_name);
@@ -127,11 +129,6 @@ Ref exclusion_names(PyObject* exclusions) {
     }
     Ref names = PyTuple_CheckExact(exclusions) ? Ref::borrow(exclusions) : Ref::steal(PySequence_Tuple(exclusions));
     if (!names) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Format(PyExc_TypeError,
-                         "get_params() argument 'exclusions' must be a collection of parameter names, not %.200s",
-                         Py_TYPE(exclusions)->tp_name);
-        }
         return {};
     }
     for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(names.get()); ++index) {
