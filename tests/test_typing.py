@@ -1,0 +1,64 @@
+"""The shipped type stubs agree with the native modules and serve typed callers."""
+
+import ast
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from ferrovane.sdk import accounts_api
+
+ROOT = Path(__file__).resolve().parent.parent
+TYPING = ROOT / "tests" / "typing"
+INSTALLED = Path(accounts_api.__file__).parent
+
+
+def run_mypy_tool(*args: str) -> subprocess.CompletedProcess[str]:
+    pytest.importorskip("mypy", reason="mypy is not installed (bash scripts/setup.sh installs it into .venv)")
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=ROOT, capture_output=True, text=True, timeout=600, check=False
+    )
+
+
+def test_stubs_and_marker_are_installed_beside_the_modules():
+    for name in ("accounts_api.pyi", "utils.pyi", "py.typed"):
+        assert (INSTALLED / name).is_file(), f"{name} is missing from the installed package in {INSTALLED}"
+
+
+def test_stubs_match_the_runtime_modules():
+    result = run_mypy_tool(
+        "mypy.stubtest",
+        "ferrovane.sdk.accounts_api",
+        "ferrovane.sdk.utils",
+        "--allowlist",
+        str(TYPING / "stubtest-allowlist.txt"),
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_typed_usage_checks_and_mistakes_are_caught():
+    # rejected_usage.py holds mistakes silenced one by one; --strict fails on any
+    # silencing comment that no longer silences an error.
+    result = run_mypy_tool(
+        "mypy", "--strict", str(TYPING / "example_usage.py"), str(TYPING / "rejected_usage.py")
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def stub_instance_attributes(class_name):
+    tree = ast.parse((INSTALLED / "accounts_api.pyi").read_text())
+    (node,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == class_name]
+    return {
+        statement.target.id
+        for statement in node.body
+        if isinstance(statement, ast.AnnAssign) and isinstance(statement.target, ast.Name)
+    }
+
+
+# stubtest cannot see attributes that only instances carry: compare them here.
+def test_stub_declares_exactly_the_attributes_that_instances_carry():
+    client = accounts_api.ApiClient("http://127.0.0.1:9", "token")
+    command = accounts_api.Command(client, None)
+    assert stub_instance_attributes("ApiClient") == set(vars(client))
+    assert stub_instance_attributes("Command") == set(vars(command))
