@@ -123,7 +123,8 @@ def build_parser():
     events.add_argument("--offset", type=_count(0), metavar="N", help="start at this event (instead of --page)")
     events.add_argument("--search", metavar="TEXT", help="only events that mention TEXT")
     order = events.add_mutually_exclusive_group()
-    order.add_argument("--sorted", dest="order", action="store_const", const="sorted", help="sorted by the server (newest first)")
+    order.add_argument("--sorted", dest="order", action="store_const", const="sorted",
+                       help="sorted by the server (newest first)")
     order.add_argument("--unsorted", dest="order", action="store_const", const="unsorted",
                        help="in the order the server stores them")
     events.add_argument("--all", action="store_true", help="every event in one page")
@@ -189,10 +190,10 @@ def run(args, server_url, token):
                     "(--insecure skips the certificate check)", EXIT_CONNECTION)
     except requests.ConnectionError as error:
         return fail(f"cannot connect to {server_url}: {_underlying_reason(error)}", EXIT_CONNECTION)
+    except requests.exceptions.JSONDecodeError:  # a RequestException too, so it comes first
+        return fail(f"the answer from {server_url} is not JSON", EXIT_OTHER_HTTP)
     except requests.RequestException as error:
         return fail(f"request to {server_url} failed: {error}", EXIT_OTHER_HTTP)
-    except requests.exceptions.JSONDecodeError:
-        return fail(f"the answer from {server_url} is not JSON", EXIT_OTHER_HTTP)
     print(_tables.as_json(answer) if args.json else args.show(answer))
     return 0
 
