@@ -2,8 +2,11 @@ import json
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 import requests
@@ -101,6 +104,49 @@ def test_connection_refused_and_no_answer(capsys):
         assert "Connection refused" in capsys.readouterr().err
         assert cli.main(["--server", silent_url, "--token", "t", "--timeout", "0.2", "user"]) == cli.EXIT_CONNECTION
         assert "no answer" in capsys.readouterr().err
+
+
+@pytest.fixture
+def self_signed_server(tmp_path):
+    """An HTTPS server with a self-signed certificate that answers every GET with a user."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        pytest.skip("openssl is needed to make a certificate")
+    key, certificate = tmp_path / "key.pem", tmp_path / "certificate.pem"
+    subprocess.run([openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.1"],
+                   check=True, capture_output=True)
+
+    class Handler(BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = b'{"username": "tls.user"}'
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, format, *args):
+            pass
+
+    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    httpd.socket = context.wrap_socket(httpd.socket, server_side=True)
+    thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
+    thread.start()
+    yield f"https://127.0.0.1:{httpd.server_address[1]}"
+    httpd.shutdown()
+    httpd.server_close()
+
+
+def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_server, monkeypatch, capsys):
+    # requests would let this variable override the session's verify=False.
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", requests.certs.where())
+    argv = ["--server", self_signed_server, "--token", "t", "user"]
+    assert cli.main(argv) == cli.EXIT_CONNECTION
+    assert "certificate verify failed" in capsys.readouterr().err
+    assert cli.main(["--insecure", *argv]) == 0
+    assert "tls.user" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("argv, message", [

@@ -46,19 +46,23 @@ The token can come from the environment variable {TOKEN_VARIABLE} instead of
 --token, which keeps it out of the shell history and the process list."""
 
 
-class TimeoutAdapter(HTTPAdapter):
-    """An HTTP adapter that gives every request a timeout unless it has one.
+class RequestDefaultsAdapter(HTTPAdapter):
+    """An HTTP adapter that supplies what the client does not pass with each request.
 
-    The client passes no timeout, and without one a server that stops answering would
-    hang the command for ever.
+    A timeout: without one, a server that stops answering would hang the command for ever.
+    With ``insecure``, certificate checks off for good: when a call passes no ``verify``,
+    requests lets REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE from the environment override the
+    session's ``verify=False``.
     """
 
-    def __init__(self, timeout, **kwargs):
+    def __init__(self, timeout, insecure=False, **kwargs):
         self.timeout = timeout
+        self.insecure = insecure
         super().__init__(**kwargs)
 
-    def send(self, request, timeout=None, **kwargs):
-        return super().send(request, timeout=self.timeout if timeout is None else timeout, **kwargs)
+    def send(self, request, timeout=None, verify=True, **kwargs):
+        return super().send(request, timeout=self.timeout if timeout is None else timeout,
+                            verify=False if self.insecure else verify, **kwargs)
 
 
 def _count(minimum):
@@ -169,7 +173,7 @@ def run(args, server_url, token):
     """Make the query that ``args`` asks for and print its answer; returns the exit code."""
     client = ApiClient(server_url, token, args.api_version,
                        session_attributes={"verify": False} if args.insecure else None)
-    adapter = TimeoutAdapter(args.timeout)
+    adapter = RequestDefaultsAdapter(args.timeout, insecure=args.insecure)
     client._session.mount("http://", adapter)
     client._session.mount("https://", adapter)
     client.login()
