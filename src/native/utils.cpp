@@ -114,7 +114,15 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 // ---- get_params -----------------------------------------------------------
 
 bool same_text(PyObject* left, PyObject* right) {
-    return left == right || PyUnicode_Compare(left, right) == 0;
+    if (left == right) {
+        return true;
+    }
+    // Two distinct interned strings never hold the same text; parameter names
+    // usually are interned, which spares the comparison.
+    if (PyUnicode_CHECK_INTERNED(left) && PyUnicode_CHECK_INTERNED(right)) {
+        return false;
+    }
+    return PyUnicode_Compare(left, right) == 0;
 }
 
 // The exclusions as a tuple of str, so that each name is checked once.
@@ -146,11 +154,6 @@ bool is_excluded(PyObject* name, PyObject* exclusions) {
         return false;
     }
     const Py_ssize_t count = PyTuple_GET_SIZE(exclusions);
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        if (PyTuple_GET_ITEM(exclusions, index) == name) {
-            return true;
-        }
-    }
     for (Py_ssize_t index = 0; index < count; ++index) {
         if (same_text(PyTuple_GET_ITEM(exclusions, index), name)) {
             return true;
@@ -219,8 +222,18 @@ PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument)
     return query.release();
 }
 
-PyObject* get_params(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static const char* const parameter_names[] = {"parameters", "exclusions"};
+constexpr const char* get_params_parameters[] = {"parameters", "exclusions"};
+
+// Per-module state, so that each interpreter has its own interned names.
+struct UtilsState {
+    PyObject* get_params_parameters[2];
+};
+
+UtilsState* utils_state(PyObject* module) { return static_cast<UtilsState*>(PyModule_GetState(module)); }
+
+PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const auto& parameter_names = get_params_parameters;
+    PyObject* const* interned_names = utils_state(module)->get_params_parameters;
     const Py_ssize_t positional_count = PyVectorcall_NARGS(nargsf);
     if (positional_count > 2) {
         PyErr_Format(PyExc_TypeError, "get_params() takes 2 arguments (%zd given)", positional_count);
@@ -235,7 +248,7 @@ PyObject* get_params(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nar
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);
         int slot = -1;
         for (int candidate = 0; candidate < 2; ++candidate) {
-            if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, parameter_names[candidate]) == 0) {
+            if (PyUnicode_Check(keyword) && same_text(keyword, interned_names[candidate])) {
                 slot = candidate;
             }
         }
@@ -284,7 +297,41 @@ PyMethodDef utils_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int utils_exec(PyObject* module) {
+    UtilsState* state = utils_state(module);
+    for (int slot = 0; slot < 2; ++slot) {
+        state->get_params_parameters[slot] = PyUnicode_InternFromString(get_params_parameters[slot]);
+        if (state->get_params_parameters[slot] == nullptr) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int utils_traverse(PyObject* module, visitproc visit, void* arg) {
+    UtilsState* state = utils_state(module);
+    if (state != nullptr) {
+        for (PyObject* name : state->get_params_parameters) {
+            Py_VISIT(name);
+        }
+    }
+    return 0;
+}
+
+int utils_clear(PyObject* module) {
+    UtilsState* state = utils_state(module);
+    if (state != nullptr) {
+        for (PyObject*& name : state->get_params_parameters) {
+            Py_CLEAR(name);
+        }
+    }
+    return 0;
+}
+
+void utils_free(void* module) { utils_clear(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot utils_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(utils_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
@@ -294,12 +341,12 @@ PyModuleDef utils_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "utils",
     .m_doc = "URL and query-parameter helpers of the Ferrovane SDK.",
-    .m_size = 0,
+    .m_size = sizeof(UtilsState),
     .m_methods = utils_functions,
     .m_slots = utils_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_traverse = utils_traverse,
+    .m_clear = utils_clear,
+    .m_free = utils_free,
 };
 
 }  // namespace
