@@ -179,6 +179,22 @@ Ref query_parameters(PyObject* params) {
     return Ref::steal(PyDict_New());
 }
 
+// Reads `self._session.<session_method>`, then applies the `params` rule: the
+// steps every helper takes, in this order, just before it sends.
+struct Sender {
+    LoadedMethod send;
+    Ref params;
+};
+
+int prepare_sender(PyObject* self, PyObject* session_method, PyObject* params, Sender& sender) {
+    Ref session = get_attr(self, names.session_attr);
+    if (!session || load_method(session.get(), session_method, sender.send) < 0) {
+        return -1;
+    }
+    sender.params = query_parameters(params);
+    return sender.params ? 0 : -1;
+}
+
 // join_url_parts(self._base_url, "/api/{}".format(app), endpoint)
 Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* endpoint) {
     Ref join_url_parts = lookup_global(scope, names.join_url_parts);
@@ -219,19 +235,11 @@ PyObject* send_without_body(const Scope& scope, PyObject* const* args, PyObject*
     if (!url) {
         return nullptr;
     }
-    Ref session = get_attr(self, names.session_attr);
-    if (!session) {
+    Sender sender;
+    if (prepare_sender(self, session_method, args[3], sender) < 0) {
         return nullptr;
     }
-    LoadedMethod send;
-    if (load_method(session.get(), session_method, send) < 0) {
-        return nullptr;
-    }
-    Ref params = query_parameters(args[3]);
-    if (!params) {
-        return nullptr;
-    }
-    return checked_response(self, call_method(send, names.kw_params, url.get(), params.get()));
+    return checked_response(self, call_method(sender.send, names.kw_params, url.get(), sender.params.get()));
 }
 
 // `json.dumps(body)` with `json` looked up now.
@@ -651,20 +659,12 @@ PyObject* post(const Scope& scope, PyObject* const* args) {
             }
         }
     }
-    Ref session = get_attr(self, names.session_attr);
-    if (!session) {
+    Sender sender;
+    if (prepare_sender(self, names.post, args[3], sender) < 0) {
         return nullptr;
     }
-    LoadedMethod send;
-    if (load_method(session.get(), names.post, send) < 0) {
-        return nullptr;
-    }
-    Ref params = query_parameters(args[3]);
-    if (!params) {
-        return nullptr;
-    }
-    return checked_response(self, call_method(send, names.kw_params_data_files_headers, url.get(), params.get(),
-                                              payload.get(), args[5], args[6]));
+    return checked_response(self, call_method(sender.send, names.kw_params_data_files_headers, url.get(),
+                                              sender.params.get(), payload.get(), args[5], args[6]));
 }
 
 PyObject* put(const Scope& scope, PyObject* const* args) {
@@ -687,23 +687,16 @@ PyObject* put(const Scope& scope, PyObject* const* args) {
     if (!body) {
         return nullptr;
     }
-    Ref session = get_attr(self, names.session_attr);
-    if (!session) {
-        return nullptr;
-    }
-    LoadedMethod send;
-    if (load_method(session.get(), names.put, send) < 0) {
-        return nullptr;
-    }
-    Ref params = query_parameters(args[3]);
-    if (!params) {
+    Sender sender;
+    if (prepare_sender(self, names.put, args[3], sender) < 0) {
         return nullptr;
     }
     Ref payload = dump_json(scope, body.get());
     if (!payload) {
         return nullptr;
     }
-    return checked_response(self, call_method(send, names.kw_params_data, url.get(), params.get(), payload.get()));
+    return checked_response(self,
+                            call_method(sender.send, names.kw_params_data, url.get(), sender.params.get(), payload.get()));
 }
 
 PyObject* handle_http_error(const Scope& scope, PyObject* const* args) {
