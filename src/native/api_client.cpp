@@ -180,18 +180,15 @@ Ref query_parameters(PyObject* params) {
 }
 
 // Reads `self._session.<session_method>`, then applies the `params` rule: the
-// steps every helper takes, in this order, just before it sends. The session
-// is held until the send: `send` only borrows it, and the truth test of
-// `params` may run code that rebinds `self._session`.
+// steps every helper takes, in this order, just before it sends.
 struct Sender {
-    Ref session;
     LoadedMethod send;
     Ref params;
 };
 
 int prepare_sender(PyObject* self, PyObject* session_method, PyObject* params, Sender& sender) {
-    sender.session = get_attr(self, names.session_attr);
-    if (!sender.session || load_method(sender.session.get(), session_method, sender.send) < 0) {
+    Ref session = get_attr(self, names.session_attr);
+    if (!session || load_method(session.get(), session_method, sender.send) < 0) {
         return -1;
     }
     sender.params = query_parameters(params);

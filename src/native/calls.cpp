@@ -106,17 +106,17 @@ int load_method(PyObject* object, PyObject* name, LoadedMethod& method) {
                 }
                 if (found > 0) {
                     method.callable = Ref::steal(shadow);
-                    method.self = nullptr;
+                    method.self = Ref();
                     return 0;
                 }
             }
             method.callable = std::move(descriptor_ref);
-            method.self = object;
+            method.self = Ref::borrow(object);
             return 0;
         }
     }
     method.callable = get_attr(object, name);
-    method.self = nullptr;
+    method.self = Ref();
     return method.callable ? 0 : -1;
 }
 

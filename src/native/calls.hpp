@@ -30,10 +30,12 @@ inline Ref get_attr(PyObject* object, PyObject* name) {
 
 // A method read from an object without making a bound method where the
 // attribute is a plain function found on the type (as the interpreter's own
-// method calls do). `self` is set when the call must prepend the object.
+// method calls do). `self` is set when the call must prepend the object; it is
+// held, as a bound method would hold it, because code that runs between the
+// load and the call may drop every other reference to the object.
 struct LoadedMethod {
     Ref callable;
-    PyObject* self = nullptr;  // borrowed: the object the method was read from
+    Ref self;
 };
 
 // Returns -1 with an exception set when the attribute cannot be read.
@@ -52,10 +54,10 @@ Ref call_vector(PyObject* callable, PyObject* kwnames, Args... args) {
 
 template <typename... Args>
 Ref call_method(const LoadedMethod& method, PyObject* kwnames, Args... args) {
-    if (method.self == nullptr) {
+    if (!method.self) {
         return call_vector(method.callable.get(), kwnames, args...);
     }
-    PyObject* argv[] = {method.self, args...};
+    PyObject* argv[] = {method.self.get(), args...};
     const size_t total = sizeof...(Args) + 1;
     const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     return Ref::steal(PyObject_Vectorcall(method.callable.get(), argv, total - keywords, kwnames));
