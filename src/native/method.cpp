@@ -92,19 +92,24 @@ bool names_match(PyObject* keyword, PyObject* parameter) {
     return keyword == parameter || (PyUnicode_Check(keyword) && same_text(keyword, parameter));
 }
 
-// Index of the first keyword in `kwnames` naming `parameter`, or -1.
+// Index of the first keyword in `kwnames` naming `parameter`, or -1. A name
+// repeated through the C call protocol binds its first occurrence, also when
+// that one was built at run time and a later one is the interned object, so
+// that the later one is the surplus reported.
 Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t keyword_count, PyObject* parameter) {
+    Py_ssize_t identical = keyword_count;
     for (Py_ssize_t index = 0; index < keyword_count; ++index) {
         if (PyTuple_GET_ITEM(kwnames, index) == parameter) {
-            return index;
+            identical = index;
+            break;
         }
     }
-    for (Py_ssize_t index = 0; index < keyword_count; ++index) {
+    for (Py_ssize_t index = 0; index < identical; ++index) {
         if (names_match(PyTuple_GET_ITEM(kwnames, index), parameter)) {
             return index;
         }
     }
-    return -1;
+    return identical < keyword_count ? identical : -1;
 }
 
 // Index of the parameter named `keyword`, or -1.
