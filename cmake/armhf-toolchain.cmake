@@ -24,14 +24,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Debian's armhf ABI (since trixie) has 64-bit time_t and file offsets; the root's Python
-# was built that way, so every translation unit must agree with it.
-set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
-
 # The target interpreter's headers and extension suffix, as Debian lays them out.
 set(Python_INCLUDE_DIR "${FERROVANE_ARMHF_ROOT}/usr/include/python3.13" CACHE PATH "")
 set(Python_SOABI cpython-313-arm-linux-gnueabihf CACHE STRING "")
-set(CMAKE_PROJECT_ferrovane_sdk_INCLUDE "${CMAKE_CURRENT_LIST_DIR}/armhf-abi-check.cmake")
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L "${FERROVANE_ARMHF_ROOT}")
+# Sets and checks the ABI definitions once the project has its compiler.
+set(CMAKE_PROJECT_ferrovane_sdk_INCLUDE "${CMAKE_CURRENT_LIST_DIR}/armhf-abi.cmake")

@@ -9,9 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 suite=trixie
-# Python, its headers, and everything the tests import; pip installs the wheel.
+# Python, its headers, and everything the tests use: pip installs the wheel, mypy and
+# typeshed's stubs (requests' among them) check the shipped stubs.
 root_packages=(python3.13 libpython3.13-dev python3-requests python3-urllib3
-  python3-pytest python3-hypothesis python3-pip)
+  python3-pytest python3-hypothesis python3-pip python3-mypy python3-typeshed)
 # Bump when the way the root is made changes, so that cached roots are remade.
 root_recipe=1
 cache_dir=${FERROVANE_ARMHF_CACHE:-/var/cache/ferrovane-armhf}
@@ -58,8 +59,11 @@ archive_from_apt_sources() {
 
 root_stamp="suite=$suite arch=armhf recipe=$root_recipe packages=${root_packages[*]}"
 root=$cache_dir/$suite-armhf-$(printf '%s' "$root_stamp" | sha256sum | cut -c1-12)
-python_armhf=$build_dir/python3.13
 unfinished_root=
+
+armhf() {  # armhf PROGRAM ARGS...: runs an armhf program of the root under emulation
+  qemu-arm-static -L "$root" "$@"
+}
 
 make_root() {
   mkdir -p "$cache_dir" "$build_dir"
@@ -102,8 +106,6 @@ make_root() {
 }
 
 cross_build() {
-  printf '#!/bin/sh\nexec qemu-arm-static -L "%s" "%s/usr/bin/python3.13" "$@"\n' "$root" "$root" >"$python_armhf"
-  chmod +x "$python_armhf"
   local cmake_dir=$build_dir/cmake
   # A cache made against another root would keep that root's paths.
   if ! grep -qxF "FERROVANE_ARMHF_ROOT:PATH=$root" "$cmake_dir/CMakeCache.txt" 2>/dev/null; then
@@ -115,7 +117,7 @@ cross_build() {
   rm -rf "$build_dir/install"
   cmake --install "$cmake_dir" --prefix "$build_dir/install" >/dev/null
   rm -f dist/*-"$wheel_tag".whl
-  wheel=$("$python_armhf" scripts/pack_wheel.py "$build_dir/install" "$wheel_tag" dist)
+  wheel=$(armhf "$root/usr/bin/python3.13" scripts/pack_wheel.py "$build_dir/install" "$wheel_tag" dist)
   say "built $wheel"
 }
 
@@ -147,15 +149,19 @@ enable_armhf_programs() {
 }
 
 run_tests() {
-  local site=$build_dir/site
-  rm -rf "$site"
-  "$python_armhf" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-    --no-deps --no-index --target "$site" "$wheel"
+  # The wheel goes into a virtual environment of the armhf interpreter that also sees the
+  # root's packages: installed as a user would, console script included, and src/ is not
+  # on the path.
+  local venv=$build_dir/venv
+  rm -rf "$venv"
+  armhf "$root/usr/bin/python3.13" -m venv --without-pip --system-site-packages "$venv"
+  armhf "$venv/bin/python3.13" -m pip install -q --disable-pip-version-check --no-deps --no-index "$wheel"
+  armhf "$venv/bin/python3.13" -c 'import platform, ferrovane.sdk.accounts_api as module
+print("armhf: testing", module.__file__, "on", platform.machine())'
   enable_armhf_programs
-  # The package comes from the wheel alone: src/ is not on the path.
-  QEMU_LD_PREFIX=$root PYTHONPATH=$site:$PWD/scripts PYTHONDONTWRITEBYTECODE=1 \
+  QEMU_LD_PREFIX=$root PYTHONPATH=$PWD/scripts PYTHONDONTWRITEBYTECODE=1 \
     FERROVANE_ARMHF_NO_SUBPROCESS=$subprocess_problem \
-    "$python_armhf" -m pytest -p armhf_emulation -p no:cacheprovider "$@"
+    armhf "$venv/bin/python3.13" -m pytest -p armhf_emulation -p no:cacheprovider "$@"
 }
 
 on_exit() {
