@@ -492,7 +492,11 @@ def parse_arguments():
 
 def main():
     arguments = parse_arguments()
-    native = importlib.import_module(arguments.native_module)
+    try:
+        native = importlib.import_module(arguments.native_module)
+    except ImportError as error:
+        sys.exit(f"cannot import {arguments.native_module} ({error}): build it with 'bash scripts/setup.sh',"
+                 f" or name another module with --native-module")
     plain = importlib.import_module(PLAIN_MODULE)
     print(f"Python {platform.python_version()} ({platform.python_implementation()}) on "
           f"{platform.machine()}, {os.cpu_count()} cores ({len(os.sched_getaffinity(0))} usable), "
