@@ -7,7 +7,8 @@ Three sections, all in one process on one machine:
               that answers at once, so only the client's own work is timed; native and plain
               Python alternate on every repeat;
   end to end  get_event_log against the stand-in server (run in a child process so that it does
-              not share our interpreter lock) versus a bare requests.Session sending the same GET;
+              not share our interpreter lock) versus a bare requests.Session sending the same GET,
+              with a second bare session as the control;
   memory      RSS and tracemalloc growth over many get_event_log calls with the null session.
 The exit code is 0 even when a target is missed, unless --strict is given.
 """
@@ -38,8 +39,8 @@ NULL_SERVER_URL = "http://127.0.0.1:9/accounts"
 TOKEN = "bench-token"
 PER_CALL_TARGET = 0.25
 END_TO_END_TARGET = 1.01
-MEMORY_TARGET_BYTES_PER_MILLION = 1 << 20
 MIB = 1 << 20
+MEMORY_TARGET_BYTES_PER_MILLION = MIB
 
 
 class NullSession:
