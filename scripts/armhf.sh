@@ -53,6 +53,7 @@ install_host_tools() {
 
 archive_from_apt_sources() {
   # The first configured suite that is not a -security, -updates or -backports one.
+  # shellcheck disable=SC2016  # $(...) are apt's placeholders, not the shell's
   apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' \
     | awk '$2 !~ /[-\/]/ { print $1; exit }'
 }
@@ -60,6 +61,7 @@ archive_from_apt_sources() {
 root_stamp="suite=$suite arch=armhf recipe=$root_recipe packages=${root_packages[*]}"
 root=$cache_dir/$suite-armhf-$(printf '%s' "$root_stamp" | sha256sum | cut -c1-12)
 unfinished_root=
+wheel=
 
 armhf() {  # armhf PROGRAM ARGS...: runs an armhf program of the root under emulation
   qemu-arm-static -L "$root" "$@"
