@@ -327,14 +327,44 @@ Ref new_dict(const std::array<std::pair<PyObject*, PyObject*>, count>& entries) 
 
 // get_params(parameters=..., exclusions=...), then query.update(additions):
 // the query parameters of the methods that take options.
+// The parameters mapping of a call: a copy of a dict that holds every name
+// with None, in order, with the values that are not None set on it. Copying
+// that dict makes the table at its final size in one step, and most options
+// are left at None.
+// `all_none` is the caller's own slot for that dict, made on first use.
+template <size_t count>
+Ref new_parameters_mapping(PyObject*& all_none, const std::array<std::pair<PyObject*, PyObject*>, count>& parameters) {
+    if (all_none == nullptr) {
+        std::array<std::pair<PyObject*, PyObject*>, count> nones = parameters;
+        for (auto& entry : nones) {
+            entry.second = Py_None;
+        }
+        all_none = new_dict(nones).release();
+        if (all_none == nullptr) {
+            return {};
+        }
+    }
+    Ref mapping = Ref::steal(PyDict_Copy(all_none));
+    if (!mapping) {
+        return {};
+    }
+    for (const auto& [key, value] : parameters) {
+        if (value != Py_None && PyDict_SetItem(mapping.get(), key, value) < 0) {
+            return {};
+        }
+    }
+    return mapping;
+}
+
 template <size_t parameter_count, size_t addition_count>
-Ref build_query(const Scope& scope, const std::array<std::pair<PyObject*, PyObject*>, parameter_count>& parameters,
+Ref build_query(const Scope& scope, PyObject*& all_none,
+                const std::array<std::pair<PyObject*, PyObject*>, parameter_count>& parameters,
                 PyObject* exclusions, const std::array<std::pair<PyObject*, PyObject*>, addition_count>& additions) {
     Ref get_params = lookup_global(scope, names.get_params);
     if (!get_params) {
         return {};
     }
-    Ref mapping = new_dict(parameters);
+    Ref mapping = new_parameters_mapping(all_none, parameters);
     if (!mapping) {
         return {};
     }
@@ -362,6 +392,11 @@ Ref build_query(const Scope& scope, const std::array<std::pair<PyObject*, PyObje
 }
 
 // ---- methods --------------------------------------------------------------
+
+// The all-None parameters mappings of the three methods that call get_params.
+PyObject* event_log_all_none = nullptr;
+PyObject* event_all_none = nullptr;
+PyObject* distribution_all_none = nullptr;
 
 PyObject* init(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];
@@ -540,7 +575,7 @@ PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
         {names.sort_sorted_key, args[sort_sorted_arg]},
         {names.sort_unsorted_key, args[sort_unsorted_arg]},
     }};
-    Ref query = build_query(scope, parameters, names.event_log_exclusions, sort_entries);
+    Ref query = build_query(scope, event_log_all_none, parameters, names.event_log_exclusions, sort_entries);
     if (!query) {
         return nullptr;
     }
@@ -569,7 +604,7 @@ PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) 
         {names.sort_sorted_key, options[sort_sorted_arg]},
         {names.sort_unsorted_key, options[sort_unsorted_arg]},
     }};
-    Ref query = build_query(scope, parameters, names.event_exclusions, sort_entries);
+    Ref query = build_query(scope, event_all_none, parameters, names.event_exclusions, sort_entries);
     if (!query) {
         return nullptr;
     }
@@ -608,7 +643,7 @@ PyObject* get_distribution(const Scope& scope, PyObject* const* args) {
         {names.distributionKey, distribution_key},
         {names.platform, platform},
     }};
-    Ref query = build_query(scope, parameters, names.distribution_exclusions, additions);
+    Ref query = build_query(scope, distribution_all_none, parameters, names.distribution_exclusions, additions);
     if (!query) {
         return nullptr;
     }

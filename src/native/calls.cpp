@@ -120,9 +120,38 @@ int load_method(PyObject* object, PyObject* name, LoadedMethod& method) {
     return method.callable ? 0 : -1;
 }
 
+namespace {
+
+// Texts of the small ints that API versions are, made once: formatting an int
+// anew on every request costs more than the rest of building the endpoint.
+constexpr long cached_int_texts = 100;
+PyObject* int_texts[cached_int_texts] = {};
+
+// Returns false when `value` is not a small int; otherwise sets `text`, which
+// is empty with an exception set if the text could not be made.
+bool small_int_text(PyObject* value, Ref& text) {
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow != 0 || number < 0 || number >= cached_int_texts) {
+        return false;
+    }
+    PyObject*& cached = int_texts[number];
+    if (cached == nullptr) {
+        cached = PyUnicode_FromFormat("%ld", number);
+    }
+    text = Ref::borrow(cached);
+    return true;
+}
+
+}  // namespace
+
 Ref format_field(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return Ref::borrow(value);
+    }
+    Ref text;
+    if (PyLong_CheckExact(value) && small_int_text(value, text)) {
+        return text;
     }
     return Ref::steal(PyObject_Format(value, names.empty));
 }
