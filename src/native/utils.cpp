@@ -231,10 +231,9 @@ struct UtilsState {
 
 UtilsState* utils_state(PyObject* module) { return static_cast<UtilsState*>(PyModule_GetState(module)); }
 
-PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     const auto& parameter_names = get_params_parameters;
     PyObject* const* interned_names = utils_state(module)->get_params_parameters;
-    const Py_ssize_t positional_count = PyVectorcall_NARGS(nargsf);
     if (positional_count > 2) {
         PyErr_Format(PyExc_TypeError, "get_params() takes 2 arguments (%zd given)", positional_count);
         return nullptr;
