@@ -7,23 +7,8 @@ cd "$(dirname "$0")/.."
 
 die() { echo "setup: $*" >&2; exit 1; }
 
-find_python313() {
-  local candidate
-  if [ -n "${PYTHON313:-}" ]; then echo "$PYTHON313"; return; fi
-  if command -v pyenv >/dev/null 2>&1; then
-    for candidate in "$(pyenv root)"/versions/3.13.*/bin/python3.13; do
-      [ -x "$candidate" ] && { echo "$candidate"; return; }
-    done
-  fi
-  for candidate in /usr/bin/python3.13 /usr/local/bin/python3.13; do
-    [ -x "$candidate" ] && { echo "$candidate"; return; }
-  done
-  # The pyenv shim exists even when it refuses to run, so try it last.
-  if command -v python3.13 >/dev/null 2>&1 && python3.13 -c '' 2>/dev/null; then
-    command -v python3.13; return
-  fi
-  return 1
-}
+# shellcheck source=scripts/find_python313.sh
+source scripts/find_python313.sh
 
 # Several shells may set up at once (a test run beside a demo): one at a time.
 exec 9>"${TMPDIR:-/tmp}/ferrovane-setup-$(id -u)-$(pwd | cksum | cut -d' ' -f1).lock"

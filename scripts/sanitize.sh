@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the package with AddressSanitizer and UndefinedBehaviorSanitizer into
+# .venv-asan (its own build directory, build/asan) and runs the whole test suite
+# against it in the ordinary interpreter, with the sanitizer runtime preloaded.
+# Fails on any sanitizer report, also one from a subprocess that a test started
+# and whose failure the test expected. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+die() { echo "sanitize: $*" >&2; exit 1; }
+
+# shellcheck source=scripts/find_python313.sh
+source scripts/find_python313.sh
+
+exec 9>"${TMPDIR:-/tmp}/ferrovane-sanitize-$(id -u)-$(pwd | cksum | cut -d' ' -f1).lock"
+command -v flock >/dev/null 2>&1 && flock 9
+
+python313=$(find_python313) || die "Python 3.13 not found (see scripts/setup.sh)."
+command -v g++ >/dev/null 2>&1 || die "g++ not found."
+
+venv=.venv-asan
+if [ ! -x $venv/bin/python ] || ! $venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+  rm -rf $venv
+  "$python313" -m venv $venv || die "could not create $venv."
+fi
+
+pip() { $venv/bin/python -m pip --disable-pip-version-check -q "$@"; }
+stamp=$venv/.requirements-installed
+requirements="scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis"
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$requirements" ]; then
+  # shellcheck disable=SC2086
+  pip install $requirements || die "could not install the build and test dependencies."
+  command -v cmake >/dev/null 2>&1 || pip install "cmake>=3.20" || die "could not install cmake."
+  echo "$requirements" > "$stamp"
+fi
+
+FERROVANE_SANITIZE=ON pip install --no-build-isolation --no-deps -C build-dir=build/asan . \
+  || die "the sanitized build failed (see the compiler output above)."
+
+# The interpreter itself is not instrumented, so the runtimes must be loaded
+# before anything else; the extension modules then resolve against them.
+preload=
+for runtime in libasan.so libubsan.so; do
+  path=$(g++ -print-file-name=$runtime)
+  [ -f "$path" ] || die "$runtime not found next to g++."
+  preload="${preload:+$preload:}$path"
+done
+
+# Reports go to files, so that one from a subprocess is not lost in a captured
+# stream; the interpreter's own allocations at exit are not ours to judge.
+# The interpreter is not instrumented, so a Python object that our code frees
+# too early is only caught when the interpreter trips over it: freed memory is
+# overwritten to make sure it does.
+reports=$(mktemp -d)
+trap 'rm -rf "$reports"' EXIT
+status=0
+LD_PRELOAD=$preload \
+  ASAN_OPTIONS="detect_leaks=0:max_free_fill_size=4096:log_path=$reports/asan" \
+  UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+  PYTHONMALLOC=malloc \
+  FERROVANE_BINDING_EXAMPLES=${FERROVANE_BINDING_EXAMPLES:-800} \
+  nice $venv/bin/python -m pytest "$@" || status=$?
+
+if compgen -G "$reports/*" >/dev/null; then
+  for report in "$reports"/*; do
+    echo "==== $report" >&2
+    cat "$report" >&2
+  done
+  die "the sanitizers reported errors (above)."
+fi
+exit $status
