@@ -585,6 +585,21 @@ GROUPS = {
             return type(result) is Command, result.response
             """, r"returned \(True, \{'app': 'entitlements', 'endpoint': 'v3/releases/k', "
                  r"'params': \{'distributionKey': 'k', 'platform': 'p'\}\}\)"),
+        case("self-of-variable-size-and-slotted-types", """
+            results = []
+            for kind in (int, tuple, str, bytes):
+                odd = type("Odd", (kind,), {})()
+                odd._get = lambda **kwargs: kwargs["endpoint"]
+                odd._api_version = 7
+                results.append(ApiClient.get_current_user(odd).response)
+            class Slotted:
+                __slots__ = ("_get", "_api_version")
+            slotted = Slotted()
+            slotted._get = lambda **kwargs: kwargs["endpoint"]
+            slotted._api_version = 2
+            results.append(ApiClient.return_all_releases(slotted).response)
+            return results
+            """, r"returned \['v7/user-info', 'v7/user-info', 'v7/user-info', 'v7/user-info', 'v2/releases'\]"),
         case("intact", "return intact()", "returned True"),
     ],
     "keywords-through-the-c-protocol": [
@@ -776,6 +791,23 @@ GROUPS = {
             return [type(result).__name__ for result in results], len(client._session.calls)
             """, r"returned \(\['CollectingCommand', 'CollectingCommand', 'CollectingCommand', 'CollectingCommand', "
                  r"'CollectingCommand'\], 8\)"),
+        case("instance-dict-lookup-drops-the-method", """
+            # The method found on the class is looked for in the instance dict too;
+            # a key there whose comparison runs code removes it from the class.
+            class Sub(ApiClient):
+                def _get(self, **kwargs):
+                    return kwargs
+            class Key(str):
+                __hash__ = str.__hash__
+                def __eq__(self, other):
+                    if hasattr(Sub, "_get") and "_get" in vars(Sub):
+                        del Sub._get
+                        gc.collect()
+                    return False
+            client = Sub("u", "t")
+            vars(client)[Key("_get")] = None
+            return client.get_current_user().response, "_get" in vars(Sub)
+            """, r"returned \(\{'app': 'security', 'endpoint': 'v3/user-info'\}, False\)"),
         case("cycles-collected-mid-call", """
             # Clients and results that only a cycle keeps alive go while another client is mid-call.
             def orphans():
@@ -833,6 +865,28 @@ GROUPS = {
             return client._base_url, client._session.headers, hasattr(ApiClient, "__init__")
             """, r"returned \('u', \{'X-Requested-By': 'Accounts', 'X-FV-REST-CALL': 'true', "
                  r"'content-type': 'application/json', 'X': '1'\}, True\)"),
+    ],
+    "shutdown": [
+        case("client-used-while-the-interpreter-shuts-down", """
+            # Run when the interpreter tears the modules down at exit: whatever the
+            # calls raise then is reported as ignored, and the exit stays clean.
+            class LastWords:
+                def __init__(self, client):
+                    self.client = client
+                    self.cycle = self
+                def __del__(self):
+                    for call in (lambda: self.client.get_event_log("a", pageSize=1),
+                                 lambda: self.client._post("a", "e", data={"x": 1}),
+                                 lambda: ApiClient("u", "t"), self.client.login, self.client.logout):
+                        try:
+                            call()
+                        except Exception:
+                            pass
+            global last_words
+            last_words = LastWords(fake_client())
+            LastWords(fake_client())
+            return "armed"
+            """, "returned 'armed'"),
     ],
     "threads": [
         case("one-client-many-threads", """
