@@ -9,32 +9,15 @@ cd "$(dirname "$0")/.."
 
 die() { echo "sanitize: $*" >&2; exit 1; }
 
-# shellcheck source=scripts/find_python313.sh
-source scripts/find_python313.sh
+# shellcheck source=scripts/venv.sh
+source scripts/venv.sh
 
 exec 9>"${TMPDIR:-/tmp}/ferrovane-sanitize-$(id -u)-$(pwd | cksum | cut -d' ' -f1).lock"
 command -v flock >/dev/null 2>&1 && flock 9
 
-python313=$(find_python313) || die "Python 3.13 not found (see scripts/setup.sh)."
-command -v g++ >/dev/null 2>&1 || die "g++ not found."
-
 venv=.venv-asan
-if [ ! -x $venv/bin/python ] || ! $venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-  rm -rf $venv
-  "$python313" -m venv $venv || die "could not create $venv."
-fi
-
-pip() { $venv/bin/python -m pip --disable-pip-version-check -q "$@"; }
-stamp=$venv/.requirements-installed
-requirements="scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis"
-if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$requirements" ]; then
-  # shellcheck disable=SC2086
-  pip install $requirements || die "could not install the build and test dependencies."
-  command -v cmake >/dev/null 2>&1 || pip install "cmake>=3.20" || die "could not install cmake."
-  echo "$requirements" > "$stamp"
-fi
-
-FERROVANE_SANITIZE=ON pip install --no-build-isolation --no-deps -C build-dir=build/asan . \
+prepare_venv $venv "scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis"
+FERROVANE_SANITIZE=ON venv_pip $venv install --no-build-isolation --no-deps -C build-dir=build/asan . \
   || die "the sanitized build failed (see the compiler output above)."
 
 # The interpreter itself is not instrumented, so the runtimes must be loaded
