@@ -5,7 +5,7 @@
 
 find_python313() {
   local candidate
-  if [ -n "${PYTHON313:-}" ]; then echo "$PYTHON313"; return; fi
+  if [ -n "${PYTHON313:-}" ]; then [ -x "$PYTHON313" ] && echo "$PYTHON313"; return; fi
   if command -v pyenv >/dev/null 2>&1; then
     for candidate in "$(pyenv root)"/versions/3.13.*/bin/python3.13; do
       [ -x "$candidate" ] && { echo "$candidate"; return; }
