@@ -307,7 +307,7 @@ PyObject* run_query(const Scope& scope, PyObject* self, PyObject* app, PyObject*
     if (!command) {
         return nullptr;
     }
-    return call_vector(command.get(), nullptr, self, response.get()).release();
+    return new_command(command.get(), self, response.get()).release();
 }
 
 // A new dict holding each (name, value) in the given order, sized up front.

@@ -60,6 +60,10 @@ int init_names() {
             return -1;
         }
     }
+    made.no_arguments = PyTuple_New(0);
+    if (made.no_arguments == nullptr) {
+        return -1;
+    }
     made.status_500 = PyLong_FromLong(500);
     made.status_400 = PyLong_FromLong(400);
     if (made.status_500 == nullptr || made.status_400 == nullptr) {

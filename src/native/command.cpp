@@ -27,6 +27,87 @@ constexpr std::array<MethodSpec, 1> command_methods{{
 
 }  // namespace
 
+namespace {
+
+// The Command class that the module body built, its own __init__ method object
+// and the tp_init slot that type() gave it (the one that looks __init__ up and
+// calls it). Held for the life of the process, like the module.
+PyObject* own_class = nullptr;
+PyObject* own_init = nullptr;
+initproc own_tp_init = nullptr;
+
+// The tp_init step of type.__call__ on a new instance, for the general case.
+int run_tp_init(PyObject* instance, PyObject* client, PyObject* response) {
+    initproc tp_init = Py_TYPE(instance)->tp_init;
+    if (tp_init == nullptr) {
+        return 0;
+    }
+    Ref arguments = Ref::steal(PyTuple_Pack(2, client, response));
+    if (!arguments) {
+        return -1;
+    }
+    return tp_init(instance, arguments.get(), nullptr);
+}
+
+}  // namespace
+
+void remember_command_class(PyObject* command_class_object) {
+    if (!PyType_Check(command_class_object)) {
+        return;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(command_class_object);
+    PyObject* init = _PyType_Lookup(type, names.dunder_init);  // borrowed
+    if (init == nullptr) {
+        return;
+    }
+    Py_XSETREF(own_class, Py_NewRef(command_class_object));
+    Py_XSETREF(own_init, Py_NewRef(init));
+    own_tp_init = type->tp_init;
+}
+
+// Calling a class goes through type.__call__: object.__new__ through the
+// tp_new slot, then the tp_init slot, which looks __init__ up on the class and
+// calls it. For the module's own class, with the metaclass, both slots and
+// __init__ still those it was built with, the same steps are taken here
+// directly, without the argument tuple and the generic call machinery; any
+// change (rebinding, subclassing, a patched __new__, __init__ or metaclass)
+// takes the ordinary call.
+Ref new_command(PyObject* command, PyObject* client, PyObject* response) {
+    if (command != own_class || Py_TYPE(command) != &PyType_Type) {
+        return call_vector(command, nullptr, client, response);
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(command);
+    // object.__new__ rejects arguments only when tp_init is object's own, so
+    // it gets none here once tp_init is known to be the class's.
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != own_tp_init) {
+        return call_vector(command, nullptr, client, response);
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return {};
+    }
+    Ref instance = Ref::steal(type->tp_new(type, names.no_arguments, nullptr));
+    if (instance) {
+        // Allocation may have run arbitrary code (collection, finalizers), so
+        // the init step is decided on the class as it is now.
+        PyObject* const arguments[] = {instance.get(), client, response};
+        if (Py_TYPE(instance.get())->tp_init == own_tp_init &&
+            _PyType_Lookup(Py_TYPE(instance.get()), names.dunder_init) == own_init) {
+            Ref outcome = Ref::steal(run_method_body(own_init, arguments));
+            if (!outcome) {
+                instance = Ref();
+            } else if (outcome.get() != Py_None) {
+                PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                             Py_TYPE(outcome.get())->tp_name);
+                instance = Ref();
+            }
+        } else if (run_tp_init(instance.get(), client, response) < 0) {
+            instance = Ref();
+        }
+    }
+    Py_LeaveRecursiveCall();
+    return instance;
+}
+
 const ClassSpec command_class = {
     "Command",
     "Command to allow users to interact with commands submitted through Accounts REST API.\n\n"

@@ -393,6 +393,12 @@ Ref make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname, PyObje
 
 }  // namespace
 
+PyObject* run_method_body(PyObject* method, PyObject* const* args) {
+    const MethodObject* object = as_method(method);
+    const Scope scope{object->globals, object->builtins};
+    return object->spec->impl(scope, args);
+}
+
 int init_method_type() {
     if (method_type != nullptr) {
         return 0;

@@ -35,3 +35,10 @@ int init_method_type();
 // Makes a method object for `spec`, as a function defined in a class body
 // named `class_name` whose globals are `scope`.
 Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_name, const Scope& scope);
+
+// Runs the body of a method object of this module on a complete argument list
+// (`self` first, one value per parameter, as binding would leave them), in the
+// method's own Scope. Only for callers that have made sure `method` is one of
+// these objects: it is what calling it with exactly those positional
+// arguments does.
+PyObject* run_method_body(PyObject* method, PyObject* const* args);

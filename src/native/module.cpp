@@ -209,6 +209,12 @@ int fill_namespace(PyObject* namespace_dict, PyObject* module_name, const Scope&
         bind(namespace_dict, names.Command, build_class(command_class, no_bases.get(), module_name, scope)) < 0) {
         return -1;
     }
+    PyObject* command = nullptr;
+    if (PyDict_GetItemRef(namespace_dict, names.Command, &command) < 0) {
+        return -1;
+    }
+    remember_command_class(command);
+    Py_XDECREF(command);
     return 0;
 }
 

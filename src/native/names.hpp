@@ -46,6 +46,7 @@
     X(getLogger, "getLogger")                                    \
     X(dunder_name, "__name__")                                   \
     X(dunder_builtins, "__builtins__")                           \
+    X(dunder_init, "__init__")                                   \
     /* parameter names and keywords */                           \
     X(self, "self")                                              \
     X(server_url, "server_url")                                  \
@@ -109,6 +110,8 @@ struct Names {
     PyObject* event_log_exclusions = nullptr;
     PyObject* event_exclusions = nullptr;
     PyObject* distribution_exclusions = nullptr;
+
+    PyObject* no_arguments = nullptr;  // ()
 
     PyObject* status_500 = nullptr;
     PyObject* status_400 = nullptr;
