@@ -4,6 +4,10 @@
 
 Names names;
 
+// Exported by the interpreter for its own extension modules; not in the
+// public headers.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* object, PyObject* name, PyObject** method);
+
 namespace {
 
 FERROVANE_COLD PyObject* raise_name_error(PyObject* name) {
@@ -91,37 +95,17 @@ Ref lookup_global(const Scope& scope, PyObject* name) {
 }
 
 int load_method(PyObject* object, PyObject* name, LoadedMethod& method) {
-    PyTypeObject* type = Py_TYPE(object);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* descriptor = _PyType_Lookup(type, name);  // borrowed
-        if (descriptor != nullptr && PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            // A method descriptor is not a data descriptor, so an entry of the
-            // same name in the instance dict takes precedence over it.
-            Ref descriptor_ref = Ref::borrow(descriptor);
-            if (type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
-                Ref dict = Ref::steal(PyObject_GenericGetDict(object, nullptr));
-                if (!dict) {
-                    return -1;
-                }
-                PyObject* shadow = nullptr;
-                int found = PyDict_GetItemRef(dict.get(), name, &shadow);
-                if (found < 0) {
-                    return -1;
-                }
-                if (found > 0) {
-                    method.callable = Ref::steal(shadow);
-                    method.self = Ref();
-                    return 0;
-                }
-            }
-            method.callable = std::move(descriptor_ref);
-            method.self = Ref::borrow(object);
-            return 0;
-        }
+    // The interpreter's own method load, the one `object.name(...)` makes: it
+    // reads the instance's attribute values where they are kept, without
+    // turning them into a dict object first.
+    PyObject* callable = nullptr;
+    const int unbound = _PyObject_GetMethod(object, name, &callable);
+    if (callable == nullptr) {
+        return -1;
     }
-    method.callable = get_attr(object, name);
-    method.self = Ref();
-    return method.callable ? 0 : -1;
+    method.callable = Ref::steal(callable);
+    method.self = unbound ? Ref::borrow(object) : Ref();
+    return 0;
 }
 
 namespace {
