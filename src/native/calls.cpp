@@ -1,6 +1,7 @@
 // Calling into Python from the client's methods; see calls.hpp.
 #include "calls.hpp"
 #include "names.hpp"
+#include "text.hpp"
 
 Names names;
 
@@ -161,7 +162,7 @@ Ref concat_text(std::initializer_list<PyObject*> pieces) {
     Py_ssize_t position = 0;
     for (PyObject* piece : pieces) {
         Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece);
-        if (PyUnicode_CopyCharacters(text.get(), position, piece, 0, piece_length) < 0) {
+        if (copy_characters(text.get(), position, piece, 0, piece_length) < 0) {
             return {};
         }
         position += piece_length;

@@ -4,6 +4,7 @@
 //     def join_url_parts(*parts): ...           # one slash between parts
 //     def get_params(parameters, exclusions): ...  # the query parameters
 #include "ref.hpp"
+#include "text.hpp"
 
 #include <vector>
 
@@ -103,7 +104,7 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
             continue;
         }
         const Py_ssize_t length = piece.end - piece.start;
-        if (length > 0 && PyUnicode_CopyCharacters(url.get(), position, piece.text, piece.start, length) < 0) {
+        if (length > 0 && copy_characters(url.get(), position, piece.text, piece.start, length) < 0) {
             return nullptr;
         }
         position += length;
