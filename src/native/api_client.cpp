@@ -282,6 +282,10 @@ PyObject* raise_mapped(const Scope& scope, PyObject* exception_name, PyObject* r
     return raise_object(exception.get());
 }
 
+// The body of _get, defined below.
+PyObject* get(const Scope& scope, PyObject* const* args);
+constexpr MethodImpl get_helper_body = get;
+
 // self._get(app=..., endpoint=..., params=...) wrapped as Command(self, response).
 // `_get` is read before the endpoint is built, as `self._get(endpoint=...)` reads it.
 template <typename BuildEndpoint>
@@ -298,8 +302,17 @@ PyObject* run_query(const Scope& scope, PyObject* self, PyObject* app, PyObject*
     if (!endpoint) {
         return nullptr;
     }
-    Ref response = params ? call_method(get, names.kw_app_endpoint_params, app, endpoint.get(), params)
+    Ref response;
+    if (get.self && has_method_body(get.callable.get(), get_helper_body)) {
+        // The module's own _get, found on the class for this instance: its
+        // body gets the arguments as keyword binding would lay them out.
+        PyObject* const arguments[] = {get.self.get(), app, endpoint.get(),
+                                       params ? params : method_default(get.callable.get(), 3)};
+        response = Ref::steal(run_method_body(get.callable.get(), arguments));
+    } else {
+        response = params ? call_method(get, names.kw_app_endpoint_params, app, endpoint.get(), params)
                           : call_method(get, names.kw_app_endpoint, app, endpoint.get());
+    }
     if (!response) {
         return nullptr;
     }

@@ -399,6 +399,15 @@ PyObject* run_method_body(PyObject* method, PyObject* const* args) {
     return object->spec->impl(scope, args);
 }
 
+bool has_method_body(PyObject* callable, MethodImpl impl) {
+    return Py_TYPE(callable) == method_type && as_method(callable)->spec->impl == impl;
+}
+
+PyObject* method_default(PyObject* method, Py_ssize_t index) {
+    const MethodObject* object = as_method(method);
+    return PyTuple_GET_ITEM(object->defaults, index - object->required_count);
+}
+
 int init_method_type() {
     if (method_type != nullptr) {
         return 0;

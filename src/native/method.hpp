@@ -42,3 +42,10 @@ Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_na
 // these objects: it is what calling it with exactly those positional
 // arguments does.
 PyObject* run_method_body(PyObject* method, PyObject* const* args);
+
+// True when `callable` is a method object of this module whose body is `impl`.
+bool has_method_body(PyObject* callable, MethodImpl impl);
+
+// The default value of parameter `index` (counting `self`) of a method object
+// of this module; borrowed. The parameter must have one.
+PyObject* method_default(PyObject* method, Py_ssize_t index);
