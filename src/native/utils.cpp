@@ -19,8 +19,38 @@ struct Piece {
     Py_ssize_t end;
 };
 
+// The pieces of one join: at most two per part. Joins of a few parts, as
+// every request makes, keep them on the stack instead of the heap.
+class PieceList {
+public:
+    explicit PieceList(size_t capacity) {
+        if (capacity > inline_capacity) {
+            heap_.resize(capacity);
+            data_ = heap_.data();
+        }
+    }
+    PieceList(const PieceList&) = delete;
+    PieceList& operator=(const PieceList&) = delete;
+
+    [[nodiscard]] bool empty() const { return size_ == 0; }
+    [[nodiscard]] size_t size() const { return size_; }
+    Piece& back() { return data_[size_ - 1]; }
+    Piece& operator[](size_t index) { return data_[index]; }
+    void pop_back() { --size_; }
+    void push_back(const Piece& piece) { data_[size_++] = piece; }
+    [[nodiscard]] const Piece* begin() const { return data_; }
+    [[nodiscard]] const Piece* end() const { return data_ + size_; }
+
+private:
+    static constexpr size_t inline_capacity = 8;
+    Piece inline_[inline_capacity];
+    std::vector<Piece> heap_;
+    Piece* data_ = inline_;
+    size_t size_ = 0;
+};
+
 // Drops trailing slashes from the pieces joined so far (result.rstrip("/")).
-void strip_trailing_slashes(std::vector<Piece>& pieces) {
+void strip_trailing_slashes(PieceList& pieces) {
     while (!pieces.empty()) {
         Piece& last = pieces.back();
         if (last.text == nullptr) {
@@ -64,8 +94,7 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     if (count == 1) {
         return Py_NewRef(args[0]);
     }
-    std::vector<Piece> pieces;
-    pieces.reserve(static_cast<size_t>(2 * count));
+    PieceList pieces(static_cast<size_t>(2 * count));
     pieces.push_back({args[0], 0, PyUnicode_GET_LENGTH(args[0])});
     for (Py_ssize_t index = 1; index < count; ++index) {
         PyObject* part = args[index];
