@@ -262,6 +262,12 @@ Ref data_envelope(PyObject* data) {
 // Compares a status code with `==`, as the Python comparison does, so that
 // 500.0 or an object with its own __eq__ match too.
 int status_is(PyObject* status_code, PyObject* expected) {
+    // An exact int compares by value and nothing else can run; small ones
+    // (every HTTP status) are compared without the generic comparison.
+    if (PyLong_CheckExact(status_code) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(status_code))) {
+        return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(status_code)) ==
+               PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(expected));
+    }
     Ref equal = Ref::steal(PyObject_RichCompare(status_code, expected, Py_EQ));
     if (!equal) {
         return -1;
