@@ -9,6 +9,7 @@
 #include "classes.hpp"
 #include "names.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -576,68 +577,71 @@ enum EventLogArgument : size_t {
     sort_sorted_arg, sort_unsorted_arg, unpaged_arg,
 };
 
-PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
+// Both event-log queries: `leading` holds the parameters whose names sort
+// before the options (app_name, and event_id for one event); `options` is the
+// argument list aligned with EventLogArgument.
+template <size_t leading_count, typename BuildEndpoint>
+PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exclusions,
+                          const std::array<std::pair<PyObject*, PyObject*>, leading_count>& leading,
+                          PyObject* const* options, BuildEndpoint build_endpoint) {
+    PyObject* self = options[self_arg];
     // The parameters in ascending order of their names.
-    const std::array<std::pair<PyObject*, PyObject*>, 10> parameters{{
-        {names.app_name, args[app_name_arg]},
-        {names.offset, args[offset_arg]},
-        {names.pageNumber, args[page_number_arg]},
-        {names.pageSize, args[page_size_arg]},
-        {names.paged, args[paged_arg]},
-        {names.search, args[search_arg]},
-        {names.self, args[self_arg]},
-        {names.sort_sorted, args[sort_sorted_arg]},
-        {names.sort_unsorted, args[sort_unsorted_arg]},
-        {names.unpaged, args[unpaged_arg]},
-    }};
-    const std::array<std::pair<PyObject*, PyObject*>, 2> sort_entries{{
-        {names.sort_sorted_key, args[sort_sorted_arg]},
-        {names.sort_unsorted_key, args[sort_unsorted_arg]},
-    }};
-    Ref query = build_query(scope, event_log_all_none, parameters, names.event_log_exclusions, sort_entries);
-    if (!query) {
-        return nullptr;
-    }
-    return run_query(scope, args[self_arg], args[app_name_arg], query.get(), [](PyObject* api_version) {
-        return format_text(names.version_prefix, api_version, names.eventlog_suffix);
-    });
-}
-
-PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) {
-    PyObject* event_id = args[2];
-    PyObject* const* options = args + 1;  // aligns the options with EventLogArgument
-    const std::array<std::pair<PyObject*, PyObject*>, 11> parameters{{
-        {names.app_name, args[app_name_arg]},
-        {names.event_id, event_id},
+    std::array<std::pair<PyObject*, PyObject*>, leading_count + 9> parameters;
+    std::copy(leading.begin(), leading.end(), parameters.begin());
+    const std::array<std::pair<PyObject*, PyObject*>, 9> rest{{
         {names.offset, options[offset_arg]},
         {names.pageNumber, options[page_number_arg]},
         {names.pageSize, options[page_size_arg]},
         {names.paged, options[paged_arg]},
         {names.search, options[search_arg]},
-        {names.self, args[self_arg]},
+        {names.self, self},
         {names.sort_sorted, options[sort_sorted_arg]},
         {names.sort_unsorted, options[sort_unsorted_arg]},
         {names.unpaged, options[unpaged_arg]},
     }};
+    std::copy(rest.begin(), rest.end(), parameters.begin() + leading_count);
     const std::array<std::pair<PyObject*, PyObject*>, 2> sort_entries{{
         {names.sort_sorted_key, options[sort_sorted_arg]},
         {names.sort_unsorted_key, options[sort_unsorted_arg]},
     }};
-    Ref query = build_query(scope, event_all_none, parameters, names.event_exclusions, sort_entries);
+    Ref query = build_query(scope, all_none, parameters, exclusions, sort_entries);
     if (!query) {
         return nullptr;
     }
-    return run_query(scope, args[self_arg], args[app_name_arg], query.get(), [event_id](PyObject* api_version) {
-        Ref version_text = format_field(api_version);
-        if (!version_text) {
-            return Ref();
-        }
-        Ref event_text = format_field(event_id);
-        if (!event_text) {
-            return Ref();
-        }
-        return concat_text({names.version_prefix, version_text.get(), names.eventlog_infix, event_text.get()});
-    });
+    return run_query(scope, self, leading[0].second, query.get(), build_endpoint);
+}
+
+PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
+    const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{names.app_name, args[app_name_arg]}}};
+    return query_event_log(scope, event_log_all_none, names.event_log_exclusions, leading, args,
+                           [](PyObject* api_version) {
+                               return format_text(names.version_prefix, api_version, names.eventlog_suffix);
+                           });
+}
+
+PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) {
+    PyObject* event_id = args[2];
+    const std::array<std::pair<PyObject*, PyObject*>, 2> leading{{
+        {names.app_name, args[app_name_arg]},
+        {names.event_id, event_id},
+    }};
+    // Past event_id, the arguments are laid out as for get_event_log, one later;
+    // self stays first.
+    PyObject* const options[] = {args[0],  args[1], args[3], args[4], args[5], args[6],
+                                 args[7], args[8], args[9], args[10]};
+    return query_event_log(scope, event_all_none, names.event_exclusions, leading, options,
+                           [event_id](PyObject* api_version) {
+                               Ref version_text = format_field(api_version);
+                               if (!version_text) {
+                                   return Ref();
+                               }
+                               Ref event_text = format_field(event_id);
+                               if (!event_text) {
+                                   return Ref();
+                               }
+                               return concat_text(
+                                   {names.version_prefix, version_text.get(), names.eventlog_infix, event_text.get()});
+                           });
 }
 
 PyObject* return_all_releases(const Scope& scope, PyObject* const* args) {
