@@ -48,23 +48,27 @@ constexpr const char get_current_user_doc[] =
     "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
     "        ";
 
+// The part that the two event-log docstrings share: the options and the result.
+#define EVENT_LOG_OPTIONS_DOC                                                   \
+    "            offset (:obj:`int`, optional): Default: ``None``\n"  \
+    "            pageNumber (:obj:`int`, optional): Default: ``None``\n"  \
+    "            pageSize (:obj:`str`, optional): Default: ``None``\n"  \
+    "            paged (:obj:`bool`, optional): Default: ``None``\n"  \
+    "            search (:obj:`str`, optional): Default: ``None``\n"  \
+    "            sort_sorted (:obj:`bool`, optional): Default: ``None``\n"  \
+    "            sort_unsorted (:obj:`bool`, optional): Default: ``None``\n"  \
+    "            unpaged (:obj:`bool`, optional): Default: ``None``\n"  \
+    "\n"  \
+    "        Returns:\n"  \
+    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"  \
+    "        "
+
 constexpr const char get_event_log_doc[] =
     "\n"
     "        Get event log for provided app\n"
     "        Args:\n"
     "            app_name (:obj:`str`): Name of the app e.g. security\n"
-    "            offset (:obj:`int`, optional): Default: ``None``\n"
-    "            pageNumber (:obj:`int`, optional): Default: ``None``\n"
-    "            pageSize (:obj:`str`, optional): Default: ``None``\n"
-    "            paged (:obj:`bool`, optional): Default: ``None``\n"
-    "            search (:obj:`str`, optional): Default: ``None``\n"
-    "            sort_sorted (:obj:`bool`, optional): Default: ``None``\n"
-    "            sort_unsorted (:obj:`bool`, optional): Default: ``None``\n"
-    "            unpaged (:obj:`bool`, optional): Default: ``None``\n"
-    "\n"
-    "        Returns:\n"
-    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
-    "        ";
+    EVENT_LOG_OPTIONS_DOC;
 
 constexpr const char get_event_log_for_an_event_doc[] =
     "\n"
@@ -73,18 +77,7 @@ constexpr const char get_event_log_for_an_event_doc[] =
     "        Args:\n"
     "            app_name (:obj:`str`): Name of the app e.g. security\n"
     "            event_id (:obj:`str`): ID of the event\n"
-    "            offset (:obj:`int`, optional): Default: ``None``\n"
-    "            pageNumber (:obj:`int`, optional): Default: ``None``\n"
-    "            pageSize (:obj:`str`, optional): Default: ``None``\n"
-    "            paged (:obj:`bool`, optional): Default: ``None``\n"
-    "            search (:obj:`str`, optional): Default: ``None``\n"
-    "            sort_sorted (:obj:`bool`, optional): Default: ``None``\n"
-    "            sort_unsorted (:obj:`bool`, optional): Default: ``None``\n"
-    "            unpaged (:obj:`bool`, optional): Default: ``None``\n"
-    "\n"
-    "        Returns:\n"
-    "            An instance of :py:class:`ferrovane.sdk.accounts_api.Command`\n"
-    "        ";
+    EVENT_LOG_OPTIONS_DOC;
 
 constexpr const char return_all_releases_doc[] =
     "\n"
