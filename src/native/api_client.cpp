@@ -411,111 +411,117 @@ PyObject* event_log_all_none = nullptr;
 PyObject* event_all_none = nullptr;
 PyObject* distribution_all_none = nullptr;
 
-PyObject* init(const Scope& scope, PyObject* const* args) {
-    PyObject* self = args[0];
-    PyObject* session_attributes = args[4];
-    PyObject* headers = args[5];
-    if (PyObject_SetAttr(self, names.base_url_attr, args[1]) < 0 ||
-        PyObject_SetAttr(self, names.authentication_token_attr, args[2]) < 0 ||
-        PyObject_SetAttr(self, names.api_version_attr, args[3]) < 0) {
-        return nullptr;
-    }
+// ---- construction steps, in the order __init__ takes them ---------------------
 
+// self._session = requests.Session()
+int create_session(const Scope& scope, PyObject* self) {
     Ref requests = lookup_global(scope, names.requests);
     if (!requests) {
-        return nullptr;
+        return -1;
     }
     Ref session_class = get_attr(requests.get(), names.Session);
     if (!session_class) {
-        return nullptr;
+        return -1;
     }
     Ref session = call_vector(session_class.get(), nullptr);
-    if (!session || PyObject_SetAttr(self, names.session_attr, session.get()) < 0) {
-        return nullptr;
-    }
+    return session ? PyObject_SetAttr(self, names.session_attr, session.get()) : -1;
+}
 
+// self._session.headers.update(REQUIRED_HEADERS), then the caller's headers if true.
+int apply_headers(const Scope& scope, PyObject* self, PyObject* headers) {
     LoadedMethod update;
     if (load_session_headers_update(self, update) < 0) {
-        return nullptr;
+        return -1;
     }
     Ref required_headers = lookup_global(scope, names.REQUIRED_HEADERS);
     if (!required_headers || !call_method(update, nullptr, required_headers.get())) {
-        return nullptr;
+        return -1;
     }
-
     const int has_headers = PyObject_IsTrue(headers);
-    if (has_headers < 0) {
-        return nullptr;
+    if (has_headers <= 0) {
+        return has_headers;
     }
-    if (has_headers) {
-        if (load_session_headers_update(self, update) < 0 || !call_method(update, nullptr, headers)) {
-            return nullptr;
-        }
+    if (load_session_headers_update(self, update) < 0 || !call_method(update, nullptr, headers)) {
+        return -1;
     }
+    return 0;
+}
 
+// for name, value in session_attributes.items(): setattr(self._session, name, value)
+int apply_session_attributes(PyObject* self, PyObject* session_attributes) {
     const int has_attributes = PyObject_IsTrue(session_attributes);
-    if (has_attributes < 0) {
-        return nullptr;
+    if (has_attributes <= 0) {
+        return has_attributes;
     }
-    if (has_attributes) {
-        Ref items = call_method_by_name(session_attributes, names.items, nullptr);
-        if (!items) {
-            return nullptr;
+    Ref items = call_method_by_name(session_attributes, names.items, nullptr);
+    if (!items) {
+        return -1;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+    if (!iterator) {
+        return -1;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref attribute;
+        Ref value;
+        if (unpack_pair(item.get(), attribute, value) < 0) {
+            return -1;
         }
-        Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
-        if (!iterator) {
-            return nullptr;
-        }
-        while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref attribute;
-            Ref value;
-            if (unpack_pair(item.get(), attribute, value) < 0) {
-                return nullptr;
-            }
-            Ref current_session = get_attr(self, names.session_attr);
-            if (!current_session || PyObject_SetAttr(current_session.get(), attribute.get(), value.get()) < 0) {
-                return nullptr;
-            }
-        }
-        if (PyErr_Occurred()) {
-            return nullptr;
+        Ref session = get_attr(self, names.session_attr);
+        if (!session || PyObject_SetAttr(session.get(), attribute.get(), value.get()) < 0) {
+            return -1;
         }
     }
+    return PyErr_Occurred() ? -1 : 0;
+}
 
-    Ref current_session = get_attr(self, names.session_attr);
-    if (!current_session) {
-        return nullptr;
+// if not self._session.verify:
+//     urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
+int silence_warning_if_unverified(const Scope& scope, PyObject* self) {
+    Ref session = get_attr(self, names.session_attr);
+    if (!session) {
+        return -1;
     }
-    Ref verify = get_attr(current_session.get(), names.verify);
+    Ref verify = get_attr(session.get(), names.verify);
     if (!verify) {
-        return nullptr;
+        return -1;
     }
     const int verifies = PyObject_IsTrue(verify.get());
-    if (verifies < 0) {
-        return nullptr;
+    if (verifies != 0) {
+        return verifies < 0 ? -1 : 0;
     }
-    if (!verifies) {
-        // urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
-        Ref urllib3 = lookup_global(scope, names.urllib3);
-        if (!urllib3) {
-            return nullptr;
-        }
-        LoadedMethod disable_warnings;
-        if (load_method(urllib3.get(), names.disable_warnings, disable_warnings) < 0) {
-            return nullptr;
-        }
-        Ref urllib3_again = lookup_global(scope, names.urllib3);
-        if (!urllib3_again) {
-            return nullptr;
-        }
-        Ref exceptions = get_attr(urllib3_again.get(), names.exceptions);
-        if (!exceptions) {
-            return nullptr;
-        }
-        Ref warning = get_attr(exceptions.get(), names.InsecureRequestWarning);
-        if (!warning || !call_method(disable_warnings, nullptr, warning.get())) {
-            return nullptr;
-        }
+    Ref urllib3 = lookup_global(scope, names.urllib3);
+    if (!urllib3) {
+        return -1;
+    }
+    LoadedMethod disable_warnings;
+    if (load_method(urllib3.get(), names.disable_warnings, disable_warnings) < 0) {
+        return -1;
+    }
+    // The argument reads the global anew, as the Python expression does.
+    Ref urllib3_again = lookup_global(scope, names.urllib3);
+    if (!urllib3_again) {
+        return -1;
+    }
+    Ref exceptions = get_attr(urllib3_again.get(), names.exceptions);
+    if (!exceptions) {
+        return -1;
+    }
+    Ref warning = get_attr(exceptions.get(), names.InsecureRequestWarning);
+    if (!warning || !call_method(disable_warnings, nullptr, warning.get())) {
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* init(const Scope& scope, PyObject* const* args) {
+    PyObject* self = args[0];
+    if (PyObject_SetAttr(self, names.base_url_attr, args[1]) < 0 ||
+        PyObject_SetAttr(self, names.authentication_token_attr, args[2]) < 0 ||
+        PyObject_SetAttr(self, names.api_version_attr, args[3]) < 0 || create_session(scope, self) < 0 ||
+        apply_headers(scope, self, args[5]) < 0 || apply_session_attributes(self, args[4]) < 0 ||
+        silence_warning_if_unverified(scope, self) < 0) {
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
