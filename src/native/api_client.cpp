@@ -8,6 +8,7 @@
 // Python method would make them.
 #include "classes.hpp"
 #include "names.hpp"
+#include "utils_api.hpp"
 
 #include <algorithm>
 #include <array>
@@ -189,6 +190,22 @@ int prepare_sender(PyObject* self, PyObject* session_method, PyObject* params, S
     return sender.params ? 0 : -1;
 }
 
+// "/api/{}".format(app); the query methods' own application names (and the
+// same interned texts from callers' literals) have theirs made already.
+Ref application_path(PyObject* app) {
+    if (app == names.security) {
+        return Ref::borrow(names.api_security);
+    }
+    if (app == names.entitlements) {
+        return Ref::borrow(names.api_entitlements);
+    }
+    Ref app_field = format_field(app);
+    if (!app_field) {
+        return {};
+    }
+    return concat_text({names.api_prefix, app_field.get()});
+}
+
 // join_url_parts(self._base_url, "/api/{}".format(app), endpoint)
 Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* endpoint) {
     Ref join_url_parts = lookup_global(scope, names.join_url_parts);
@@ -199,23 +216,40 @@ Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* end
     if (!base_url) {
         return {};
     }
-    Ref app_field = format_field(app);
-    if (!app_field) {
-        return {};
-    }
-    Ref app_path = concat_text({names.api_prefix, app_field.get()});
+    Ref app_path = application_path(app);
     if (!app_path) {
         return {};
+    }
+    if (utils_function_state(join_url_parts.get(), &UtilsState::join_url_parts_entry) != nullptr) {
+        // The utils module's own function: its entry point, without the generic call.
+        PyObject* const parts[] = {base_url.get(), app_path.get(), endpoint};
+        const auto entry = reinterpret_cast<PyCFunctionFast>(
+            reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(join_url_parts.get())));
+        return Ref::steal(entry(PyCFunction_GET_SELF(join_url_parts.get()), parts, 3));
     }
     return call_vector(join_url_parts.get(), nullptr, base_url.get(), app_path.get(), endpoint);
 }
 
 // Hands the response to self._handle_http_error and returns it if that passes.
+PyObject* handle_http_error(const Scope& scope, PyObject* const* args);
+constexpr MethodImpl handle_http_error_body = handle_http_error;
+
 PyObject* checked_response(PyObject* self, Ref response) {
     if (!response) {
         return nullptr;
     }
-    Ref outcome = call_method_by_name(self, names.handle_http_error, nullptr, response.get());
+    LoadedMethod handler;
+    if (load_method(self, names.handle_http_error, handler) < 0) {
+        return nullptr;
+    }
+    Ref outcome;
+    if (handler.self && has_method_body(handler.callable.get(), handle_http_error_body)) {
+        // The module's own method, found on the class: its body directly.
+        PyObject* const arguments[] = {handler.self.get(), response.get()};
+        outcome = Ref::steal(run_method_body(handler.callable.get(), arguments));
+    } else {
+        outcome = call_method(handler, nullptr, response.get());
+    }
     if (!outcome) {
         return nullptr;
     }
@@ -377,11 +411,18 @@ Ref build_query(const Scope& scope, PyObject*& all_none,
     if (!get_params) {
         return {};
     }
-    Ref mapping = new_parameters_mapping(all_none, parameters);
-    if (!mapping) {
-        return {};
+    Ref query;
+    if (const UtilsState* utils = utils_function_state(get_params.get(), &UtilsState::get_params_entry)) {
+        // The utils module's own get_params: the same selection, made from
+        // the pairs without building the parameters dict it would only read.
+        query = Ref::steal(utils->api->select_pairs(parameters.data(), parameter_count, exclusions, addition_count));
+    } else {
+        Ref mapping = new_parameters_mapping(all_none, parameters);
+        if (!mapping) {
+            return {};
+        }
+        query = call_vector(get_params.get(), names.kw_parameters_exclusions, mapping.get(), exclusions);
     }
-    Ref query = call_vector(get_params.get(), names.kw_parameters_exclusions, mapping.get(), exclusions);
     if (!query) {
         return {};
     }
@@ -405,6 +446,11 @@ Ref build_query(const Scope& scope, PyObject*& all_none,
 }
 
 // ---- methods --------------------------------------------------------------
+
+// The endpoints of the queries without an id, per small API version.
+SmallIntTexts user_info_endpoints;
+SmallIntTexts eventlog_endpoints;
+SmallIntTexts releases_endpoints;
 
 // The all-None parameters mappings of the three methods that call get_params.
 PyObject* event_log_all_none = nullptr;
@@ -565,7 +611,7 @@ PyObject* logout(const Scope& /*scope*/, PyObject* const* args) {
 
 PyObject* get_current_user(const Scope& scope, PyObject* const* args) {
     return run_query(scope, args[0], names.security, nullptr, [](PyObject* api_version) {
-        return format_text(names.version_prefix, api_version, names.user_info_suffix);
+        return format_text(names.version_prefix, api_version, names.user_info_suffix, &user_info_endpoints);
     });
 }
 
@@ -614,7 +660,7 @@ PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
     const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{names.app_name, args[app_name_arg]}}};
     return query_event_log(scope, event_log_all_none, names.event_log_exclusions, leading, args,
                            [](PyObject* api_version) {
-                               return format_text(names.version_prefix, api_version, names.eventlog_suffix);
+                               return format_text(names.version_prefix, api_version, names.eventlog_suffix, &eventlog_endpoints);
                            });
 }
 
@@ -649,7 +695,7 @@ PyObject* return_all_releases(const Scope& scope, PyObject* const* args) {
         return nullptr;
     }
     return run_query(scope, args[0], names.entitlements, params.get(), [](PyObject* api_version) {
-        return format_text(names.version_prefix, api_version, names.releases_suffix);
+        return format_text(names.version_prefix, api_version, names.releases_suffix, &releases_endpoints);
     });
 }
 

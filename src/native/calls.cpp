@@ -111,26 +111,19 @@ int load_method(PyObject* object, PyObject* name, LoadedMethod& method) {
 
 namespace {
 
-// Texts of the small ints that API versions are, made once: formatting an int
-// anew on every request costs more than the rest of building the endpoint.
-constexpr long cached_int_texts = 100;
-PyObject* int_texts[cached_int_texts] = {};
-
-// Returns false when `value` is not a small int; otherwise sets `text`, which
-// is empty with an exception set if the text could not be made.
-bool small_int_text(PyObject* value, Ref& text) {
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(value, &overflow);
-    if (overflow != 0 || number < 0 || number >= cached_int_texts) {
-        return false;
+// The value of an exact int in [0, small_int_count), the range API versions
+// are in; -1 for anything else.
+long small_int_value(PyObject* value) {
+    if (!PyLong_CheckExact(value) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        return -1;
     }
-    PyObject*& cached = int_texts[number];
-    if (cached == nullptr) {
-        cached = PyUnicode_FromFormat("%ld", number);
-    }
-    text = Ref::borrow(cached);
-    return true;
+    const Py_ssize_t number = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+    return number >= 0 && number < small_int_count ? static_cast<long>(number) : -1;
 }
+
+// Texts of the small ints, made once: formatting an int anew on every request
+// costs more than the rest of building the endpoint.
+SmallIntTexts int_texts;
 
 }  // namespace
 
@@ -138,11 +131,15 @@ Ref format_field(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return Ref::borrow(value);
     }
-    Ref text;
-    if (PyLong_CheckExact(value) && small_int_text(value, text)) {
-        return text;
+    const long number = small_int_value(value);
+    if (number < 0) {
+        return Ref::steal(PyObject_Format(value, names.empty));
     }
-    return Ref::steal(PyObject_Format(value, names.empty));
+    PyObject*& cached = int_texts.slots[number];
+    if (cached == nullptr) {
+        cached = PyUnicode_FromFormat("%ld", number);
+    }
+    return Ref::borrow(cached);
 }
 
 Ref concat_text(std::initializer_list<PyObject*> pieces) {
@@ -170,12 +167,20 @@ Ref concat_text(std::initializer_list<PyObject*> pieces) {
     return text;
 }
 
-Ref format_text(PyObject* prefix, PyObject* value, PyObject* suffix) {
+Ref format_text(PyObject* prefix, PyObject* value, PyObject* suffix, SmallIntTexts* memo) {
+    const long number = memo != nullptr ? small_int_value(value) : -1;
+    if (number >= 0 && memo->slots[number] != nullptr) {
+        return Ref::borrow(memo->slots[number]);
+    }
     Ref field = format_field(value);
     if (!field) {
         return {};
     }
-    return concat_text({prefix, field.get(), suffix});
+    Ref text = concat_text({prefix, field.get(), suffix});
+    if (text && number >= 0) {
+        memo->slots[number] = Ref::borrow(text.get()).release();
+    }
+    return text;
 }
 
 PyObject* raise_object(PyObject* exception) {

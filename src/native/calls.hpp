@@ -80,8 +80,17 @@ Ref format_field(PyObject* value);
 // Concatenates str objects with a single allocation.
 Ref concat_text(std::initializer_list<PyObject*> pieces);
 
+// Texts kept for the ints 0 to small_int_count - 1, made on first use and
+// held for the life of the process.
+inline constexpr long small_int_count = 100;
+struct SmallIntTexts {
+    PyObject* slots[small_int_count] = {};
+};
+
 // `prefix + format(value) + suffix`, as "prefix{}suffix".format(value) does.
-Ref format_text(PyObject* prefix, PyObject* value, PyObject* suffix);
+// With `memo`, the text for an exact small int is made once and kept there:
+// an endpoint such as "v3/eventlog" is the same text on every request.
+Ref format_text(PyObject* prefix, PyObject* value, PyObject* suffix, SmallIntTexts* memo = nullptr);
 
 // `raise exception` as the raise statement does it for an instance or a class.
 // Always returns nullptr with the exception set.

@@ -85,6 +85,8 @@
     X(entitlements, "entitlements")                              \
     X(bearer_prefix, "Bearer ")                                  \
     X(api_prefix, "/api/")                                       \
+    X(api_security, "/api/security")                             \
+    X(api_entitlements, "/api/entitlements")                     \
     X(version_prefix, "v")                                       \
     X(user_info_suffix, "/user-info")                            \
     X(eventlog_suffix, "/eventlog")                              \

@@ -3,9 +3,10 @@
 //
 //     def join_url_parts(*parts): ...           # one slash between parts
 //     def get_params(parameters, exclusions): ...  # the query parameters
-#include "ref.hpp"
 #include "text.hpp"
+#include "utils_api.hpp"
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -80,6 +81,48 @@ Py_ssize_t skip_leading_slashes(PyObject* text) {
     return start;
 }
 
+// The join of parts that are all ASCII and short, as URLs nearly always are:
+// the same steps on bytes in a buffer on the stack. Returns false, having made
+// nothing, when the parts don't qualify.
+bool join_ascii_parts(PyObject* const* args, Py_ssize_t count, Ref& url) {
+    constexpr Py_ssize_t capacity = 1024;
+    char joined[capacity];
+    Py_ssize_t room = capacity;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        // Each part adds at most its length and one slash.
+        room -= PyUnicode_GET_LENGTH(args[index]) + 1;
+        if (!PyUnicode_IS_COMPACT_ASCII(args[index]) || room < 0) {
+            return false;
+        }
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(args[0]);
+    std::memcpy(joined, PyUnicode_DATA(args[0]), static_cast<size_t>(length));
+    for (Py_ssize_t index = 1; index < count; ++index) {
+        const auto* part = static_cast<const char*>(PyUnicode_DATA(args[index]));
+        Py_ssize_t part_length = PyUnicode_GET_LENGTH(args[index]);
+        if (part_length == 0) {
+            continue;
+        }
+        if (length > 0) {
+            while (length > 0 && joined[length - 1] == '/') {
+                --length;
+            }
+            joined[length++] = '/';
+            while (part_length > 0 && *part == '/') {
+                ++part;
+                --part_length;
+            }
+        }
+        std::memcpy(joined + length, part, static_cast<size_t>(part_length));
+        length += part_length;
+    }
+    url = Ref::steal(PyUnicode_New(length, 127));
+    if (url) {
+        std::memcpy(PyUnicode_DATA(url.get()), joined, static_cast<size_t>(length));
+    }
+    return true;
+}
+
 PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t count) {
     for (Py_ssize_t index = 0; index < count; ++index) {
         if (!PyUnicode_Check(args[index])) {
@@ -93,6 +136,9 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     }
     if (count == 1) {
         return Py_NewRef(args[0]);
+    }
+    if (Ref url; join_ascii_parts(args, count, url)) {
+        return url.release();
     }
     PieceList pieces(static_cast<size_t>(2 * count));
     pieces.push_back({args[0], 0, PyUnicode_GET_LENGTH(args[0])});
@@ -214,6 +260,9 @@ PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument)
         PyObject* name = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(parameters, &position, &name, &value)) {
+            if (value == Py_None) {
+                continue;
+            }
             // Held while inserting: a key's hash or comparison could change the mapping.
             Ref held_name = Ref::borrow(name);
             Ref held_value = Ref::borrow(value);
@@ -252,13 +301,39 @@ PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument)
     return query.release();
 }
 
+// get_params for parameters held as pairs with distinct names and exclusions
+// that are a tuple of str: the client's direct path.
+PyObject* select_pairs(const NamedValue* pairs, Py_ssize_t count, PyObject* exclusions, Py_ssize_t extra) {
+    // The kept pairs are known before the dict is made, so that it is made at its final size.
+    constexpr Py_ssize_t most_pairs = 16;
+    if (count > most_pairs) {
+        PyErr_SetString(PyExc_SystemError, "select_pairs: too many parameters");
+        return nullptr;
+    }
+    const NamedValue* kept[most_pairs];
+    Py_ssize_t kept_count = 0;
+    for (const NamedValue* pair = pairs; pair != pairs + count; ++pair) {
+        if (pair->second != Py_None && !is_excluded(pair->first, exclusions)) {
+            kept[kept_count++] = pair;
+        }
+    }
+    Ref query = Ref::steal(_PyDict_NewPresized(kept_count + extra));
+    if (!query) {
+        return nullptr;
+    }
+    for (Py_ssize_t index = 0; index < kept_count; ++index) {
+        if (PyDict_SetItem(query.get(), kept[index]->first, kept[index]->second) < 0) {
+            return nullptr;
+        }
+    }
+    return query.release();
+}
+
+constexpr UtilsNativeApi native_api = {select_pairs};
+
 constexpr const char* get_params_parameters[] = {"parameters", "exclusions"};
 
-// Per-module state, so that each interpreter has its own interned names.
-struct UtilsState {
-    PyObject* get_params_parameters[2];
-};
-
+// The state is per module, so that each interpreter has its own interned names.
 UtilsState* utils_state(PyObject* module) { return static_cast<UtilsState*>(PyModule_GetState(module)); }
 
 PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
@@ -328,6 +403,10 @@ PyMethodDef utils_functions[] = {
 
 int utils_exec(PyObject* module) {
     UtilsState* state = utils_state(module);
+    state->tag = utils_state_tag;
+    state->api = &native_api;
+    state->join_url_parts_entry = reinterpret_cast<void*>(utils_functions[0].ml_meth);
+    state->get_params_entry = reinterpret_cast<void*>(utils_functions[1].ml_meth);
     for (int slot = 0; slot < 2; ++slot) {
         state->get_params_parameters[slot] = PyUnicode_InternFromString(get_params_parameters[slot]);
         if (state->get_params_parameters[slot] == nullptr) {

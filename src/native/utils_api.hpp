@@ -1,0 +1,56 @@
+// What the utils module offers the client module for direct calls.
+//
+// The client looks `get_params` and `join_url_parts` up in its namespace on
+// every call, like any global. When what it finds is the utils module's own
+// function, it may skip the generic call: it recognises the function by the
+// state of the module the function belongs to, which carries a tag and the
+// function's entry point, so a replacement (a Python function, a mock, another
+// builtin) always gets the ordinary call.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+#include <utility>
+
+using NamedValue = std::pair<PyObject*, PyObject*>;
+
+struct UtilsNativeApi {
+    // get_params(parameters=dict(pairs), exclusions=exclusions) for pairs with
+    // distinct names, without making the parameters dict. The result has room
+    // for `extra` more entries, which the caller adds next.
+    PyObject* (*select_pairs)(const NamedValue* pairs, Py_ssize_t count, PyObject* exclusions, Py_ssize_t extra);
+};
+
+inline constexpr std::uint64_t utils_state_tag = 0x66657272'7574696cULL;
+
+struct UtilsState {
+    std::uint64_t tag;
+    const UtilsNativeApi* api;
+    // ml_meth of the two functions, to tell them from any other builtin.
+    void* get_params_entry;
+    void* join_url_parts_entry;
+    PyObject* get_params_parameters[2];
+};
+
+// The utils module's state when `function` is one of that module's functions
+// whose entry point is `entry` (a member of UtilsState), otherwise nullptr.
+inline const UtilsState* utils_function_state(PyObject* function, void* UtilsState::*entry) {
+    if (Py_TYPE(function) != &PyCFunction_Type) {
+        return nullptr;
+    }
+    PyObject* module = PyCFunction_GET_SELF(function);
+    if (module == nullptr || !PyModule_CheckExact(module)) {
+        return nullptr;
+    }
+    const PyModuleDef* definition = PyModule_GetDef(module);
+    if (definition == nullptr || definition->m_size != static_cast<Py_ssize_t>(sizeof(UtilsState))) {
+        return nullptr;
+    }
+    const auto* state = static_cast<const UtilsState*>(PyModule_GetState(module));
+    if (state == nullptr || state->tag != utils_state_tag ||
+        reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(function)) != state->*entry) {
+        return nullptr;
+    }
+    return state;
+}
