@@ -106,14 +106,17 @@ class Row:
     # this row; its time over the plain client's time is the best ratio a native client can reach.
     floor: str
     construction: bool = False
+    # The per-call target is set for the query methods and the request helpers; construction,
+    # login and logout send nothing and are measured for the record.
+    targeted: bool = True
 
 
 ROWS = (
     Row("ApiClient(url, token)", "ApiClient(url, token)",
-        "Session().headers.update(required_headers)", construction=True),
-    Row("login", "client.login()", "headers['Authorization'] = authorization"),
+        "Session().headers.update(required_headers)", construction=True, targeted=False),
+    Row("login", "client.login()", "headers['Authorization'] = authorization", targeted=False),
     Row("login + logout (pair)", "client.login(); client.logout()",
-        "headers['Authorization'] = authorization; del headers['Authorization']"),
+        "headers['Authorization'] = authorization; del headers['Authorization']", targeted=False),
     Row("get_current_user", "client.get_current_user()", GET_FLOOR),
     Row("get_event_log(app)", "client.get_event_log('security')", GET_FLOOR),
     Row("get_event_log(app, 8 options by kw)",
@@ -245,14 +248,15 @@ def report_per_call(timings):
         ratio = statistics.median(native / plain for native, plain in zip(samples["native"], samples["plain"]))
         floor_ratio = statistics.median(floor / plain for floor, plain in zip(samples["floor"], samples["plain"]))
         passed = ratio <= PER_CALL_TARGET
-        if not passed:
+        if row.targeted and not passed:
             failures.append(row.label)
+        target, verdict = (f"<= {PER_CALL_TARGET}", "PASS" if passed else "FAIL") if row.targeted else ("", "(info)")
         cells = []
         for side in ("native", "plain"):
             low, high = spread(samples[side])
             cells.append(f"{statistics.median(samples[side]):7.0f} ({low:5.0f}-{high:5.0f})")
         print(f"{row.label:<36} {cells[0]:>22} {cells[1]:>22} {ratio:6.3f} {floor_ratio:6.3f} "
-              f"{'<= ' + str(PER_CALL_TARGET):>7}  {'PASS' if passed else 'FAIL'}")
+              f"{target:>7}  {verdict}")
     print("ratio = median over repeats of native / plain; floor = likewise for the time of the"
           " requests/json calls that any implementation must make (the best reachable ratio).")
     return failures

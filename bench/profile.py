@@ -1,0 +1,166 @@
+"""Where a native call's instructions go, counted by callgrind, against the plain-Python client.
+
+    .venv/bin/python bench/profile.py [--row LABEL ...] [--all] [--calls N]
+
+For each row of the benchmark (default: get_event_log(app)) it counts, with the benchmark's null
+session, the instructions per call of both clients, and splits the native call into the
+extension's own code and each interpreter function that the extension calls (with all that
+function runs, Python code included). Everything but the first line is work the method's
+behaviour asks for: reading attributes and globals at call time, calling requests' Python code,
+making the result; so (native - own) / plain is the ratio the native client would reach if its
+own code took no time at all. Needs valgrind; takes about ten seconds per row.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from collections import defaultdict
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, BENCH_DIR)
+
+import benchmark  # noqa: E402  (the rows and the loops are the benchmark's own)
+
+NATIVE_MODULE = "ferrovane.sdk.accounts_api"
+WARM_UP_CALLS = 200
+
+# What the interpreter functions that the extension calls are for.
+PURPOSES = {
+    "PyObject_Vectorcall": "calls: requests' Python code (session method, raise_for_status), classes",
+    "_PyObject_GetMethod": "method loads at call time (_get, session method, handler, raise_for_status)",
+    "PyObject_GetAttr": "attribute reads at call time (_api_version, _base_url, _session, status_code)",
+    "PyDict_GetItemRef": "global lookups at call time (get_params, join_url_parts, Command)",
+    "_Py_Dealloc": "freeing the call's temporary objects",
+    "PyDict_SetItem": "filling the query dict",
+    "_PyDict_NewPresized": "the query dict",
+    "PyDict_New": "the query dict",
+    "PyUnicode_New": "new texts (URL, endpoint)",
+    "PyObject_SetAttr": "the result's two attributes",
+    "object_new": "the result object",
+    "PyType_GenericAlloc": "the result object",
+}
+
+
+def child(module_name, label, calls, timed):
+    """Runs in the measured process: warm up, then `calls` runs of the row or of an empty loop."""
+    import importlib
+
+    module = importlib.import_module(module_name)
+    row = next(row for row in benchmark.ROWS if row.label == label)
+    names = benchmark.loop_names(module, benchmark.NullSession)
+    loop = benchmark.compile_loop(row.statement)
+    benchmark.run_loop(loop, WARM_UP_CALLS, names)
+    benchmark.run_loop(loop if timed else benchmark.compile_loop("pass"), calls, names)
+
+
+def callgrind(arguments, output):
+    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={output}", "--dump-instr=no",
+               "--compress-strings=no", "--compress-pos=no",
+               sys.executable, os.path.abspath(__file__), "--child", *arguments]
+    # A fixed hash seed, so that dict lookups probe alike from run to run.
+    environment = dict(os.environ, PYTHONHASHSEED="0")
+    finished = subprocess.run(command, capture_output=True, text=True, env=environment)
+    if finished.returncode != 0:
+        raise RuntimeError(f"callgrind run failed: {finished.stderr[-2000:]}")
+    return parse(output)
+
+
+def ours(obj):
+    return obj is not None and f"{os.sep}ferrovane{os.sep}sdk{os.sep}" in obj
+
+
+def parse(path):
+    """Of one callgrind run: the total, the extension's own instructions, the instructions of the
+    calls made into the extension from outside, and of each interpreter function it calls.
+    The extension's functions need no symbols: they are told by the object file they are in."""
+    counts = defaultdict(int)
+    obj = called_obj = called_function = None
+    after_calls = False
+    with open(path) as data:
+        for line in data:
+            if line.startswith("ob="):
+                obj = line[3:].strip()
+            elif line.startswith("fn="):
+                called_obj = None
+            elif line.startswith("cob="):
+                called_obj = line[4:].strip()
+            elif line.startswith("cfn="):
+                called_function = line[4:].strip()
+            elif line.startswith("calls="):
+                after_calls = True
+            elif line.startswith("totals:") or line.startswith("summary:"):
+                counts[TOTAL] = int(line.split()[1])
+            elif line[:1].isdigit() or line[:1] in "+-*":
+                fields = line.split()
+                cost = int(fields[1]) if len(fields) > 1 else 0
+                if after_calls:
+                    callee_obj = called_obj or obj
+                    if ours(callee_obj) and not ours(obj):
+                        counts[ENTERED] += cost
+                    elif ours(obj) and not ours(callee_obj):
+                        counts[re.sub(r"'\d+$", "", called_function)] += cost
+                    after_calls, called_obj = False, None
+                elif ours(obj):
+                    counts[OWN] += cost
+    return counts
+
+
+TOTAL, ENTERED, OWN = "(total)", "(entered)", "(own)"
+
+
+def per_call_counts(module_name, label, calls, scratch):
+    """Counts for one call: a run with the row minus a run with an empty loop, over the calls."""
+    runs = []
+    for timed in (True, False):
+        output = os.path.join(scratch, f"{module_name}-{timed}.out")
+        runs.append(callgrind([module_name, label, str(calls), str(int(timed))], output))
+    with_row, without = runs
+    return {name: (with_row[name] - without.get(name, 0)) / calls for name in with_row}
+
+
+def report(label, native, plain):
+    print(f"\n{label}")
+    print(f"  native {native[TOTAL]:8.0f} instructions per call, plain {plain[TOTAL]:8.0f}:"
+          f" ratio {native[TOTAL] / plain[TOTAL]:.3f}")
+    print(f"  inside the native code: {native[ENTERED]:8.0f}")
+    print(f"    {native[OWN]:8.0f}  the extension's own code")
+    callees = {name: cost for name, cost in native.items() if name not in (TOTAL, ENTERED, OWN)}
+    for name, cost in sorted(callees.items(), key=lambda item: -item[1]):
+        if cost >= 20:
+            print(f"    {cost:8.0f}  {name:<22} {PURPOSES.get(name, '')}")
+    required = native[TOTAL] - native[OWN]
+    print(f"  without the extension's own code: {required:.0f} per call, ratio {required / plain[TOTAL]:.3f}"
+          f" (target {benchmark.PER_CALL_TARGET})")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--row", action="append", help="benchmark row label (repeatable)")
+    parser.add_argument("--all", action="store_true", help="every query method and request helper")
+    parser.add_argument("--calls", type=int, default=5000, help="calls per run (default: %(default)s)")
+    parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
+    arguments = parser.parse_args()
+    if arguments.child:
+        module_name, label, calls, timed = arguments.child
+        return child(module_name, label, int(calls), timed == "1")
+    if shutil.which("valgrind") is None:
+        sys.exit("valgrind is needed: apt-get install valgrind")
+    targeted = [row.label for row in benchmark.ROWS if row.targeted]
+    labels = targeted if arguments.all else arguments.row or ["get_event_log(app)"]
+    unknown = set(labels) - {row.label for row in benchmark.ROWS}
+    if unknown:
+        sys.exit(f"unknown rows {sorted(unknown)}; rows: {[row.label for row in benchmark.ROWS]}")
+    with tempfile.TemporaryDirectory() as scratch:
+        for label in labels:
+            native = per_call_counts(NATIVE_MODULE, label, arguments.calls, scratch)
+            plain = per_call_counts(benchmark.PLAIN_MODULE, label, arguments.calls, scratch)
+            report(label, native, plain)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
