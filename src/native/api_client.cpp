@@ -230,10 +230,11 @@ Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* end
     return call_vector(join_url_parts.get(), nullptr, base_url.get(), app_path.get(), endpoint);
 }
 
-// Hands the response to self._handle_http_error and returns it if that passes.
+// The body of _handle_http_error, defined below.
 PyObject* handle_http_error(const Scope& scope, PyObject* const* args);
 constexpr MethodImpl handle_http_error_body = handle_http_error;
 
+// Hands the response to self._handle_http_error and returns it if that passes.
 PyObject* checked_response(PyObject* self, Ref response) {
     if (!response) {
         return nullptr;
