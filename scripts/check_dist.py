@@ -1,0 +1,58 @@
+"""Checks a release's files beyond what twine and check-wheel-contents look at.
+
+Usage: check_dist.py FILE...  (wheels and sdists)
+
+- Every file in a wheel has an ordinary mode: 0644, or 0755 when it is executable.
+- Every classifier in the metadata is one that the package index knows.
+"""
+
+import argparse
+import email.parser
+import stat
+import sys
+import tarfile
+import zipfile
+
+from trove_classifiers import classifiers as known_classifiers
+
+ORDINARY_MODES = {0o644, 0o755}
+
+
+def wheel_problems(path):
+    with zipfile.ZipFile(path) as wheel:
+        for entry in wheel.infolist():
+            mode = stat.S_IMODE(entry.external_attr >> 16)
+            if mode not in ORDINARY_MODES:
+                yield f"{entry.filename} has mode {mode:04o}"
+            if entry.filename.endswith(".dist-info/METADATA"):
+                yield from metadata_problems(wheel.read(entry))
+
+
+def sdist_problems(path):
+    with tarfile.open(path) as sdist:
+        pkg_info = next(m for m in sdist.getmembers() if m.name.count("/") == 1 and m.name.endswith("/PKG-INFO"))
+        yield from metadata_problems(sdist.extractfile(pkg_info).read())
+
+
+def metadata_problems(text):
+    metadata = email.parser.BytesParser().parsebytes(text)
+    for classifier in metadata.get_all("Classifier", []):
+        if classifier not in known_classifiers:
+            yield f"unknown classifier {classifier!r}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("files", nargs="+")
+    failed = False
+    for path in parser.parse_args().files:
+        problems = list(wheel_problems(path) if path.endswith(".whl") else sdist_problems(path))
+        for problem in problems:
+            print(f"{path}: {problem}", file=sys.stderr)
+        failed = failed or bool(problems)
+        print(f"{path}: {'FAILED' if problems else 'ok'}")
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()

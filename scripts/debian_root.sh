@@ -1,0 +1,122 @@
+# Sourced by the release scripts: clean Debian trixie roots of other architectures,
+# made with debootstrap from Debian's archive and cached outside the clone.
+#
+#   debian_root ARCH        prints the root for ARCH (amd64, arm64, armhf), making it first
+#                           when the cache has none made by this recipe
+#   in_root ROOT CMD...     runs CMD chrooted into ROOT with a clean environment (CMD may
+#                           start with VAR=VALUE words), /proc and /dev; ARM programs run
+#                           under qemu-user through binfmt_misc (enable_emulation ARCH)
+#
+# The cache is FERROVANE_ROOT_CACHE (default /var/cache/ferrovane-roots); the archive is
+# the main one of the machine's apt sources unless FERROVANE_DEBIAN_MIRROR names another.
+# Needs root. Expects a `die` function and `say`.
+
+root_suite=trixie
+# The interpreter and its venv support, for installing wheels as a user would, and the
+# headers and C library for cross-compiling against the root.
+root_packages=(python3.13 python3.13-venv libpython3.13-dev libc6-dev)
+# Bump when the way roots are made changes, so that cached roots are remade.
+root_recipe=2
+root_cache=${FERROVANE_ROOT_CACHE:-/var/cache/ferrovane-roots}
+
+install_host_tools() {  # install_host_tools PROGRAM:PACKAGE...: installs what is missing
+  local wanted missing=()
+  for wanted in "$@"; do
+    command -v "${wanted%%:*}" >/dev/null || missing+=("${wanted#*:}")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  [ "$(id -u)" -eq 0 ] || die "installing ${missing[*]} needs root"
+  say "installing ${missing[*]}"
+  apt-get update -q >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+archive_from_apt_sources() {
+  # The first configured suite that is not a -security, -updates or -backports one.
+  # shellcheck disable=SC2016  # $(...) are apt's placeholders, not the shell's
+  apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages' \
+    | awk '$2 !~ /[-\/]/ { print $1; exit }'
+}
+
+debian_root() {
+  local arch=$1 stamp root unfinished archive packages deb log
+  install_host_tools debootstrap:debootstrap
+  [ "$arch" = amd64 ] || install_host_tools "qemu-$(qemu_name "$arch")-static:qemu-user-static"
+  stamp="suite=$root_suite arch=$arch recipe=$root_recipe packages=${root_packages[*]}"
+  root=$root_cache/$root_suite-$arch-$(printf '%s' "$stamp" | sha256sum | cut -c1-12)
+  mkdir -p "$root_cache"
+  # One run at a time makes or reuses a root.
+  (
+    flock 8
+    [ "$(cat "$root/.ferrovane-root" 2>/dev/null)" = "$stamp" ] && exit 0
+    archive=${FERROVANE_DEBIAN_MIRROR:-$(archive_from_apt_sources)}
+    [ -n "$archive" ] || die "no Debian archive in the apt sources; set FERROVANE_DEBIAN_MIRROR"
+    # Runs killed half-way leave their work here; the lock says none is running.
+    rm -rf "$root_cache/.unfinished-$arch"-*
+    unfinished=$(mktemp -d "$root_cache/.unfinished-$arch-XXXXXX")
+    trap 'rm -rf "$unfinished"' EXIT
+    say "making the $root_suite $arch root from $archive (once; cached in $root_cache)"
+    packages=$(IFS=,; echo "${root_packages[*]}")
+    log=$root_cache/debootstrap-$arch.log
+    debootstrap --arch="$arch" --foreign --variant=minbase --include="$packages" \
+      "$root_suite" "$unfinished" "$archive" >"$log" 2>&1 \
+      || { tail -n 20 "$log" >&2; die "debootstrap failed (log: $log)"; }
+    # Unpacking is all that building and testing need: configuring every package (the
+    # second stage, under emulation for ARM) takes far longer and adds nothing they use.
+    for deb in "$unfinished"/var/cache/apt/archives/*.deb; do
+      dpkg-deb -x "$deb" "$unfinished"
+    done
+    rm -rf "$unfinished"/var/cache/apt/archives/*.deb "$unfinished/debootstrap"
+    # pip in the root reaches PyPI through the same certificate authorities as this machine.
+    mkdir -p "$unfinished/etc/ssl/certs"
+    cp /etc/ssl/certs/ca-certificates.crt "$unfinished/etc/ssl/certs/"
+    echo "$stamp" >"$unfinished/.ferrovane-root"
+    rm -rf "$root"
+    mv -T "$unfinished" "$root"
+    for old in "$root_cache/$root_suite-$arch"-*; do
+      [ "$old" = "$root" ] || rm -rf "$old"
+    done
+  ) 8>"$root_cache/.lock-$arch" || exit 1
+  echo "$root"
+}
+
+qemu_name() {  # the qemu-user name of a Debian architecture
+  case $1 in
+    armhf) echo arm ;;
+    arm64) echo aarch64 ;;
+    *) die "no qemu for $1" ;;
+  esac
+}
+
+enable_emulation() {  # enable_emulation ARCH: lets the kernel hand ARCH programs to qemu
+  local arch=$1 name binfmt=/proc/sys/fs/binfmt_misc
+  [ "$arch" = amd64 ] && return
+  name=qemu-$(qemu_name "$arch")
+  [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" \
+    || die "binfmt_misc cannot be mounted, so $arch programs cannot run"
+  if [ ! -e "$binfmt/$name" ]; then
+    # Debian's entry has the F flag: the kernel keeps the emulator open, so it runs
+    # inside a chroot that does not have it.
+    cat "/usr/lib/binfmt.d/$name.conf" >"$binfmt/register" \
+      || die "registering $name with binfmt_misc was refused"
+  fi
+}
+
+in_root() {  # in_root ROOT COMMAND...: runs COMMAND chrooted into ROOT
+  local root=$1
+  shift
+  # A mount namespace of its own: the mounts go when the command ends, whatever happens.
+  unshare --mount --propagation private -- sh -ec '
+    root=$1; shift
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    mount -t tmpfs tmpfs "$root/dev/shm"
+    # Names resolve as on this machine, for pip and for localhost.
+    for file in /etc/resolv.conf /etc/hosts; do
+      [ -e "$root$file" ] || : >"$root$file"
+      mount --bind "$file" "$root$file"
+    done
+    exec chroot "$root" /usr/bin/env -i HOME=/tmp PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
+      PIP_CERT=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 "$@"
+  ' in_root "$root" "$@"
+}
