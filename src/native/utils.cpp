@@ -7,7 +7,6 @@
 #include "utils_api.hpp"
 
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -21,17 +20,28 @@ struct Piece {
 };
 
 // The pieces of one join: at most two per part. Joins of a few parts, as
-// every request makes, keep them on the stack instead of the heap.
+// every request makes, keep them on the stack; longer ones take memory from
+// the interpreter's allocator, so that running out is a MemoryError.
 class PieceList {
 public:
-    explicit PieceList(size_t capacity) {
-        if (capacity > inline_capacity) {
-            heap_.resize(capacity);
-            data_ = heap_.data();
-        }
-    }
+    PieceList() = default;
     PieceList(const PieceList&) = delete;
     PieceList& operator=(const PieceList&) = delete;
+    ~PieceList() { PyMem_Free(heap_); }
+
+    // Makes room for `capacity` pieces; false with MemoryError set if there is none.
+    [[nodiscard]] bool reserve(size_t capacity) {
+        if (capacity <= inline_capacity) {
+            return true;
+        }
+        heap_ = PyMem_New(Piece, capacity);
+        if (heap_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = heap_;
+        return true;
+    }
 
     [[nodiscard]] bool empty() const { return size_ == 0; }
     [[nodiscard]] size_t size() const { return size_; }
@@ -45,7 +55,7 @@ public:
 private:
     static constexpr size_t inline_capacity = 8;
     Piece inline_[inline_capacity];
-    std::vector<Piece> heap_;
+    Piece* heap_ = nullptr;
     Piece* data_ = inline_;
     size_t size_ = 0;
 };
@@ -140,7 +150,10 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     if (Ref url; join_ascii_parts(args, count, url)) {
         return url.release();
     }
-    PieceList pieces(static_cast<size_t>(2 * count));
+    PieceList pieces;
+    if (!pieces.reserve(2 * static_cast<size_t>(count))) {
+        return nullptr;
+    }
     pieces.push_back({args[0], 0, PyUnicode_GET_LENGTH(args[0])});
     for (Py_ssize_t index = 1; index < count; ++index) {
         PyObject* part = args[index];
