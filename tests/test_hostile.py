@@ -524,6 +524,20 @@ GROUPS = {
             except TypeError:
                 return joined, len(utils.join_url_parts(*["a/"] * 1000))
             """, r"returned \('http://x/a/b/ǅ/😀', 2000\)"),
+        case("module-not-executed", """
+            import importlib.util
+            bare = importlib.util.module_from_spec(importlib.util.find_spec("ferrovane.sdk.utils"))
+            outcomes = []
+            for call in (lambda: bare.get_params({"a": 1}, ()), lambda: bare.get_params(parameters={}, exclusions=()),
+                         lambda: fake_client().get_event_log("a")):
+                with rebound("get_params", bare.get_params):
+                    try:
+                        call()
+                    except SystemError as error:
+                        outcomes.append(str(error))
+            return outcomes, bare.join_url_parts("http://x/", "/a")
+            """, re.escape(repr((["ferrovane.sdk.utils is not initialised: its module was not executed"] * 3,
+                                 "http://x/a"))).join(["returned ", ""])),
         case("join-url-parts-out-of-memory", """
             import resource
             parts = ["é/"] * 4_000_000  # two pieces of 24 bytes per part when joined

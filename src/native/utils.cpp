@@ -349,9 +349,20 @@ constexpr const char* get_params_parameters[] = {"parameters", "exclusions"};
 // The state is per module, so that each interpreter has its own interned names.
 UtilsState* utils_state(PyObject* module) { return static_cast<UtilsState*>(PyModule_GetState(module)); }
 
+[[gnu::cold]] PyObject* raise_not_initialised() {
+    PyErr_SetString(PyExc_SystemError, "ferrovane.sdk.utils is not initialised: its module was not executed");
+    return nullptr;
+}
+
 PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     const auto& parameter_names = get_params_parameters;
-    PyObject* const* interned_names = utils_state(module)->get_params_parameters;
+    // A module made from its spec but not executed has no state yet; one whose
+    // execution failed, or that was cleared, has no tag.
+    const UtilsState* state = utils_state(module);
+    if (state == nullptr || state->tag != utils_state_tag) {
+        return raise_not_initialised();
+    }
+    PyObject* const* interned_names = state->get_params_parameters;
     if (positional_count > 2) {
         PyErr_Format(PyExc_TypeError, "get_params() takes 2 arguments (%zd given)", positional_count);
         return nullptr;
@@ -416,7 +427,6 @@ PyMethodDef utils_functions[] = {
 
 int utils_exec(PyObject* module) {
     UtilsState* state = utils_state(module);
-    state->tag = utils_state_tag;
     state->api = &native_api;
     state->join_url_parts_entry = reinterpret_cast<void*>(utils_functions[0].ml_meth);
     state->get_params_entry = reinterpret_cast<void*>(utils_functions[1].ml_meth);
@@ -426,6 +436,8 @@ int utils_exec(PyObject* module) {
             return -1;
         }
     }
+    // Last: the tag tells the functions and the client that all of the state is there.
+    state->tag = utils_state_tag;
     return 0;
 }
 
@@ -442,6 +454,7 @@ int utils_traverse(PyObject* module, visitproc visit, void* arg) {
 int utils_clear(PyObject* module) {
     UtilsState* state = utils_state(module);
     if (state != nullptr) {
+        state->tag = 0;
         for (PyObject*& name : state->get_params_parameters) {
             Py_CLEAR(name);
         }
