@@ -268,7 +268,9 @@ PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument)
     if (!query) {
         return nullptr;
     }
-    if (PyDict_Check(parameters)) {
+    // Only a dict itself is read entry by entry: a subclass may give its entries
+    // in another order (OrderedDict after move_to_end) or override items().
+    if (PyDict_CheckExact(parameters)) {
         Py_ssize_t position = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
