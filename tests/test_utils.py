@@ -43,8 +43,23 @@ PARAMETERS = {"app_name": "security", "offset": 5, "pageSize": "10", "search": N
 EXCLUSIONS = ("self", "app_name", "sort_sorted")
 
 
+def moved_to_end(parameters):
+    """An OrderedDict whose own order, made by move_to_end, is not the order its entries were stored in."""
+    ordered = OrderedDict(reversed(parameters.items()))
+    for name in parameters:
+        ordered.move_to_end(name)
+    return ordered
+
+
+class StoredBackwards(dict):
+    def items(self):
+        return reversed(list(super().items()))
+
+
 @pytest.mark.parametrize("call", [
     lambda p, e: get_params(p, e),
+    lambda p, e: get_params(moved_to_end(p), e),
+    lambda p, e: get_params(StoredBackwards(reversed(p.items())), e),
     lambda p, e: get_params(parameters=p, exclusions=e),
     lambda p, e: get_params(exclusions=e, parameters=p),
     lambda p, e: get_params(p, exclusions=list(e)),

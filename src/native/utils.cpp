@@ -7,7 +7,6 @@
 #include "utils_api.hpp"
 
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -21,17 +20,28 @@ struct Piece {
 };
 
 // The pieces of one join: at most two per part. Joins of a few parts, as
-// every request makes, keep them on the stack instead of the heap.
+// every request makes, keep them on the stack; longer ones take memory from
+// the interpreter's allocator, so that running out is a MemoryError.
 class PieceList {
 public:
-    explicit PieceList(size_t capacity) {
-        if (capacity > inline_capacity) {
-            heap_.resize(capacity);
-            data_ = heap_.data();
-        }
-    }
+    PieceList() = default;
     PieceList(const PieceList&) = delete;
     PieceList& operator=(const PieceList&) = delete;
+    ~PieceList() { PyMem_Free(heap_); }
+
+    // Makes room for `capacity` pieces; false with MemoryError set if there is none.
+    [[nodiscard]] bool reserve(size_t capacity) {
+        if (capacity <= inline_capacity) {
+            return true;
+        }
+        heap_ = PyMem_New(Piece, capacity);
+        if (heap_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = heap_;
+        return true;
+    }
 
     [[nodiscard]] bool empty() const { return size_ == 0; }
     [[nodiscard]] size_t size() const { return size_; }
@@ -45,7 +55,7 @@ public:
 private:
     static constexpr size_t inline_capacity = 8;
     Piece inline_[inline_capacity];
-    std::vector<Piece> heap_;
+    Piece* heap_ = nullptr;
     Piece* data_ = inline_;
     size_t size_ = 0;
 };
@@ -140,7 +150,10 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     if (Ref url; join_ascii_parts(args, count, url)) {
         return url.release();
     }
-    PieceList pieces(static_cast<size_t>(2 * count));
+    PieceList pieces;
+    if (!pieces.reserve(2 * static_cast<size_t>(count))) {
+        return nullptr;
+    }
     pieces.push_back({args[0], 0, PyUnicode_GET_LENGTH(args[0])});
     for (Py_ssize_t index = 1; index < count; ++index) {
         PyObject* part = args[index];
@@ -255,7 +268,9 @@ PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument)
     if (!query) {
         return nullptr;
     }
-    if (PyDict_Check(parameters)) {
+    // Only a dict itself is read entry by entry: a subclass may give its entries
+    // in another order (OrderedDict after move_to_end) or override items().
+    if (PyDict_CheckExact(parameters)) {
         Py_ssize_t position = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
@@ -336,9 +351,20 @@ constexpr const char* get_params_parameters[] = {"parameters", "exclusions"};
 // The state is per module, so that each interpreter has its own interned names.
 UtilsState* utils_state(PyObject* module) { return static_cast<UtilsState*>(PyModule_GetState(module)); }
 
+[[gnu::cold]] PyObject* raise_not_initialised() {
+    PyErr_SetString(PyExc_SystemError, "ferrovane.sdk.utils is not initialised: its module was not executed");
+    return nullptr;
+}
+
 PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     const auto& parameter_names = get_params_parameters;
-    PyObject* const* interned_names = utils_state(module)->get_params_parameters;
+    // A module made from its spec but not executed has no state yet; one whose
+    // execution failed, or that was cleared, has no tag.
+    const UtilsState* state = utils_state(module);
+    if (state == nullptr || state->tag != utils_state_tag) {
+        return raise_not_initialised();
+    }
+    PyObject* const* interned_names = state->get_params_parameters;
     if (positional_count > 2) {
         PyErr_Format(PyExc_TypeError, "get_params() takes 2 arguments (%zd given)", positional_count);
         return nullptr;
@@ -403,7 +429,6 @@ PyMethodDef utils_functions[] = {
 
 int utils_exec(PyObject* module) {
     UtilsState* state = utils_state(module);
-    state->tag = utils_state_tag;
     state->api = &native_api;
     state->join_url_parts_entry = reinterpret_cast<void*>(utils_functions[0].ml_meth);
     state->get_params_entry = reinterpret_cast<void*>(utils_functions[1].ml_meth);
@@ -413,6 +438,8 @@ int utils_exec(PyObject* module) {
             return -1;
         }
     }
+    // Last: the tag tells the functions and the client that all of the state is there.
+    state->tag = utils_state_tag;
     return 0;
 }
 
@@ -429,6 +456,7 @@ int utils_traverse(PyObject* module, visitproc visit, void* arg) {
 int utils_clear(PyObject* module) {
     UtilsState* state = utils_state(module);
     if (state != nullptr) {
+        state->tag = 0;
         for (PyObject*& name : state->get_params_parameters) {
             Py_CLEAR(name);
         }

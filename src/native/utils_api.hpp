@@ -25,6 +25,7 @@ struct UtilsNativeApi {
 inline constexpr std::uint64_t utils_state_tag = 0x66657272'7574696cULL;
 
 struct UtilsState {
+    // utils_state_tag once the exec step has filled in everything below.
     std::uint64_t tag;
     const UtilsNativeApi* api;
     // ml_meth of the two functions, to tell them from any other builtin.
@@ -34,7 +35,9 @@ struct UtilsState {
 };
 
 // The utils module's state when `function` is one of that module's functions
-// whose entry point is `entry` (a member of UtilsState), otherwise nullptr.
+// whose entry point is `entry` (a member of UtilsState) and the module is ready,
+// otherwise nullptr: a function of a module not (fully) executed gets the
+// ordinary call, which raises.
 inline const UtilsState* utils_function_state(PyObject* function, void* UtilsState::*entry) {
     if (Py_TYPE(function) != &PyCFunction_Type) {
         return nullptr;
