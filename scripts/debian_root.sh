@@ -15,6 +15,11 @@ root_suite=trixie
 # The interpreter and its venv support, for installing wheels as a user would, and the
 # headers and C library for cross-compiling against the root.
 root_packages=(python3.13 python3.13-venv libpython3.13-dev libc6-dev)
+# PyPI has no armv7l wheels of some test tools (mypy's librt): pip builds them there, as
+# it would for a user, with the root's own compiler.
+root_packages_armhf=(gcc)
+root_packages_arm64=()
+root_packages_amd64=()
 # Bump when the way roots are made changes, so that cached roots are remade.
 root_recipe=2
 root_cache=${FERROVANE_ROOT_CACHE:-/var/cache/ferrovane-roots}
@@ -40,9 +45,11 @@ archive_from_apt_sources() {
 
 debian_root() {
   local arch=$1 stamp root unfinished archive packages deb log
+  local -n arch_packages=root_packages_$arch
+  packages=("${root_packages[@]}" "${arch_packages[@]}")
   install_host_tools debootstrap:debootstrap
   [ "$arch" = amd64 ] || install_host_tools "qemu-$(qemu_name "$arch")-static:qemu-user-static"
-  stamp="suite=$root_suite arch=$arch recipe=$root_recipe packages=${root_packages[*]}"
+  stamp="suite=$root_suite arch=$arch recipe=$root_recipe packages=${packages[*]}"
   root=$root_cache/$root_suite-$arch-$(printf '%s' "$stamp" | sha256sum | cut -c1-12)
   mkdir -p "$root_cache"
   # One run at a time makes or reuses a root.
@@ -56,9 +63,8 @@ debian_root() {
     unfinished=$(mktemp -d "$root_cache/.unfinished-$arch-XXXXXX")
     trap 'rm -rf "$unfinished"' EXIT
     say "making the $root_suite $arch root from $archive (once; cached in $root_cache)"
-    packages=$(IFS=,; echo "${root_packages[*]}")
     log=$root_cache/debootstrap-$arch.log
-    debootstrap --arch="$arch" --foreign --variant=minbase --include="$packages" \
+    debootstrap --arch="$arch" --foreign --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
       "$root_suite" "$unfinished" "$archive" >"$log" 2>&1 \
       || { tail -n 20 "$log" >&2; die "debootstrap failed (log: $log)"; }
     # Unpacking is all that building and testing need: configuring every package (the

@@ -43,7 +43,7 @@ cd src
 import sysconfig, ferrovane.sdk, ferrovane.sdk.accounts_api as module
 site = sysconfig.get_path(\"platlib\")
 assert module.__file__.startswith(site), (module.__file__, site)
-print(\"testing\", ferrovane.sdk.__version__, \"from\", module.__file__)
+import platform; print(\"testing\", ferrovane.sdk.__version__, \"on Python\", platform.python_version(), platform.machine(), \"from\", module.__file__)
 "
 ../venv/bin/python -m pytest -p no:cacheprovider -q "$@"
 ../venv/bin/ferrovane-accounts --demo user
