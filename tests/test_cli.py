@@ -46,7 +46,7 @@ def test_events_options_reach_the_server_and_rows_line_up(run, server):
     assert server.requests[-1].query == [("pageNumber", "1"), ("pageSize", "4"), ("search", "LOGIN"),
                                          ("sort.sorted", "True")]
     lines = out.splitlines()
-    assert lines[0] == "events 5-8 of 17, page 2 of 5"
+    assert lines[0] == "events 5-8 of 22, page 2 of 6"
     header, rows = lines[1], lines[2:]
     assert len(rows) == 4
     # Every row has its MESSAGE where the heading is, whatever the widths before it.
@@ -252,11 +252,11 @@ def test_console_script_runs_the_demo_server_query():
     result = subprocess.run([script, "--demo", "events", "security", "--size", "5", "--search", "login"],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[0] == "events 1-5 of 17, page 1 of 4"
+    assert result.stdout.splitlines()[0] == "events 1-5 of 22, page 1 of 5"
 
 
 def test_demo_tour_completes():
     result = subprocess.run([sys.executable, "-m", "ferrovane.sdk.demo"], capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "All " in result.stdout and "FAILED" not in result.stdout
+    assert "All " in result.stdout and ". FAILED: " not in result.stdout
