@@ -52,10 +52,11 @@ def metadata(project):
 
 
 def entry_points(project):
-    scripts = project.get("scripts", {})
-    if not scripts:
-        return None
-    return "[console_scripts]\n" + "".join(f"{name} = {target}\n" for name, target in scripts.items())
+    """entry_points.txt: the console scripts and every group of [project.entry-points]."""
+    groups = {"console_scripts": project.get("scripts", {}), **project.get("entry-points", {})}
+    text = "".join(f"[{group}]\n" + "".join(f"{name} = {target}\n" for name, target in entries.items()) + "\n"
+                   for group, entries in groups.items() if entries)
+    return text or None
 
 
 def record_line(name, data):
