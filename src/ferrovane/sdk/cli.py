@@ -141,7 +141,8 @@ def _every_event(client, args):
             events += page["content"]
             pages = page.get("totalPages")
             if show_progress:
-                print(f"\rfetching events: page {number + 1} of {pages}", end="", file=sys.stderr, flush=True)
+                out_of = f" of {pages}" if isinstance(pages, int) else ""
+                print(f"\rfetching events: page {number + 1}{out_of}", end="", file=sys.stderr, flush=True)
             # A page without "last" is taken as the whole answer, so that a server that
             # ignores the page number cannot keep this loop going.
             if not page["content"] or page.get("last", True) or (isinstance(pages, int) and number + 1 >= pages):
