@@ -3,4 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+echo "demo: running the tour" >&2
 exec .venv/bin/python -m ferrovane.sdk.demo "$@"

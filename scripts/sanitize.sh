@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 die() { echo "sanitize: $*" >&2; exit 1; }
+say() { echo "sanitize: $*" >&2; }
 
 # shellcheck source=scripts/venv.sh
 source scripts/venv.sh
@@ -16,7 +17,8 @@ exec 9>"${TMPDIR:-/tmp}/ferrovane-sanitize-$(id -u)-$(pwd | cksum | cut -d' ' -f
 command -v flock >/dev/null 2>&1 && flock 9
 
 venv=.venv-asan
-prepare_venv $venv "scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis"
+prepare_venv $venv "scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis mypy types-requests"
+say "building the package with the sanitizers into $venv"
 FERROVANE_SANITIZE=ON venv_pip $venv install --no-build-isolation --no-deps -C build-dir=build/asan . \
   || die "the sanitized build failed (see the compiler output above)."
 
@@ -37,6 +39,7 @@ done
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
 status=0
+say "running the tests with the sanitizer runtimes preloaded"
 LD_PRELOAD=$preload \
   ASAN_OPTIONS="detect_leaks=0:max_free_fill_size=4096:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \

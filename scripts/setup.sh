@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 die() { echo "setup: $*" >&2; exit 1; }
+say() { echo "setup: $*" >&2; }
 
 # shellcheck source=scripts/venv.sh
 source scripts/venv.sh
@@ -15,4 +16,5 @@ exec 9>"${TMPDIR:-/tmp}/ferrovane-setup-$(id -u)-$(pwd | cksum | cut -d' ' -f1).
 command -v flock >/dev/null 2>&1 && flock 9
 
 prepare_venv .venv "scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis mypy types-requests"
+say "building the package and installing it into .venv"
 venv_pip .venv install --no-build-isolation --no-deps . || die "building the native modules failed (see the compiler output above)."

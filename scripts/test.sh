@@ -3,4 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+echo "test: running the tests" >&2
 exec .venv/bin/python -m pytest "$@"

@@ -2,6 +2,9 @@ import pytest
 
 from ferrovane.sdk.stand_in_server import StandInServer
 
+# For running users' test files against the installed package's pytest plugin.
+pytest_plugins = ["pytester"]
+
 
 # --- Stand-in Accounts server --------------------------------------------------------
 

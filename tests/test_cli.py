@@ -1,3 +1,4 @@
+import importlib.metadata
 import json
 import os
 import shutil
@@ -39,12 +40,13 @@ def test_subcommands_print_their_answer_for_people(run, argv, expected):
 
 
 def test_events_options_reach_the_server_and_rows_line_up(run, server):
-    code, out, _ = run("events", "security", "--page", "1", "--size", "4", "--search", "LOGIN", "--sorted")
+    # --page counts from 1, as the summary line does; the server counts from 0.
+    code, out, _ = run("events", "security", "--page", "2", "--size", "4", "--search", "LOGIN", "--sorted")
     assert code == 0
     assert server.requests[-1].query == [("pageNumber", "1"), ("pageSize", "4"), ("search", "LOGIN"),
                                          ("sort.sorted", "True")]
     lines = out.splitlines()
-    assert lines[0] == "events 5-8 of 17, page 2 of 5"
+    assert lines[0] == "events 5-8 of 22, page 2 of 6"
     header, rows = lines[1], lines[2:]
     assert len(rows) == 4
     # Every row has its MESSAGE where the heading is, whatever the widths before it.
@@ -52,7 +54,7 @@ def test_events_options_reach_the_server_and_rows_line_up(run, server):
     assert all(row[column - 2:column] == "  " and row[column] != " " for row in rows)
 
 
-@pytest.mark.parametrize("argv", [["user"], ["events", "entitlements", "--all"], ["releases"]])
+@pytest.mark.parametrize("argv", [["user"], ["events", "entitlements", "--offset", "3"], ["releases"]])
 def test_json_output_is_the_servers_answer(run, server, argv):
     code, out, _ = run("--json", *argv)
     assert code == 0
@@ -60,6 +62,41 @@ def test_json_output_is_the_servers_answer(run, server, argv):
     direct = requests.get(server.url + asked.path, params=asked.query,
                           headers={"Authorization": f"Bearer {server.token}"})
     assert json.loads(out) == direct.json()
+
+
+def test_all_fetches_every_page_and_prints_them_as_one(run, server):
+    code, out, _ = run("--json", "events", "security", "--all", "--size", "15", "--search", "o", "--sorted")
+    assert code == 0
+    asked = [request.query for request in server.requests]
+    assert asked == [[("pageNumber", str(number)), ("pageSize", "15"), ("search", "o"), ("sort.sorted", "True")]
+                     for number in range(3)]
+    whole = requests.get(server.url + "/api/security/v3/eventlog", params={"unpaged": "true", "search": "o",
+                                                                          "sort.sorted": "true"},
+                         headers={"Authorization": f"Bearer {server.token}"}).json()
+    assert 30 < whole["totalElements"] <= 45  # three pages of 15
+    answer = json.loads(out)
+    assert answer["content"] == whole["content"]
+    assert answer["totalElements"] == answer["numberOfElements"] == whole["totalElements"]
+
+
+@pytest.mark.parametrize("stdout_is_terminal, stderr_is_terminal, json_output, progress_shown", [
+    (True, True, False, True),
+    (False, True, False, False),
+    (True, False, False, False),
+    (True, True, True, False),
+])
+def test_all_shows_progress_only_to_someone_watching(run, monkeypatch, stdout_is_terminal, stderr_is_terminal,
+                                                     json_output, progress_shown):
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: stdout_is_terminal)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: stderr_is_terminal)
+    code, out, err = run(*["--json"] * json_output, "events", "security", "--all", "--size", "15")
+    assert code == 0
+    assert out.startswith("{" if json_output else "events 1-40 of 40\n")
+    if progress_shown:
+        assert "page 1 of 3" in err and "page 3 of 3" in err
+        assert err.endswith("\r\x1b[K")  # the line is cleared before the listing
+    else:
+        assert err == ""
 
 
 @pytest.mark.parametrize("status, body, exit_code, shown", [
@@ -152,9 +189,17 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
 @pytest.mark.parametrize("argv, message", [
     (["user"], "--server URL, or --demo"),
     (["--server", "http://127.0.0.1:9", "user"], "no token"),
+    # The URL is checked before the token, and the message names what was typed.
+    (["--server", "notaurl", "user"], "not a server URL: 'notaurl' (it should look like https://"),
+    (["--server", "localhost:8080", "user"], "not a server URL: 'localhost:8080'"),
+    (["--server", "http://127.0.0.1:99999", "user"], "not a server URL"),
     (["--demo", "--server", "http://127.0.0.1:9", "user"], "not allowed with"),
     (["--demo", "events", "security", "--size", "0"], "at least 1"),
+    (["--demo", "events", "security", "--page", "0"], "at least 1"),
     (["--demo", "events", "security", "--sorted", "--unsorted"], "not allowed with"),
+    (["--demo", "events", "security", "--page", "2", "--offset", "5"], "--offset: not allowed with argument --page"),
+    (["--demo", "events", "security", "--all", "--page", "2"], "--page: not allowed with argument --all"),
+    (["--demo", "events", "security", "--offset", "5", "--all"], "--all: not allowed with argument --offset"),
 ])
 def test_usage_errors_exit_2(monkeypatch, capsys, argv, message):
     monkeypatch.delenv(cli.TOKEN_VARIABLE, raising=False)
@@ -164,9 +209,27 @@ def test_usage_errors_exit_2(monkeypatch, capsys, argv, message):
     assert message in capsys.readouterr().err
 
 
-def test_malformed_url_is_a_usage_error(capsys):
-    assert cli.main(["--server", "localhost:8080", "--token", "t", "user"]) == cli.EXIT_USAGE
-    assert "https://host[:port]" in capsys.readouterr().err
+def test_url_that_only_fails_when_used_is_a_usage_error(capsys):
+    assert cli.main(["--server", "http://a..b", "--token", "t", "user"]) == cli.EXIT_USAGE
+    err = capsys.readouterr().err
+    assert "not a usable server URL: 'http://a..b' (it should look like https://" in err
+    assert "/api/" not in err and "Traceback" not in err
+
+
+@pytest.mark.parametrize("argv, shown, not_shown", [
+    (["--help"], ["exit codes:", cli.TOKEN_VARIABLE, "--version"], []),
+    (["events", "--help"], ["--page N", "counting from 1", "with --all", "ferrovane-accounts --help"],
+     ["exit codes:", cli.TOKEN_VARIABLE]),
+    (["user", "--help"], ["the user that the token belongs to"], ["exit codes:", cli.TOKEN_VARIABLE]),
+    (["--version"], [f"ferrovane-accounts {importlib.metadata.version('ferrovane-sdk-accounts')}\n"], []),
+])
+def test_help_and_version(capsys, argv, shown, not_shown):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(argv)
+    assert exit.value.code == 0
+    out = capsys.readouterr().out
+    assert all(text in out for text in shown)
+    assert not any(text in out for text in not_shown)
 
 
 def test_token_from_the_environment(server, monkeypatch, capsys):
@@ -189,11 +252,11 @@ def test_console_script_runs_the_demo_server_query():
     result = subprocess.run([script, "--demo", "events", "security", "--size", "5", "--search", "login"],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines()[0] == "events 1-5 of 17, page 1 of 4"
+    assert result.stdout.splitlines()[0] == "events 1-5 of 22, page 1 of 5"
 
 
 def test_demo_tour_completes():
     result = subprocess.run([sys.executable, "-m", "ferrovane.sdk.demo"], capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "All " in result.stdout and "FAILED" not in result.stdout
+    assert "All " in result.stdout and ". FAILED: " not in result.stdout

@@ -1,10 +1,14 @@
 import http.client
+import json
+import subprocess
+import sys
 import time
+from datetime import datetime
 
 import pytest
 import requests
 
-from ferrovane.sdk.stand_in_server import StandInServer
+from ferrovane.sdk.stand_in_server import EVENTS, StandInServer
 
 
 @pytest.fixture
@@ -65,6 +69,21 @@ def test_bad_event_log_options_give_400(get, params):
     response = get("/api/security/v3/eventlog", **params)
     assert response.status_code == 400
     assert next(iter(params)) in response.json()["message"]
+
+
+@pytest.mark.parametrize("app", ["security", "entitlements"])
+def test_event_data_varies_and_is_the_same_in_every_run(app):
+    events = EVENTS[app]
+    assert len({event["user"] for event in events}) >= 8
+    assert len({(event["user"], event["message"]) for event in events}) >= 35
+    times = sorted(datetime.fromisoformat(event["timestamp"]) for event in events)
+    assert len({later - earlier for earlier, later in zip(times, times[1:])}) >= 35
+    # Another interpreter (with another hash seed) makes the same data.
+    made_again = subprocess.run(
+        [sys.executable, "-c", f"import json; from ferrovane.sdk.stand_in_server import EVENTS; "
+                               f"print(json.dumps(EVENTS[{app!r}]))"],
+        capture_output=True, text=True, check=True, timeout=60)
+    assert json.loads(made_again.stdout) == events
 
 
 def test_one_event_log(get):

@@ -8,13 +8,16 @@ that tells their kind apart, so scripts can react without parsing text.
 
 import argparse
 import contextlib
+import itertools
 import os
 import sys
+from urllib.parse import urlsplit
 
 import requests
+import urllib3
 from requests.adapters import HTTPAdapter
 
-from . import _tables
+from . import __version__, _tables
 from .accounts_api import DEFAULT_ACCOUNTS_API_VERSION, ApiClient
 from .stand_in_server import StandInServer
 
@@ -22,6 +25,7 @@ PROG = "ferrovane-accounts"
 TOKEN_VARIABLE = "FERROVANE_ACCOUNTS_TOKEN"
 DEFAULT_TIMEOUT = 30.0
 DEMO_SERVER_LIFETIME = 300.0
+ALL_EVENTS_PAGE_SIZE = 100
 
 EXIT_USAGE = 2
 EXIT_CONNECTION = 3
@@ -44,6 +48,7 @@ exit codes:
 
 The token can come from the environment variable {TOKEN_VARIABLE} instead of
 --token, which keeps it out of the shell history and the process list."""
+SUBCOMMAND_EPILOG = f"Options such as --server, --token and --json go before the subcommand; see {PROG} --help."
 
 
 class RequestDefaultsAdapter(HTTPAdapter):
@@ -87,12 +92,66 @@ def _seconds(text):
     return seconds
 
 
+def _server_url(text):
+    # Checked before anything else, so that a mistyped URL is not reported as something
+    # else first, or later in requests' words about the API path built from it.
+    try:
+        parts = urlsplit(text)
+        parts.port  # raises ValueError for a port that is not a number from 0 to 65535
+    except ValueError:
+        parts = None
+    if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
+        raise argparse.ArgumentTypeError(
+            f"not a server URL: {text!r} (it should look like https://accounts.example.com or http://host:port)")
+    return text
+
+
+def _answer_of(call):
+    """A query that makes one call and returns its decoded answer."""
+    return lambda client, args: call(client, args).response.json()
+
+
 def _events(client, args):
-    return client.get_event_log(
-        args.app, offset=args.offset, pageNumber=args.page, pageSize=args.size, search=args.search,
-        sort_sorted=True if args.order == "sorted" else None,
-        sort_unsorted=True if args.order == "unsorted" else None,
-        unpaged=True if args.all else None)
+    if args.all:
+        return _every_event(client, args)
+    page_number = None if args.page is None else args.page - 1  # the server counts pages from 0
+    return client.get_event_log(args.app, offset=args.offset, pageNumber=page_number, pageSize=args.size,
+                                **_event_filters(args)).response.json()
+
+
+def _event_filters(args):
+    return {"search": args.search, "sort_sorted": True if args.order == "sorted" else None,
+            "sort_unsorted": True if args.order == "unsorted" else None}
+
+
+def _every_event(client, args):
+    """Every event, fetched a page at a time, returned as one page of the server's shape.
+
+    On a terminal (and without --json), stderr shows how many pages have come in.
+    """
+    show_progress = not args.json and sys.stdout.isatty() and sys.stderr.isatty()
+    size = args.size or ALL_EVENTS_PAGE_SIZE
+    events = []
+    try:
+        for number in itertools.count():
+            page = client.get_event_log(args.app, pageNumber=number, pageSize=size,
+                                        **_event_filters(args)).response.json()
+            if not isinstance(page, dict) or not isinstance(page.get("content"), list):
+                return page  # not a page: shown as it came
+            events += page["content"]
+            pages = page.get("totalPages")
+            if show_progress:
+                out_of = f" of {pages}" if isinstance(pages, int) else ""
+                print(f"\rfetching events: page {number + 1}{out_of}", end="", file=sys.stderr, flush=True)
+            # A page without "last" is taken as the whole answer, so that a server that
+            # ignores the page number cannot keep this loop going.
+            if not page["content"] or page.get("last", True) or (isinstance(pages, int) and number + 1 >= pages):
+                break
+    finally:
+        if show_progress:
+            print("\r\x1b[K", end="", file=sys.stderr, flush=True)
+    return {"content": events, "totalElements": len(events), "totalPages": 1, "number": 0, "size": len(events),
+            "numberOfElements": len(events), "first": True, "last": True, "empty": not events}
 
 
 def build_parser():
@@ -100,7 +159,8 @@ def build_parser():
         prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
         epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     target = parser.add_mutually_exclusive_group()
-    target.add_argument("--server", metavar="URL", help="the server's base URL, e.g. https://accounts.example.com")
+    target.add_argument("--server", metavar="URL", type=_server_url,
+                        help="the server's base URL, e.g. https://accounts.example.com")
     target.add_argument("--demo", action="store_true",
                         help="start a local stand-in server and query it (uses its token unless --token is given)")
     parser.add_argument("--token", help=f"the API token (default: ${TOKEN_VARIABLE})")
@@ -110,35 +170,42 @@ def build_parser():
     parser.add_argument("--timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
                         help="give up on a request after this long (default: %(default)s)")
     parser.add_argument("--json", action="store_true", help="print the server's answer as JSON instead of a table")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name, help, query, show):
         sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
-                                  epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+                                  epilog=SUBCOMMAND_EPILOG)
         sub.set_defaults(query=query, show=show)
         return sub
 
     command("user", "show the user that the token belongs to",
-            lambda client, args: client.get_current_user(), _tables.fields)
+            _answer_of(lambda client, args: client.get_current_user()), _tables.fields)
     events = command("events", "list the event log of an application, a page at a time", _events, _tables.event_page)
     events.add_argument("app", metavar="APP", help="application name, e.g. security or entitlements")
-    events.add_argument("--page", type=_count(0), metavar="N", help="page number, from 0")
-    events.add_argument("--size", type=_count(1), metavar="N", help="events per page")
-    events.add_argument("--offset", type=_count(0), metavar="N", help="start at this event (instead of --page)")
+    start = events.add_mutually_exclusive_group()
+    start.add_argument("--page", type=_count(1), metavar="N", help="page number, counting from 1 (default: 1)")
+    start.add_argument("--offset", type=_count(0), metavar="N", help="start after this many events")
+    start.add_argument("--all", action="store_true",
+                       help="every event: fetch page after page (of --size events) and print them together")
+    events.add_argument("--size", type=_count(1), metavar="N",
+                        help=f"events per page (default: the server's; with --all, {ALL_EVENTS_PAGE_SIZE})")
     events.add_argument("--search", metavar="TEXT", help="only events that mention TEXT")
     order = events.add_mutually_exclusive_group()
     order.add_argument("--sorted", dest="order", action="store_const", const="sorted",
                        help="sorted by the server (newest first)")
     order.add_argument("--unsorted", dest="order", action="store_const", const="unsorted",
                        help="in the order the server stores them")
-    events.add_argument("--all", action="store_true", help="every event in one page")
     event = command("event", "show the log entries of one event",
-                    lambda client, args: client.get_event_log_for_an_event(args.app, args.id), _tables.event_log)
+                    _answer_of(lambda client, args: client.get_event_log_for_an_event(args.app, args.id)),
+                    _tables.event_log)
     event.add_argument("app", metavar="APP", help="application name")
     event.add_argument("id", metavar="ID", help="event id")
-    command("releases", "list all releases", lambda client, args: client.return_all_releases(), _tables.releases)
+    command("releases", "list all releases", _answer_of(lambda client, args: client.return_all_releases()),
+            _tables.releases)
     distribution = command("distribution", "show the download information of a distribution for a platform",
-                           lambda client, args: client.get_distribution(args.key, args.platform), _tables.fields)
+                           _answer_of(lambda client, args: client.get_distribution(args.key, args.platform)),
+                           _tables.fields)
     distribution.add_argument("key", metavar="KEY", help="distribution key, e.g. orvik-4.2.0")
     distribution.add_argument("platform", metavar="PLATFORM", help="platform, e.g. linux-x86_64")
     return parser
@@ -178,15 +245,15 @@ def run(args, server_url, token):
     client._session.mount("https://", adapter)
     client.login()
     try:
-        answer = args.query(client, args).response.json()
+        answer = args.query(client, args)
     except requests.HTTPError as error:
         status = error.response.status_code if error.response is not None else None
         hint = " (check --token or $" + TOKEN_VARIABLE + ")" if status in (401, 403) else ""
         return fail(_tables.http_failure(error) + hint, exit_code_for_status(status))
     except (requests.exceptions.MissingSchema, requests.exceptions.InvalidSchema,
-            requests.exceptions.InvalidURL) as error:
-        return fail(f"not a usable server URL {server_url!r}, it should look like https://host[:port] ({error})",
-                    EXIT_USAGE)
+            requests.exceptions.InvalidURL, urllib3.exceptions.LocationParseError):
+        return fail(f"not a usable server URL: {server_url!r} (it should look like https://accounts.example.com "
+                    "or http://host:port)", EXIT_USAGE)
     except requests.Timeout:
         return fail(f"no answer from {server_url} within {args.timeout:g} s", EXIT_CONNECTION)
     except requests.exceptions.SSLError as error:

@@ -34,6 +34,7 @@ Every other path gives 404 (after the token check, as behind a real security fil
 import hashlib
 import http
 import json
+import random
 import re
 import socket
 import sys
@@ -462,42 +463,71 @@ USER = {
     "active": True,
 }
 
-_USERS = ["demo.user", "mara.lind", "tomas.ek", "svc-build", "admin", "jo.haru", "ines.roa"]
+_USERS = ["demo.user", "mara.lind", "tomas.ek", "svc-build", "admin", "jo.haru", "ines.roa",
+          "li.wen", "p.okafor", "svc-backup", "k.novak"]
+# Per application: (type, level, weight, message templates). The templates' fields are
+# filled from _DETAILS; a heavier kind comes up more often, as logins do in a real log.
 _EVENT_KINDS = {
     "security": [
-        ("LOGIN_SUCCEEDED", "INFO", "User {user} logged in from 10.20.{n}.17"),
-        ("LOGIN_FAILED", "WARN", "Failed login for {user}: bad credentials"),
-        ("LOGOUT", "INFO", "User {user} logged out"),
-        ("PASSWORD_CHANGED", "INFO", "Password changed for {user}"),
-        ("ROLE_GRANTED", "INFO", "Role EVENTLOG_READER granted to {user} by admin"),
-        ("TOKEN_CREATED", "INFO", "API token #{n} created for {user}"),
-        ("ACCOUNT_LOCKED", "ERROR", "Account {user} locked after 5 failed logins"),
+        ("LOGIN_SUCCEEDED", "INFO", 6, ["User {user} logged in from {address}",
+                                        "User {user} logged in through single sign-on"]),
+        ("LOGIN_FAILED", "WARN", 3, ["Failed login for {user}: {login_failure}"]),
+        ("LOGOUT", "INFO", 3, ["User {user} logged out", "Session of {user} expired after {minutes} min idle"]),
+        ("PASSWORD_CHANGED", "INFO", 1, ["Password changed for {user}", "Password reset by {granter} for {user}"]),
+        ("ROLE_GRANTED", "INFO", 1, ["Role {role} granted to {user} by {granter}"]),
+        ("TOKEN_CREATED", "INFO", 2, ["API token #{number} created for {user}"]),
+        ("ACCOUNT_LOCKED", "ERROR", 1, ["Account {user} locked after {tries} failed logins"]),
     ],
     "entitlements": [
-        ("LICENSE_ASSIGNED", "INFO", "Orvik license assigned to {user}"),
-        ("DOWNLOAD_STARTED", "INFO", "{user} downloaded braxlin-2.1.0 for linux-armhf"),
-        ("RELEASE_PUBLISHED", "INFO", "Release orvik-4.2.{n} published by {user}"),
-        ("ENTITLEMENT_REVOKED", "WARN", "Braxlin entitlement revoked for {user}"),
-        ("SYNC_FAILED", "ERROR", "License sync for {user} failed: timeout after 30 s"),
+        ("LICENSE_ASSIGNED", "INFO", 3, ["{product} license assigned to {user}"]),
+        ("DOWNLOAD_STARTED", "INFO", 5, ["{user} downloaded {release} for {platform}"]),
+        ("RELEASE_PUBLISHED", "INFO", 1, ["Release {release} published by {user}"]),
+        ("ENTITLEMENT_REVOKED", "WARN", 1, ["{product} entitlement revoked for {user}"]),
+        ("SYNC_FAILED", "ERROR", 1, ["License sync for {user} failed: {sync_failure}"]),
     ],
+}
+_DETAILS = {
+    "address": lambda pick: f"10.{pick([20, 20, 31, 44])}.{pick(range(256))}.{pick(range(2, 255))}",
+    "login_failure": lambda pick: pick(["bad credentials", "bad credentials", "password expired",
+                                        "wrong one-time code", "account disabled"]),
+    "minutes": lambda pick: pick([15, 30, 60]),
+    "granter": lambda pick: pick(["admin", "mara.lind"]),
+    "role": lambda pick: pick(["EVENTLOG_READER", "DOWNLOADER", "RELEASE_MANAGER"]),
+    "number": lambda pick: pick(range(100, 1000)),
+    "tries": lambda pick: pick([5, 5, 6, 8]),
+    "product": lambda pick: pick(["Orvik", "Braxlin"]),
+    "release": lambda pick: pick(["orvik-4.2.0", "orvik-4.1.3", "braxlin-2.1.0", "braxlin-2.0.4"]),
+    "platform": lambda pick: pick(["linux-armhf", "linux-x86_64", "windows-x86_64"]),
+    "sync_failure": lambda pick: pick(["timeout after 30 s", "upstream answered 503", "certificate expired"]),
 }
 
 
-def _make_events(first_id, kinds):
-    start = datetime(2024, 5, 6, 8, 0, tzinfo=timezone.utc)
+def _make_events(first_id, kinds, seed):
+    # Seeded, so the data is the same in every run; only random() is promised to give
+    # the same numbers in every Python version, so every choice goes through it.
+    rng = random.Random(seed)
+
+    def pick(options):
+        return options[int(rng.random() * len(options))]
+
+    weighted = [kind for kind in kinds for _ in range(kind[2])]
+    moment, moments = datetime(2024, 5, 6, 7, 12, 5, tzinfo=timezone.utc), []
+    for _ in range(40):
+        moment += timedelta(seconds=20 + int(rng.random() * 2.5 * 3600))
+        moments.append(moment)
     events = []
     for index in range(40):
-        kind, level, template = kinds[(index * 3) % len(kinds)]
-        user = _USERS[(index * 5) % len(_USERS)]
+        kind, level, _, templates = pick(weighted)
+        user = pick(_USERS)
+        details = {name: make(pick) for name, make in _DETAILS.items()}
         # Stored order is deliberately not chronological, so sorting shows.
-        moment = start + timedelta(minutes=47 * ((index * 17) % 40))
-        events.append({"id": first_id + index, "timestamp": _iso(moment), "type": kind, "user": user,
-                       "message": template.format(user=user, n=index), "level": level})
+        events.append({"id": first_id + index, "timestamp": _iso(moments[(index * 17) % 40]), "type": kind,
+                       "user": user, "message": pick(templates).format(user=user, **details), "level": level})
     return events
 
 
-EVENTS = {"security": _make_events(1001, _EVENT_KINDS["security"]),
-          "entitlements": _make_events(2001, _EVENT_KINDS["entitlements"])}
+EVENTS = {"security": _make_events(1001, _EVENT_KINDS["security"], seed=22),
+          "entitlements": _make_events(2001, _EVENT_KINDS["entitlements"], seed=2)}
 
 _ALL_PLATFORMS = ["linux-armhf", "linux-x86_64", "windows-x86_64"]
 RELEASES = [
