@@ -17,7 +17,7 @@ exec 9>"${TMPDIR:-/tmp}/ferrovane-sanitize-$(id -u)-$(pwd | cksum | cut -d' ' -f
 command -v flock >/dev/null 2>&1 && flock 9
 
 venv=.venv-asan
-prepare_venv $venv "scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis mypy types-requests"
+prepare_venv $venv "scikit-build-core>=1.0 ninja requests urllib3 pytest hypothesis mypy types-requests"
 say "building the package with the sanitizers into $venv"
 FERROVANE_SANITIZE=ON venv_pip $venv install --no-build-isolation --no-deps -C build-dir=build/asan . \
   || die "the sanitized build failed (see the compiler output above)."

@@ -15,6 +15,6 @@ source scripts/venv.sh
 exec 9>"${TMPDIR:-/tmp}/ferrovane-setup-$(id -u)-$(pwd | cksum | cut -d' ' -f1).lock"
 command -v flock >/dev/null 2>&1 && flock 9
 
-prepare_venv .venv "scikit-build-core>=0.10 ninja requests urllib3 pytest hypothesis mypy types-requests"
+prepare_venv .venv "scikit-build-core>=1.0 ninja requests urllib3 pytest hypothesis mypy types-requests"
 say "building the package and installing it into .venv"
 venv_pip .venv install --no-build-isolation --no-deps . || die "building the native modules failed (see the compiler output above)."
