@@ -38,13 +38,16 @@ shift 2
 $python -m venv venv
 venv/bin/python -m pip install -q "ferrovane-sdk-accounts[test] @ file://$PWD/$package"
 cd src
-# The tree has no importable ferrovane package, but make sure of it.
-../venv/bin/python -c "
-import sysconfig, ferrovane.sdk, ferrovane.sdk.accounts_api as module
-site = sysconfig.get_path(\"platlib\")
+# Nothing in the tree imports as ferrovane, but make sure that the tests get the package
+# from site-packages.
+../venv/bin/python - <<"CHECK"
+import platform, sysconfig
+import ferrovane.sdk, ferrovane.sdk.accounts_api as module
+site = sysconfig.get_path("platlib")
 assert module.__file__.startswith(site), (module.__file__, site)
-import platform; print(\"testing\", ferrovane.sdk.__version__, \"on Python\", platform.python_version(), platform.machine(), \"from\", module.__file__)
-"
+print("testing", ferrovane.sdk.__version__, "on Python", platform.python_version(), platform.machine(),
+      "from", module.__file__)
+CHECK
 ../venv/bin/python -m pytest -p no:cacheprovider -q "$@"
 ../venv/bin/ferrovane-accounts --demo user
 '

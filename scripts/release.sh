@@ -122,19 +122,16 @@ check_reproducible() {
     || die "a second build of the commit gave other bytes (above)"
 }
 
-install_tests() {
-  bash scripts/install_test.sh sdist "$(echo dist/*.tar.gz)"
-  local target arch platform
-  for target in "${targets[@]}"; do
-    read -r arch _ platform <<<"$target"
-    bash scripts/install_test.sh "$arch" "$(echo dist/*"${platform#linux-}".whl)"
-  done
-}
-
 timed "prepare" prepare
 timed "build" build_all
 timed "check" check_all
 timed "reproducible" check_reproducible
-[ $install_tests = no ] || timed "install tests" install_tests
+if [ $install_tests = yes ]; then
+  timed "install sdist" bash scripts/install_test.sh sdist "$(echo dist/*.tar.gz)"
+  for target in "${targets[@]}"; do
+    read -r arch _ platform <<<"$target"
+    timed "install $arch" bash scripts/install_test.sh "$arch" "$(echo dist/*"${platform#linux-}".whl)"
+  done
+fi
 say "dist/:"
 (cd dist && sha256sum ./* && ls -l) >&2
