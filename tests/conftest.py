@@ -1,28 +1,19 @@
 import pytest
 
-from ferrovane.sdk.stand_in_server import StandInServer
-
 # For running users' test files against the installed package's pytest plugin.
 pytest_plugins = ["pytester"]
 
 
-# --- Stand-in Accounts server --------------------------------------------------------
+# The suite's own server and client are the ones the package's pytest plugin gives users,
+# under shorter names.
 
 @pytest.fixture
-def server():
+def server(accounts_server):
     """A running stand-in Accounts server; it accepts the bearer token ``server.token``."""
-    with StandInServer("test-token", lifetime=120) as running:
-        yield running
+    return accounts_server
 
-
-# --- Clients of the stand-in server ------------------------------------------------------
 
 @pytest.fixture
-def client(server):
+def client(accounts_client):
     """An ApiClient for the stand-in server, logged in with the server's token."""
-    from ferrovane.sdk.accounts_api import ApiClient
-
-    api_client = ApiClient(server.url, server.token)
-    api_client.login()
-    yield api_client
-    api_client._session.close()
+    return accounts_client
