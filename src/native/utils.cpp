@@ -358,10 +358,8 @@ UtilsState* utils_state(PyObject* module) { return static_cast<UtilsState*>(PyMo
 
 PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames) {
     const auto& parameter_names = get_params_parameters;
-    // A module made from its spec but not executed has no state yet; one whose
-    // execution failed, or that was cleared, has no tag.
     const UtilsState* state = utils_state(module);
-    if (state == nullptr || state->tag != utils_state_tag) {
+    if (!utils_state_ready(state)) {
         return raise_not_initialised();
     }
     PyObject* const* interned_names = state->get_params_parameters;

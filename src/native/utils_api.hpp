@@ -34,6 +34,13 @@ struct UtilsState {
     PyObject* get_params_parameters[2];
 };
 
+// Whether the exec step has filled in all of a module's state; a module made
+// from its spec but not executed has none, one whose exec failed or that was
+// cleared has no tag.
+inline bool utils_state_ready(const UtilsState* state) {
+    return state != nullptr && state->tag == utils_state_tag;
+}
+
 // The utils module's state when `function` is one of that module's functions
 // whose entry point is `entry` (a member of UtilsState) and the module is ready,
 // otherwise nullptr: a function of a module not (fully) executed gets the
@@ -51,8 +58,7 @@ inline const UtilsState* utils_function_state(PyObject* function, void* UtilsSta
         return nullptr;
     }
     const auto* state = static_cast<const UtilsState*>(PyModule_GetState(module));
-    if (state == nullptr || state->tag != utils_state_tag ||
-        reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(function)) != state->*entry) {
+    if (!utils_state_ready(state) || reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(function)) != state->*entry) {
         return nullptr;
     }
     return state;

@@ -48,6 +48,7 @@ exit codes:
 
 The token can come from the environment variable {TOKEN_VARIABLE} instead of
 --token, which keeps it out of the shell history and the process list."""
+SERVER_URL_SHAPE = "it should look like https://accounts.example.com or http://host:port"
 SUBCOMMAND_EPILOG = f"Options such as --server, --token and --json go before the subcommand; see {PROG} --help."
 
 
@@ -102,7 +103,7 @@ def _server_url(text):
         parts = None
     if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
         raise argparse.ArgumentTypeError(
-            f"not a server URL: {text!r} (it should look like https://accounts.example.com or http://host:port)")
+            f"not a server URL: {text!r} ({SERVER_URL_SHAPE})")
     return text
 
 
@@ -252,8 +253,7 @@ def run(args, server_url, token):
         return fail(_tables.http_failure(error) + hint, exit_code_for_status(status))
     except (requests.exceptions.MissingSchema, requests.exceptions.InvalidSchema,
             requests.exceptions.InvalidURL, urllib3.exceptions.LocationParseError):
-        return fail(f"not a usable server URL: {server_url!r} (it should look like https://accounts.example.com "
-                    "or http://host:port)", EXIT_USAGE)
+        return fail(f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", EXIT_USAGE)
     except requests.Timeout:
         return fail(f"no answer from {server_url} within {args.timeout:g} s", EXIT_CONNECTION)
     except requests.exceptions.SSLError as error:
