@@ -1,13 +1,18 @@
 import http.client
 import json
+import re
+import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
 from datetime import datetime
 
 import pytest
 import requests
 
+from ferrovane.sdk import stand_in_server
 from ferrovane.sdk.stand_in_server import EVENTS, StandInServer
 
 
@@ -169,3 +174,93 @@ def test_stops_by_itself_after_its_lifetime():
     with pytest.raises(requests.ConnectionError):
         requests.get(server.url, timeout=2)
     server.stop()  # a late stop is harmless
+
+
+def exchange(server, raw):
+    """Sends raw bytes, half-closes, and returns the status line's code, the headers and the body."""
+    with socket.create_connection(server.url.removeprefix("http://").split(":"), timeout=5) as connection:
+        connection.sendall(raw)
+        connection.shutdown(socket.SHUT_WR)
+        answer = b"".join(iter(lambda: connection.recv(65536), b""))
+    head, _, body = answer.partition(b"\r\n\r\n")
+    status_line, *header_lines = head.decode("latin-1").split("\r\n")
+    headers = dict(line.lower().split(": ", 1) for line in header_lines)
+    return int(status_line.split()[1]) if status_line else None, headers, body
+
+
+@pytest.mark.parametrize("raw, status", [
+    (b"GET http://[::1 HTTP/1.1\r\nHost: x\r\n\r\n", 400),  # a target that does not parse
+    (b"GET http://[zz]/api HTTP/1.1\r\n\r\n", 400),
+    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", 400),  # body cut short
+    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 1_0\r\n\r\n0123456789", 400),
+    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400),
+    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400),
+    (b"POST /api/x/v3/y HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 411),
+    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413),
+    (b"NONSENSE\r\n\r\n", 400),
+    (b"BREW /api HTTP/1.1\r\n\r\n", 501),
+])
+def test_unreadable_requests_get_a_json_error_and_are_not_recorded(server, capfd, raw, status):
+    code, headers, body = exchange(server, raw)
+    assert (code, headers["connection"], headers["content-type"]) == (status, "close", "application/json")
+    assert json.loads(body)["status"] == status
+    assert server.requests == []
+    assert capfd.readouterr().err == ""  # no traceback from the server's threads
+
+
+def wait_until_refused(url):
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        try:
+            requests.get(url, timeout=1).close()
+        except requests.ConnectionError:
+            return
+        time.sleep(0.01)
+    pytest.fail("the server still accepts connections")
+
+
+# A body larger than the loopback socket buffers: the server is still writing it when
+# the client has read the headers.
+BIG = 32 << 20
+
+
+def test_stop_finishes_answers_already_begun_and_refuses_new_connections():
+    server = StandInServer(lifetime=None).start()
+    server.route("GET", "/big", body=b"x" * BIG)
+    with requests.Session() as session:
+        response = session.get(server.url + "/big", stream=True)
+        stopping = threading.Thread(target=server.stop)
+        stopping.start()
+        wait_until_refused(server.url + "/small")
+        assert len(response.content) == BIG  # whole, not cut off with IncompleteRead
+        stopping.join(timeout=10)
+        assert not stopping.is_alive()
+        with pytest.raises(requests.ConnectionError):  # the kept-alive connection is gone too
+            session.get(server.url + "/big", timeout=5)
+
+
+def test_stop_cuts_off_an_answer_that_is_not_read_within_the_grace(monkeypatch):
+    monkeypatch.setattr(stand_in_server, "STOP_GRACE_SECONDS", 0.2)
+    server = StandInServer(lifetime=None).start()
+    server.route("GET", "/big", body=b"x" * BIG)
+    with requests.get(server.url + "/big", stream=True):
+        started = time.monotonic()
+        server.stop()
+        assert time.monotonic() - started < 2
+
+
+def test_runs_from_the_command_line_until_interrupted():
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ferrovane.sdk.stand_in_server", "--token", "cli-token"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = re.search(r"http://\S+", process.stdout.readline())[0]
+        response = requests.get(url + "/api/security/v3/user-info",
+                                headers={"Authorization": "Bearer cli-token"}, timeout=5)
+        assert response.json()["username"] == "demo.user"
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=10)
+    finally:
+        process.kill()
+    assert process.returncode == 0
+    assert re.search(r'127\.0\.0\.1 "GET /api/security/v3/user-info HTTP/1\.1" 200 \d+', err), err

@@ -1,7 +1,7 @@
 """Ferrovane SDK: a native client for the Ferrovane Accounts REST API."""
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> str:
     # Read from the installed distribution's metadata when first asked for, so that
     # importing the package costs no metadata lookup.
     if name == "__version__":

@@ -1,4 +1,4 @@
-"""A stand-in Accounts server on the loopback interface, for the demo and for tests.
+"""A stand-in Accounts server, for the demo, for tests and for trying programs by hand.
 
 It answers the Accounts REST API with a fixed, believable data set, records every
 request it receives, and can be given canned answers for any path::
@@ -8,9 +8,10 @@ request it receives, and can be given canned answers for any path::
         ...
         assert server.requests[-1].path == "/api/security/v3/user-info"
 
-Standard library only: a ThreadingHTTPServer on 127.0.0.1 (port chosen by the OS)
-served from a daemon thread. It speaks HTTP/1.1 with Content-Length, so a
-``requests.Session`` keeps its connection alive across calls.
+Standard library only: a ThreadingHTTPServer (on 127.0.0.1 with a port chosen by the
+OS, unless told otherwise) served from a daemon thread. It speaks HTTP/1.1 with
+Content-Length, so a ``requests.Session`` keeps its connection alive across calls.
+``python -m ferrovane.sdk.stand_in_server`` runs one in the foreground (``--help``).
 
 Built-in routes, under ``/api/<app>/v<N>/`` for any version N, all requiring the
 header ``Authorization: Bearer <token>`` (else 401); errors are JSON objects with
@@ -29,26 +30,52 @@ header ``Authorization: Bearer <token>`` (else 401); errors are JSON objects wit
   information for one platform.
 - Any method on test/status/<code> (200 to 599): answers with that status.
 Every other path gives 404 (after the token check, as behind a real security filter).
+
+Requests that cannot be read whole (a malformed request line or target, a bad
+Content-Length, a body cut short) get a JSON error of the same form, mostly 400, on a
+closed connection, and are not recorded. Each answer is logged at INFO level to the
+logger of this module's name.
 """
 
+from __future__ import annotations
+
+import argparse
 import hashlib
 import http
 import json
+import logging
 import random
 import re
+import signal
 import socket
 import sys
 import threading
+import time
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from http.client import HTTPMessage
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import FrameType, TracebackType
+from typing import Any, Self
 from urllib.parse import parse_qsl, unquote, urlsplit
 
 __all__ = ["RecordedRequest", "StandInServer"]
 
 MAX_BODY_SIZE = 16 * 1024 * 1024
 DEFAULT_PAGE_SIZE = 20
+# How long stop() lets answers already begun run to their end before it cuts them off.
+STOP_GRACE_SECONDS = 2.0
+
+log = logging.getLogger(__name__)
+
+# An answer: status, headers and body.
+_Answer = tuple[int, dict[str, str], bytes]
+_CONTENT_LENGTH = re.compile(r"[0-9]+")
+# One event of the data set, and one kind of event: (type, level, weight, message templates).
+type _Event = dict[str, Any]
+type _EventKind = tuple[str, str, int, list[str]]
+type _Pick = Callable[[Sequence[Any]], Any]
 
 
 @dataclass(frozen=True)
@@ -67,7 +94,7 @@ class RecordedRequest:
     headers: HTTPMessage
     body: bytes
 
-    def json(self):
+    def json(self) -> Any:
         """The body decoded as JSON."""
         return json.loads(self.body)
 
@@ -75,33 +102,46 @@ class RecordedRequest:
 class StandInServer:
     """A stand-in Accounts server; see the module docstring for its routes.
 
-    ``url`` is None until ``start()``. The server stops by itself ``lifetime`` seconds
-    after it started (None: never), so a forgotten server does not outlive its use.
-    It can be started once.
+    ``url`` can be read once ``start()`` has run. The server stops by itself
+    ``lifetime`` seconds after it started (None: never), so a forgotten server does not
+    outlive its use. It can be started once. ``host`` and ``port`` are where it listens
+    (port 0: one the OS picks).
     """
 
-    def __init__(self, token="demo-token", *, lifetime=600.0):
+    def __init__(self, token: str = "demo-token", *, lifetime: float | None = 600.0,
+                 host: str = "127.0.0.1", port: int = 0) -> None:
         self.token = token
         self.lifetime = lifetime
-        self.url = None
+        self.host = host
+        self.port = port
+        self._url: str | None = None
         self._lock = threading.Lock()
-        self._recorded = []
-        self._canned = {}
-        self._httpd = None
-        self._thread = None
-        self._timer = None
+        self._recorded: list[RecordedRequest] = []
+        self._canned: dict[tuple[str, str], _Answer] = {}
+        self._httpd: _HttpServer | None = None
+        self._thread: threading.Thread | None = None
+        self._timer: threading.Timer | None = None
         self._stopped = threading.Event()
 
     @property
-    def requests(self):
+    def url(self) -> str:
+        """The base URL to send requests to, such as ``http://127.0.0.1:40123``."""
+        if self._url is None:
+            raise RuntimeError("the StandInServer has no URL before start()")
+        return self._url
+
+    @property
+    def requests(self) -> list[RecordedRequest]:
         """A snapshot of every request received so far, oldest first.
 
-        Requests refused because their body cannot be framed (chunked, oversized) are left out.
+        Requests that could not be read whole (malformed, cut short, chunked, oversized)
+        are left out.
         """
         with self._lock:
             return list(self._recorded)
 
-    def route(self, method, path, status=200, body=None, headers=None):
+    def route(self, method: str, path: str, status: int = 200, body: object = None,
+              headers: Mapping[str, object] | None = None) -> None:
         """Answer ``method`` on exactly ``path`` (without query) with a canned response.
 
         It takes precedence over the built-in routes and needs no token. ``body`` may be
@@ -110,6 +150,7 @@ class StandInServer:
         ``headers`` are added and may replace the Content-Type; the server always sets
         Content-Length itself.
         """
+        content_type: str | None
         if body is None:
             content, content_type = b"", None
         elif isinstance(body, (bytes, bytearray)):
@@ -122,23 +163,26 @@ class StandInServer:
         with self._lock:
             self._canned[(method.upper(), path)] = answer
 
-    def clear(self):
+    def clear(self) -> None:
         """Forget the recorded requests and the canned routes."""
         with self._lock:
             self._recorded.clear()
             self._canned.clear()
 
-    def start(self):
-        """Start serving in the background; returns the server itself."""
+    def start(self) -> Self:
+        """Start serving in the background; returns the server itself.
+
+        OSError when it cannot listen on ``host`` and ``port``.
+        """
         with self._lock:
-            if self._thread is not None:
+            if self._thread is not None or self._httpd is not None:
                 raise RuntimeError("a StandInServer can be started only once")
-            self._httpd = _HttpServer(self)
-            host, port = self._httpd.server_address[:2]
-            self.url = f"http://{host}:{port}"
+            self._httpd = httpd = _HttpServer(self, self.host, self.port)
+            host, port = str(httpd.server_address[0]), int(httpd.server_address[1])
+            self._url = f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
             # A short poll interval keeps stop() quick: shutdown waits for the next poll.
             self._thread = threading.Thread(
-                target=self._httpd.serve_forever, kwargs={"poll_interval": 0.01},
+                target=httpd.serve_forever, kwargs={"poll_interval": 0.01},
                 name=f"stand-in-server-{port}", daemon=True)
             self._thread.start()
             if self.lifetime is not None:
@@ -147,8 +191,14 @@ class StandInServer:
                 self._timer.start()
         return self
 
-    def stop(self):
-        """Stop serving and drop open connections; safe to call more than once."""
+    def stop(self) -> None:
+        """Stop serving; safe to call more than once, from any thread.
+
+        New connections are refused at once and idle kept-alive ones closed. Answers
+        already begun are written to their end (for up to STOP_GRACE_SECONDS) on
+        connections that then close, so a client in flight gets either a whole answer
+        or no connection, never half an answer.
+        """
         with self._lock:
             httpd, self._httpd = self._httpd, None
             timer, self._timer = self._timer, None
@@ -159,30 +209,33 @@ class StandInServer:
         try:
             if timer is not None:
                 timer.cancel()
+            httpd.begin_stop()
             httpd.shutdown()
             httpd.server_close()
-            # Idle keep-alive connections would otherwise go on answering after the stop.
-            httpd.close_connections()
+            httpd.close_connections(STOP_GRACE_SECONDS)
+            assert self._thread is not None
             self._thread.join()
         finally:
             self._stopped.set()
 
-    def wait(self, timeout=None):
+    def wait(self, timeout: float | None = None) -> bool:
         """Block until the server has stopped; returns False if ``timeout`` ran out first."""
         return self._stopped.wait(timeout)
 
-    def __enter__(self):
+    def __enter__(self) -> Self:
         return self.start()
 
-    def __exit__(self, *exc_info):
+    def __exit__(self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
         self.stop()
 
-    def _answer(self, request):
+    def _record(self, request: RecordedRequest) -> _Answer:
         with self._lock:
             self._recorded.append(request)
             canned = self._canned.get((request.method, request.path))
         if canned is not None:
             return canned
+        headers: Mapping[str, str]
         try:
             status, payload, headers = _builtin_answer(request, self.token)
         except _Problem as problem:
@@ -197,100 +250,182 @@ class StandInServer:
 class _HttpServer(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, stand_in):
+    def __init__(self, stand_in: StandInServer, host: str, port: int) -> None:
         self.stand_in = stand_in
-        self._connections = set()
-        self._connections_lock = threading.Lock()
-        super().__init__(("127.0.0.1", 0), _Handler)
+        # Every open connection, and whether it is busy with a request (from its request
+        # line to the end of its answer) rather than idle between requests.
+        self._connections: dict[socket.socket, bool] = {}
+        self._changed = threading.Condition()
+        self._stopping = False
+        if ":" in host:
+            self.address_family = socket.AF_INET6
+        super().__init__((host, port), _Handler)
 
-    def process_request(self, request, client_address):
-        with self._connections_lock:
-            self._connections.add(request)
+    def process_request(self, request: Any, client_address: Any) -> None:
+        with self._changed:
+            self._connections[request] = False
         super().process_request(request, client_address)
 
-    def shutdown_request(self, request):
-        with self._connections_lock:
-            self._connections.discard(request)
+    def shutdown_request(self, request: Any) -> None:
+        with self._changed:
+            self._connections.pop(request, None)
+            self._changed.notify_all()
         super().shutdown_request(request)
 
-    def handle_error(self, request, client_address):
+    def begin_request(self, connection: socket.socket) -> bool:
+        """Marks the connection busy; False once the server is stopping: drop the request."""
+        with self._changed:
+            if self._stopping or connection not in self._connections:
+                return False
+            self._connections[connection] = True
+            return True
+
+    def end_request(self, connection: socket.socket) -> bool:
+        """Marks the connection idle; False once the server is stopping: close it."""
+        with self._changed:
+            if connection in self._connections:
+                self._connections[connection] = False
+            self._changed.notify_all()
+            return not self._stopping
+
+    @property
+    def stopping(self) -> bool:
+        return self._stopping
+
+    def begin_stop(self) -> None:
+        with self._changed:
+            self._stopping = True
+
+    def close_connections(self, grace: float) -> None:
+        """Closes idle connections now and busy ones when their answer is out (or at ``grace``)."""
+        deadline = time.monotonic() + grace
+        with self._changed:
+            while True:
+                for connection, busy in self._connections.items():
+                    if not busy:
+                        _hang_up(connection)
+                left = deadline - time.monotonic()
+                if not any(self._connections.values()) or left <= 0:
+                    break
+                self._changed.wait(left)
+            for connection in self._connections:
+                _hang_up(connection)
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
         # Clients that hang up mid-request are routine (and stop() causes it on purpose).
         if not isinstance(sys.exception(), ConnectionError):
             super().handle_error(request, client_address)
 
-    def close_connections(self):
-        with self._connections_lock:
-            connections = list(self._connections)
-        for connection in connections:
-            try:
-                connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass  # already closed by the client
+
+def _hang_up(connection: socket.socket) -> None:
+    try:
+        connection.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass  # already closed by the client
 
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Not 0.9: a request line without a version is garbage rather than an HTTP/0.9
+    # request, and its 400 should come with a status line and headers like any other.
+    default_request_version = "HTTP/1.1"
     server_version = "AccountsStandIn/1.0"
     timeout = 60  # an idle keep-alive connection gives its thread back after this
     # Headers and body go out in separate writes; with Nagle's algorithm and delayed
     # ACKs each kept-alive request would then wait about 40 ms.
     disable_nagle_algorithm = True
+    server: _HttpServer
+    headers: HTTPMessage
 
-    def log_message(self, format, *args):
-        pass  # tests and the demo want a quiet console
+    def log_message(self, format: str, *args: Any) -> None:
+        pass  # _send logs each answer, once its size is known, and only when asked to
 
-    def _serve(self):
+    def handle_one_request(self) -> None:
+        try:
+            super().handle_one_request()
+        finally:
+            if not self.server.end_request(self.connection):
+                self.close_connection = True
+
+    def parse_request(self) -> bool:
+        # The request line is in: from here on the connection is busy until its answer
+        # is out, and stop() waits for that.
+        if not self.server.begin_request(self.connection):
+            self.close_connection = True
+            return False
+        return super().parse_request()
+
+    def _serve(self) -> None:
+        try:
+            target = urlsplit(self.path)
+            query = parse_qsl(target.query, keep_blank_values=True)
+        except ValueError as error:
+            self.send_error(400, f"Malformed request target: {error}")
+            return
         body = self._read_body()
         if body is None:
             return
-        target = urlsplit(self.path)
         request = RecordedRequest(
             method=self.command,
             path=target.path,
-            query=parse_qsl(target.query, keep_blank_values=True),
+            query=query,
             query_string=target.query,
             headers=self.headers,
             body=body,
         )
-        self._send(*self.server.stand_in._answer(request))
+        self._send(*self.server.stand_in._record(request))
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = _serve
 
-    def _read_body(self):
+    def _read_body(self) -> bytes | None:
         # Requests with a body of unknown length cannot be framed on a kept-alive
         # connection; the client never sends chunked bodies, so refuse them plainly.
         if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
-            return self._refuse(411, "chunked request bodies are not supported")
-        try:
-            length = int(self.headers.get("Content-Length") or 0)
-        except ValueError:
-            length = -1
-        if length < 0:
-            return self._refuse(400, "malformed Content-Length")
+            self.send_error(411, "chunked request bodies are not supported")
+            return None
+        lengths = {value.strip() for value in self.headers.get_all("Content-Length") or ()}
+        if len(lengths) > 1 or not all(_CONTENT_LENGTH.fullmatch(value) for value in lengths):
+            self.send_error(400, "malformed Content-Length")
+            return None
+        length = int(lengths.pop()) if lengths else 0
         if length > MAX_BODY_SIZE:
-            return self._refuse(413, f"request body above {MAX_BODY_SIZE} bytes")
-        return self.rfile.read(length)
+            self.send_error(413, f"request body above {MAX_BODY_SIZE} bytes")
+            return None
+        body = self.rfile.read(length)
+        if len(body) < length:
+            # The client closed its side early: what came is not the request it meant.
+            self.send_error(400, f"request body ended after {len(body)} of {length} bytes")
+            return None
+        return body
 
-    def _refuse(self, status, message):
+    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
+        # Every refusal, also those of the base class for request lines and headers it
+        # cannot parse, is a JSON error like the API's own, on a connection that closes.
         self.close_connection = True
-        payload = _Problem(status, message).payload(urlsplit(self.path).path)
-        self._send(status, {"Content-Type": "application/json", "Connection": "close"},
+        path = str(getattr(self, "path", "") or "").partition("?")[0]
+        payload = _Problem(code, message or http.HTTPStatus(code).phrase).payload(path)
+        self._send(code, {"Content-Type": "application/json", "Connection": "close"},
                    json.dumps(payload).encode())
-        return None
 
-    def _send(self, status, headers, body):
-        if status in (204, 304):  # these statuses carry no body and no length
+    def _send(self, status: int, headers: Mapping[str, str], body: bytes) -> None:
+        if status in (204, 304) or self.command == "HEAD":  # no body
             body = b""
         self.send_response(status)
         for name, value in headers.items():
             self.send_header(name, value)
+        if self.server.stopping and not self.close_connection:
+            self.send_header("Connection", "close")
         if status not in (204, 304):
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
+        if log.isEnabledFor(logging.INFO):
+            # As JSON text, so that control characters in a request line stay escaped.
+            log.info("%s %s %d %d", self.client_address[0], json.dumps(getattr(self, "requestline", "")),
+                     status, len(body))
 
 
-def _merge_headers(content_type, extra):
+def _merge_headers(content_type: str | None, extra: Mapping[str, object] | None) -> dict[str, str]:
     merged = {"content-type": ("Content-Type", content_type)} if content_type else {}
     for name, value in (extra or {}).items():
         if name.lower() != "content-length":
@@ -301,15 +436,16 @@ def _merge_headers(content_type, extra):
 class _Problem(Exception):
     """An error answer of the API, raised from deep inside a route."""
 
-    def __init__(self, status, message, headers=None):
+    def __init__(self, status: int, message: str, headers: dict[str, str] | None = None) -> None:
         super().__init__(message)
         self.status = status
         self.message = message
         self.headers = headers or {}
 
-    def payload(self, path):
+    def payload(self, path: str) -> dict[str, object]:
         return {"status": self.status, "error": http.HTTPStatus(self.status).phrase,
                 "message": self.message, "path": path}
+
 
 
 # --- The Accounts API ---------------------------------------------------------------
@@ -317,7 +453,7 @@ class _Problem(Exception):
 APP_PATH = re.compile(r"/api/(?P<app>[^/]+)/v\d+/(?P<endpoint>.+)")
 
 
-def _builtin_answer(request, token):
+def _builtin_answer(request: RecordedRequest, token: str) -> tuple[int, object, dict[str, str]]:
     if request.headers.get("Authorization") != f"Bearer {token}":
         raise _Problem(401, "Full authentication is required to access this resource",
                        {"WWW-Authenticate": 'Bearer realm="accounts"'})
@@ -325,7 +461,7 @@ def _builtin_answer(request, token):
     if match is None:
         raise _Problem(404, f"No endpoint {request.method} {request.path}")
     app, endpoint = match["app"], match["endpoint"]
-    params = {}
+    params: dict[str, str] = {}
     for name, value in request.query:
         params.setdefault(name, value)  # the first of repeated parameters counts
     if app == "test" and endpoint.startswith("status/"):
@@ -350,7 +486,7 @@ def _builtin_answer(request, token):
     raise _Problem(404, f"No endpoint {request.method} {request.path}")
 
 
-def _status_answer(method, code_text):
+def _status_answer(method: str, code_text: str) -> tuple[int, object, dict[str, str]]:
     try:
         code = int(code_text)
     except ValueError:
@@ -360,7 +496,7 @@ def _status_answer(method, code_text):
     return code, {"status": code, "message": f"Stand-in answer to {method} with status {code}"}, {}
 
 
-def _event_page(events, params):
+def _event_page(events: list[_Event], params: dict[str, str]) -> dict[str, object]:
     search = params.get("search")
     if search:
         needle = search.casefold()
@@ -395,7 +531,7 @@ def _event_page(events, params):
     }
 
 
-def _flag(params, name):
+def _flag(params: dict[str, str], name: str) -> bool | None:
     value = params.get(name)
     if value is None:
         return None
@@ -404,7 +540,7 @@ def _flag(params, name):
     raise _Problem(400, f"Query parameter '{name}' must be true or false, got {value!r}")
 
 
-def _count(params, name, default, minimum):
+def _count(params: dict[str, str], name: str, default: int, minimum: int) -> int:
     value = params.get(name)
     if value is None:
         return default
@@ -417,7 +553,7 @@ def _count(params, name, default, minimum):
     return number
 
 
-def _event_log(events, event_id):
+def _event_log(events: list[_Event], event_id: str) -> dict[str, object]:
     for event in events:
         if str(event["id"]) == event_id:
             start = datetime.fromisoformat(event["timestamp"])
@@ -431,7 +567,7 @@ def _event_log(events, event_id):
     raise _Problem(404, f"No event with id {event_id}")
 
 
-def _distribution(key, params):
+def _distribution(key: str, params: dict[str, str]) -> dict[str, object]:
     release = next((release for release in RELEASES if release["key"] == key), None)
     if release is None:
         raise _Problem(404, f"No distribution with key {key}")
@@ -446,13 +582,13 @@ def _distribution(key, params):
             "sha256": digest, "size": 40_000_000 + int(digest[:6], 16)}
 
 
-def _iso(moment):
+def _iso(moment: datetime) -> str:
     return moment.isoformat().replace("+00:00", "Z")
 
 
 # --- The data set ---------------------------------------------------------------------
 
-USER = {
+USER: dict[str, object] = {
     "id": 1042,
     "username": "demo.user",
     "displayName": "Demo User",
@@ -467,7 +603,7 @@ _USERS = ["demo.user", "mara.lind", "tomas.ek", "svc-build", "admin", "jo.haru",
           "li.wen", "p.okafor", "svc-backup", "k.novak"]
 # Per application: (type, level, weight, message templates). The templates' fields are
 # filled from _DETAILS; a heavier kind comes up more often, as logins do in a real log.
-_EVENT_KINDS = {
+_EVENT_KINDS: dict[str, list[_EventKind]] = {
     "security": [
         ("LOGIN_SUCCEEDED", "INFO", 6, ["User {user} logged in from {address}",
                                         "User {user} logged in through single sign-on"]),
@@ -486,7 +622,7 @@ _EVENT_KINDS = {
         ("SYNC_FAILED", "ERROR", 1, ["License sync for {user} failed: {sync_failure}"]),
     ],
 }
-_DETAILS = {
+_DETAILS: dict[str, Callable[[_Pick], object]] = {
     "address": lambda pick: f"10.{pick([20, 20, 31, 44])}.{pick(range(256))}.{pick(range(2, 255))}",
     "login_failure": lambda pick: pick(["bad credentials", "bad credentials", "password expired",
                                         "wrong one-time code", "account disabled"]),
@@ -502,20 +638,20 @@ _DETAILS = {
 }
 
 
-def _make_events(first_id, kinds, seed):
+def _make_events(first_id: int, kinds: list[_EventKind], seed: int) -> list[_Event]:
     # Seeded, so the data is the same in every run; only random() is promised to give
     # the same numbers in every Python version, so every choice goes through it.
     rng = random.Random(seed)
 
-    def pick(options):
+    def pick[T](options: Sequence[T]) -> T:
         return options[int(rng.random() * len(options))]
 
     weighted = [kind for kind in kinds for _ in range(kind[2])]
-    moment, moments = datetime(2024, 5, 6, 7, 12, 5, tzinfo=timezone.utc), []
+    moment, moments = datetime(2024, 5, 6, 7, 12, 5, tzinfo=timezone.utc), list[datetime]()
     for _ in range(40):
         moment += timedelta(seconds=20 + int(rng.random() * 2.5 * 3600))
         moments.append(moment)
-    events = []
+    events: list[_Event] = []
     for index in range(40):
         kind, level, _, templates = pick(weighted)
         user = pick(_USERS)
@@ -539,3 +675,60 @@ RELEASES = [
         ("braxlin-2.0.4", "Braxlin", "2.0.4", "2023-11-02T14:30:00Z", ["linux-armhf"]),
     ]
 ]
+
+
+# --- Running it by hand -----------------------------------------------------------------
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """``python -m ferrovane.sdk.stand_in_server``: serve in the foreground until Ctrl-C."""
+    parser = argparse.ArgumentParser(
+        prog="python -m ferrovane.sdk.stand_in_server",
+        description="Serve a stand-in Accounts server with a fixed data set, for trying programs "
+                    "and scripts against it. Prints the URL and token to use, then one line "
+                    "per request on stderr, until Ctrl-C or --lifetime.")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to listen on (default 127.0.0.1; 0.0.0.0 or :: for every interface)")
+    parser.add_argument("--port", type=int, default=0, help="port to listen on (default: one the OS picks)")
+    parser.add_argument("--token", default="demo-token", help="the bearer token it accepts (default demo-token)")
+    parser.add_argument("--lifetime", type=float, metavar="SECONDS",
+                        help="stop after this many seconds (default: run until Ctrl-C)")
+    args = parser.parse_args(argv)
+    if not 0 <= args.port <= 65535:
+        parser.error(f"--port must be from 0 to 65535, not {args.port}")
+    if args.lifetime is not None and not args.lifetime > 0:
+        parser.error(f"--lifetime must be a positive number of seconds, not {args.lifetime}")
+
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(message)s", datefmt="%H:%M:%S"))
+    log.addHandler(handler)
+    log.setLevel(logging.INFO)
+    log.propagate = False
+
+    server = StandInServer(args.token, lifetime=args.lifetime, host=args.host, port=args.port)
+    try:
+        server.start()
+    except OSError as error:
+        print(f"stand-in server: cannot listen on {args.host} port {args.port}: {error.strerror or error}",
+              file=sys.stderr)
+        return 1
+    until = f"for {args.lifetime:g} s or until Ctrl-C" if args.lifetime is not None else "until Ctrl-C"
+    print(f"Stand-in Accounts server at {server.url}\n"
+          f"Token: {server.token} (send the header \"Authorization: Bearer {server.token}\")\n"
+          f"Serving {until}; one line per request follows on stderr.", flush=True)
+
+    def interrupt(signum: int, frame: FrameType | None) -> None:
+        raise KeyboardInterrupt
+
+    # A service manager's SIGTERM stops it as gracefully as Ctrl-C.
+    signal.signal(signal.SIGTERM, interrupt)
+    try:
+        server.wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
