@@ -6,18 +6,19 @@ from pathlib import Path
 README = Path(__file__).resolve().parent.parent / "README.md"
 
 
-def readme_user_test_file():
+def readme_user_test_files():
     section = README.read_text(encoding="utf-8").split("\n## Testing your code against the stand-in server\n")[1]
-    (code,) = re.findall(r"^```python\n(.*?)^```", section.split("\n## ")[0], re.DOTALL | re.MULTILINE)
-    return code
+    return re.findall(r"^```python\n(.*?)^```", section.split("\n## ")[0], re.DOTALL | re.MULTILINE)
 
 
-def test_the_readmes_user_test_file_passes(pytester):
-    code = readme_user_test_file()
-    pytester.makepyfile(test_releases=code)
+def test_the_readmes_user_test_files_pass(pytester):
+    # Every Python block of the testing section is a test file of its own.
+    files = readme_user_test_files()
+    assert len(files) >= 2
+    pytester.makepyfile(**{f"test_readme_{index}": code for index, code in enumerate(files)})
     # No -p option: pytest must find the plugin through the installed package's entry point.
     result = pytester.runpytest()
-    result.assert_outcomes(passed=code.count("\ndef test_"))
+    result.assert_outcomes(passed=sum(code.count("\ndef test_") for code in files))
 
 
 def test_sessions_that_use_no_fixture_start_and_import_nothing(pytester):

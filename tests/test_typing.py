@@ -37,13 +37,36 @@ def test_stubs_match_the_runtime_modules():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_typed_usage_checks_and_mistakes_are_caught():
+def readme_python_examples(directory: Path) -> list[str]:
+    """Writes each Python block of the README to a file of its own, named for its first line."""
+    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines(keepends=True)
+    paths, block, start = [], None, 0
+    for number, line in enumerate(lines, 1):
+        if block is None and line.strip() == "```python":
+            block, start = [], number + 1
+        elif block is not None and line.strip() == "```":
+            path = directory / f"readme_line_{start}.py"
+            path.write_text("".join(block), encoding="utf-8")
+            paths.append(str(path))
+            block = None
+        elif block is not None:
+            block.append(line)
+    return paths
+
+
+def test_typed_usage_checks_and_mistakes_are_caught(tmp_path):
     # rejected_usage.py holds mistakes silenced one by one; --strict fails on any
-    # silencing comment that no longer silences an error.
-    result = run_mypy_tool(
-        "mypy", "--strict", str(TYPING / "example_usage.py"), str(TYPING / "rejected_usage.py")
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    # silencing comment that no longer silences an error. The installed Python modules
+    # that users' code calls must be typed too: mypy checks them only as packages (-p),
+    # which it takes in a run of their own.
+    examples = readme_python_examples(tmp_path)
+    assert len(examples) >= 3, "the README's Python examples were not found"
+    for targets in (
+        [str(TYPING / "example_usage.py"), str(TYPING / "rejected_usage.py"), *examples],
+        ["-p", "ferrovane.sdk.stand_in_server", "-p", "ferrovane.sdk.pytest_plugin"],
+    ):
+        result = run_mypy_tool("mypy", "--strict", *targets)
+        assert result.returncode == 0, result.stdout + result.stderr
 
 
 def stub_instance_attributes(class_name):

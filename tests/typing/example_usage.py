@@ -77,7 +77,6 @@ def connect(server_url: str, token: str, ca_bundle: str | None = None, *, client
         api_version=accounts_api.DEFAULT_ACCOUNTS_API_VERSION,
         session_attributes={"verify": ca_bundle} if ca_bundle else None,
         headers={"User-Agent": f"{client_id}/1.0", **accounts_api.REQUIRED_HEADERS},
-        retries=3,  # accepted and ignored
     )
     client._session.proxies.update({"https": "http://127.0.0.1:3128"})
     log.info("client for %s", join_url_parts(client._base_url, "/api/security"))

@@ -16,6 +16,8 @@ def mistakes(client: ApiClient, response: requests.Response) -> None:
     ApiClient("https://accounts.example", "token", api_version="3")  # type: ignore[arg-type]
     ApiClient("https://accounts.example", "token", headers={"X-Retries": 3})  # type: ignore[dict-item]
     ApiClient("https://accounts.example")  # type: ignore[call-arg]
+    # Accepted at run time and ignored: a timeout belongs on the session.
+    ApiClient("https://accounts.example", "token", timeout=5)  # type: ignore[call-arg]
     # The server's camelCase names are the parameter names.
     client.get_event_log("security", page_number=2)  # type: ignore[call-arg]
     client.get_event_log("security", sort_sorted="asc")  # type: ignore[arg-type]

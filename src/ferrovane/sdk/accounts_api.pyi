@@ -40,7 +40,8 @@ class ApiClient:
     # here (proxies, verify, adapters) after the client is built.
     _session: requests.Session
 
-    # Extra keyword arguments are accepted and ignored.
+    # At run time any other keyword is accepted and ignored. It is left out here so
+    # that type checkers reject one, such as timeout=5, which would do nothing.
     def __init__(
         self,
         server_url: str,
@@ -48,7 +49,6 @@ class ApiClient:
         api_version: int = 3,
         session_attributes: Mapping[str, object] | None = None,
         headers: Mapping[str, str] | None = None,
-        **kwargs: object,
     ) -> None: ...
 
     # Puts "Authorization: Bearer <token>" on the session; sends nothing.

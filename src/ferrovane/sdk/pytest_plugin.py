@@ -13,11 +13,20 @@ Nothing is imported or started until a test asks for one of them, so test sessio
 that use neither are neither slowed nor changed.
 """
 
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import TYPE_CHECKING
+
 import pytest
+
+if TYPE_CHECKING:  # imported when a fixture is first used, not with the plugin
+    from .accounts_api import ApiClient
+    from .stand_in_server import StandInServer
 
 
 @pytest.fixture
-def accounts_server():
+def accounts_server() -> Iterator[StandInServer]:
     """A running stand-in Accounts server for this test alone, stopped after it."""
     from .stand_in_server import StandInServer
 
@@ -28,7 +37,7 @@ def accounts_server():
 
 
 @pytest.fixture
-def accounts_client(accounts_server):
+def accounts_client(accounts_server: StandInServer) -> Iterator[ApiClient]:
     """An ApiClient for ``accounts_server``, logged in with its token."""
     from .accounts_api import ApiClient
 
