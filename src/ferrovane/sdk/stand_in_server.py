@@ -269,7 +269,8 @@ class _HttpServer(ThreadingHTTPServer):
     def shutdown_request(self, request: Any) -> None:
         with self._changed:
             self._connections.pop(request, None)
-            self._changed.notify_all()
+            if self._stopping:
+                self._changed.notify_all()
         super().shutdown_request(request)
 
     def begin_request(self, connection: socket.socket) -> bool:
@@ -285,7 +286,8 @@ class _HttpServer(ThreadingHTTPServer):
         with self._changed:
             if connection in self._connections:
                 self._connections[connection] = False
-            self._changed.notify_all()
+            if self._stopping:  # only close_connections() waits for this
+                self._changed.notify_all()
             return not self._stopping
 
     @property
