@@ -229,7 +229,7 @@ class StandInServer:
                  traceback: TracebackType | None) -> None:
         self.stop()
 
-    def _record(self, request: RecordedRequest) -> _Answer:
+    def _answer(self, request: RecordedRequest) -> _Answer:
         with self._lock:
             self._recorded.append(request)
             canned = self._canned.get((request.method, request.path))
@@ -375,7 +375,7 @@ class _Handler(BaseHTTPRequestHandler):
             headers=self.headers,
             body=body,
         )
-        self._send(*self.server.stand_in._record(request))
+        self._send(*self.server.stand_in._answer(request))
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = _serve
 
@@ -697,7 +697,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if not 0 <= args.port <= 65535:
         parser.error(f"--port must be from 0 to 65535, not {args.port}")
-    if args.lifetime is not None and not args.lifetime > 0:
+    if args.lifetime is not None and not 0 < args.lifetime < float("inf"):
         parser.error(f"--lifetime must be a positive number of seconds, not {args.lifetime}")
 
     handler = logging.StreamHandler(sys.stderr)
