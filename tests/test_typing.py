@@ -57,13 +57,14 @@ def readme_python_examples(directory: Path) -> list[str]:
 def test_typed_usage_checks_and_mistakes_are_caught(tmp_path):
     # rejected_usage.py holds mistakes silenced one by one; --strict fails on any
     # silencing comment that no longer silences an error. The installed Python modules
-    # that users' code calls must be typed too: mypy checks them only as packages (-p),
-    # which it takes in a run of their own.
+    # that users' code calls must be typed too: mypy checks them only when named as
+    # modules (-m, -p), which it takes in a run of their own.
     examples = readme_python_examples(tmp_path)
     assert len(examples) >= 3, "the README's Python examples were not found"
     for targets in (
         [str(TYPING / "example_usage.py"), str(TYPING / "rejected_usage.py"), *examples],
-        ["-p", "ferrovane.sdk.stand_in_server", "-p", "ferrovane.sdk.pytest_plugin"],
+        ["-m", "ferrovane.sdk", "-p", "ferrovane.sdk.exceptions", "-p", "ferrovane.sdk.stand_in_server",
+         "-p", "ferrovane.sdk.pytest_plugin"],
     ):
         result = run_mypy_tool("mypy", "--strict", *targets)
         assert result.returncode == 0, result.stdout + result.stderr
