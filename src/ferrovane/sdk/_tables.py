@@ -100,9 +100,11 @@ def page_summary(page):
     offset = pageable.get("offset", 0) if isinstance(pageable, dict) else 0
     if not isinstance(total, int) or not isinstance(offset, int):
         return f"{len(content)} events"
-    number, pages = page.get("number"), page.get("totalPages")
+    number, pages, size = page.get("number"), page.get("totalPages"), page.get("size")
     if not content:
-        if isinstance(number, int) and isinstance(pages, int) and 0 < pages <= number:
+        past_the_last_page = (isinstance(number, int) and isinstance(pages, int) and isinstance(size, int)
+                              and 0 < pages <= number and offset == number * size)  # not a start by --offset
+        if past_the_last_page:
             return f"no events on page {number + 1}: the last page is {pages}, {total} events in all"
         return f"no events on this page, {total} in all"
     summary = f"events {offset + 1}-{offset + len(content)} of {total}"
