@@ -29,9 +29,10 @@ def run(server, capsys):
 
 
 @contextlib.contextmanager
-def fake_server(answer):
+def fake_server(answer, tls=None):
     """An HTTP server on 127.0.0.1 that answers each GET with ``answer(query)``, a
-    (status, JSON-able body) pair, the query as a dict of lists; yields its URL."""
+    (status, JSON-able body) pair, the query as a dict of lists; with ``tls``, an
+    SSLContext, over HTTPS. Yields its URL."""
     class Handler(BaseHTTPRequestHandler):
         def do_GET(self):
             status, body = answer(parse_qs(urlsplit(self.path).query))
@@ -46,10 +47,12 @@ def fake_server(answer):
             pass
 
     httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    if tls is not None:
+        httpd.socket = tls.wrap_socket(httpd.socket, server_side=True)
     thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
     thread.start()
     try:
-        yield f"http://127.0.0.1:{httpd.server_address[1]}"
+        yield f"{'https' if tls else 'http'}://127.0.0.1:{httpd.server_address[1]}"
     finally:
         httpd.shutdown()
         httpd.server_close()
@@ -345,27 +348,10 @@ def self_signed_server(tmp_path):
     subprocess.run([openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                     "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.1"],
                    check=True, capture_output=True)
-
-    class Handler(BaseHTTPRequestHandler):
-        def do_GET(self):
-            body = b'{"username": "tls.user"}'
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, format, *args):
-            pass
-
-    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    httpd.socket = context.wrap_socket(httpd.socket, server_side=True)
-    thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
-    thread.start()
-    yield f"https://127.0.0.1:{httpd.server_address[1]}"
-    httpd.shutdown()
-    httpd.server_close()
+    with fake_server(lambda query: (200, {"username": "tls.user"}), tls=context) as url:
+        yield url
 
 
 def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_server, monkeypatch, capsys):
