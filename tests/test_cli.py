@@ -165,8 +165,9 @@ def paging(last_page=None, **odd_pages):
 @pytest.mark.parametrize("answer, exit_code, message, printed", [
     (paging(), cli.EXIT_OTHER_HTTP, "it says that more pages follow after 5, the most that --all fetches "
                                     "(--all stopped at page 6; the events before it are printed: 5 events)", 5),
-    (paging(last_page=1), cli.EXIT_OTHER_HTTP, "it repeats the page before it: the server does not page "
-                                               "(--all stopped at page 2; the events before it are printed: 1 event)", 1),
+    (paging(last_page=1), cli.EXIT_OTHER_HTTP,
+     "it repeats the page before it: the server does not page (--all stopped at page 2; the events before it are "
+     "printed: 1 event)", 1),
     (paging(page3=(200, {"status": 429, "message": "slow down"})), cli.EXIT_OTHER_HTTP,
      'it is not a page of events: {"status":429,"message":"slow down"} (--all stopped at page 3', 2),
     (paging(page3=(200, [1, 2])), cli.EXIT_OTHER_HTTP, "it is not a page of events: [1,2] (--all stopped at page 3", 2),
@@ -326,7 +327,7 @@ def test_timeout_bounds_the_whole_request(capsys, head, body):
         elapsed = time.monotonic() - started
     assert code == cli.EXIT_CONNECTION
     assert f"no whole answer from {url} within 1 s" in capsys.readouterr().err
-    assert elapsed < 3
+    assert elapsed < 5  # where the whole answer takes 20 s or more
 
 
 @pytest.mark.parametrize("insecure", [[], ["--insecure"]])

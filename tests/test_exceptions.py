@@ -123,7 +123,7 @@ CHARSETS = st.one_of(
 )
 
 
-@settings(max_examples=300, deadline=None, derandomize=True, database=None)
+@settings(max_examples=200, deadline=None, derandomize=True, database=None)
 @given(error_class=st.sampled_from([BadRequestError, InternalServerError]), body=SERVER_BODIES,
        charset=CHARSETS, reason=st.one_of(st.none(), st.text(max_size=40), st.binary(max_size=40)))
 @example(error_class=BadRequestError, body=b"[" * 20_000, charset="utf-8", reason=None)

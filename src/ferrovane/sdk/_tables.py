@@ -71,8 +71,8 @@ def table(rows, columns, width=None):
         cells = [texts[:-1] + [clip(texts[-1], widths[-1])] for texts in cells]
 
     def line(texts, align_numbers):
-        parts = [text.rjust(width) if align_numbers and right else text.ljust(width)
-                 for text, width, right in zip(texts, widths, numeric)]
+        parts = [text.rjust(column_width) if align_numbers and right else text.ljust(column_width)
+                 for text, column_width, right in zip(texts, widths, numeric)]
         return "  ".join(parts).rstrip()
 
     return "\n".join([line([heading for heading, _ in present], False)]
