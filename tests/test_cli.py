@@ -241,6 +241,7 @@ def charset(name):
     (500, b'{"message": "database down"}', charset("undefined"), cli.EXIT_SERVER_ERROR, "database down"),
     # Not an Accounts server, or not its base URL.
     (200, HTML_PAGE, {"Content-Type": "text/html"}, cli.EXIT_OTHER_HTTP, "an HTML page, not an answer of the Accounts"),
+    (200, b"<div>Sign in</div>", {"Content-Type": "text/html"}, cli.EXIT_OTHER_HTTP, "an HTML page, not an answer"),
     (404, HTML_PAGE, {"Content-Type": "text/html"}, cli.EXIT_NOT_FOUND, "an HTML page, not an answer of the Accounts"),
     # Redirects that cannot be followed are the server's fault, not the --server given.
     (302, None, {"Location": "http://[::1"}, cli.EXIT_OTHER_HTTP, "redirected to a URL that cannot be followed: 'http"),

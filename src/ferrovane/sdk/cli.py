@@ -277,9 +277,11 @@ def _deeper_than(document, limit):
 
 
 def _is_html(response):
-    media_type = response.headers.get("Content-Type", "").split(";")[0].strip().lower()
+    # By the body first: JSON that a server mislabels as HTML is still read.
     start = response.content[:100].lstrip().lower()
-    return media_type in ("text/html", "application/xhtml+xml") or start.startswith((b"<!doctype html", b"<html"))
+    media_type = response.headers.get("Content-Type", "").split(";")[0].strip().lower()
+    return start.startswith((b"<!doctype html", b"<html")) or (
+        start.startswith(b"<") and media_type in ("text/html", "application/xhtml+xml"))
 
 
 def _answer_of(call):
