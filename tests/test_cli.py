@@ -1,3 +1,4 @@
+import contextlib
 import importlib.metadata
 import json
 import os
@@ -7,7 +8,9 @@ import ssl
 import subprocess
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qs, urlsplit
 
 import pytest
 import requests
@@ -25,11 +28,76 @@ def run(server, capsys):
     return run
 
 
+@contextlib.contextmanager
+def fake_server(answer, tls=None):
+    """An HTTP server on 127.0.0.1 that answers each GET with ``answer(query)``, a
+    (status, JSON-able body) pair, the query as a dict of lists; with ``tls``, an
+    SSLContext, over HTTPS. Yields its URL."""
+    class Handler(BaseHTTPRequestHandler):
+        def do_GET(self):
+            status, body = answer(parse_qs(urlsplit(self.path).query))
+            content = json.dumps(body).encode()
+            self.send_response(status)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(content)))
+            self.end_headers()
+            self.wfile.write(content)
+
+        def log_message(self, format, *args):
+            pass
+
+    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    if tls is not None:
+        httpd.socket = tls.wrap_socket(httpd.socket, server_side=True)
+    thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
+    thread.start()
+    try:
+        yield f"{'https' if tls else 'http'}://127.0.0.1:{httpd.server_address[1]}"
+    finally:
+        httpd.shutdown()
+        httpd.server_close()
+
+
+@contextlib.contextmanager
+def trickling_server(head, body):
+    """A server on 127.0.0.1 that reads a request, then sends ``head`` and ``body`` a byte
+    every 50 ms, for as long as the client listens; yields its URL."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(0.05)
+    done = threading.Event()
+
+    def trickle(connection):
+        with connection:
+            connection.recv(65536)
+            try:
+                for byte in head + body:
+                    if done.wait(0.05):
+                        return
+                    connection.sendall(bytes([byte]))
+            except OSError:
+                pass  # the client gave up
+
+    def serve():
+        while not done.is_set():
+            with contextlib.suppress(TimeoutError):
+                threading.Thread(target=trickle, args=(listener.accept()[0],), daemon=True).start()
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{listener.getsockname()[1]}"
+    finally:
+        done.set()
+        thread.join()
+        listener.close()
+
+
 @pytest.mark.parametrize("argv, expected", [
     (["user"], ["username", "demo.user", "roles", "USER, EVENTLOG_READER, DOWNLOADER"]),
     (["event", "security", "1008"], ["event 1008: 3 log entries", "Audit record written"]),
     (["releases"], ["KEY", "orvik-4.2.0", "braxlin-2.0.4", "linux-armhf, linux-x86_64"]),
     (["distribution", "braxlin-2.1.0", "linux-armhf"], ["url", "braxlin-2.1.0-linux-armhf.tar.gz"]),
+    (["events", "security", "--page", "9"], ["no events on page 9: the last page is 2, 40 events in all"]),
 ])
 def test_subcommands_print_their_answer_for_people(run, argv, expected):
     code, out, err = run(*argv)
@@ -54,9 +122,11 @@ def test_events_options_reach_the_server_and_rows_line_up(run, server):
     assert all(row[column - 2:column] == "  " and row[column] != " " for row in rows)
 
 
-@pytest.mark.parametrize("argv", [["user"], ["events", "entitlements", "--offset", "3"], ["releases"]])
+# The options of every query go before the subcommand or after it.
+@pytest.mark.parametrize("argv", [["--json", "user"], ["--json", "events", "entitlements", "--offset", "3"],
+                                  ["releases", "--json"], ["events", "security", "--size", "3", "--json"]])
 def test_json_output_is_the_servers_answer(run, server, argv):
-    code, out, _ = run("--json", *argv)
+    code, out, _ = run(*argv)
     assert code == 0
     asked = server.requests[-1]
     direct = requests.get(server.url + asked.path, params=asked.query,
@@ -79,13 +149,56 @@ def test_all_fetches_every_page_and_prints_them_as_one(run, server):
     assert answer["totalElements"] == answer["numberOfElements"] == whole["totalElements"]
 
 
+def paging(last_page=None, **odd_pages):
+    """Answers for a fake server: page N (from 1) holds the event N and says that more
+    follow; ``page<N>=(status, body)`` answers page N so instead, and ``last_page`` makes
+    every page repeat that one."""
+    def answer(query):
+        number = int(query["pageNumber"][0]) + 1
+        if f"page{number}" in odd_pages:
+            return odd_pages[f"page{number}"]
+        number = last_page or number
+        return 200, {"content": [{"id": number, "message": f"event {number}"}], "last": False, "totalElements": 9}
+    return answer
+
+
+@pytest.mark.parametrize("answer, exit_code, message, printed", [
+    (paging(), cli.EXIT_OTHER_HTTP, "it says that more pages follow after 5, the most that --all fetches "
+                                    "(--all stopped at page 6; the events before it are printed: 5 events)", 5),
+    (paging(last_page=1), cli.EXIT_OTHER_HTTP,
+     "it repeats the page before it: the server does not page (--all stopped at page 2; the events before it are "
+     "printed: 1 event)", 1),
+    (paging(page3=(200, {"status": 429, "message": "slow down"})), cli.EXIT_OTHER_HTTP,
+     'it is not a page of events: {"status":429,"message":"slow down"} (--all stopped at page 3', 2),
+    (paging(page3=(200, [1, 2])), cli.EXIT_OTHER_HTTP, "it is not a page of events: [1,2] (--all stopped at page 3", 2),
+    (paging(page2=(500, {"message": "database down"})), cli.EXIT_SERVER_ERROR,
+     "database down (--all stopped at page 2", 1),
+    (paging(page1=(200, {"content": [{"id": 1}], "last": False, "totalPages": 10**6})), cli.EXIT_OTHER_HTTP,
+     "it says the listing has 1000000 pages of 100 events, more than --all fetches (5)", 0),
+], ids=["without-end", "same-page", "error-object", "list", "server-error", "too-many-pages"])
+def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(monkeypatch, capsys, answer, exit_code, message,
+                                                                printed):
+    monkeypatch.setattr(cli, "MAX_ALL_PAGES", 5)
+    with fake_server(answer) as url:
+        code = cli.main(["--server", url, "--token", "t", "--json", "events", "security", "--all"])
+    out, err = capsys.readouterr()
+    assert code == exit_code
+    assert message in err and err.count("\n") == 1
+    if printed:
+        listing = json.loads(out)
+        assert [event["id"] for event in listing["content"]] == list(range(1, printed + 1))
+        assert listing["last"] is False and listing["totalElements"] == 9  # not the whole listing
+    else:
+        assert out == ""
+
+
 @pytest.mark.parametrize("stdout_is_terminal, stderr_is_terminal, json_output, progress_shown", [
     (True, True, False, True),
-    (False, True, False, False),
+    (False, True, False, True),  # the listing goes to a file: watching progress matters most
+    (False, True, True, True),
     (True, False, False, False),
-    (True, True, True, False),
 ])
-def test_all_shows_progress_only_to_someone_watching(run, monkeypatch, stdout_is_terminal, stderr_is_terminal,
+def test_all_shows_progress_whenever_stderr_is_a_terminal(run, monkeypatch, stdout_is_terminal, stderr_is_terminal,
                                                      json_output, progress_shown):
     monkeypatch.setattr(sys.stdout, "isatty", lambda: stdout_is_terminal)
     monkeypatch.setattr(sys.stderr, "isatty", lambda: stderr_is_terminal)
@@ -99,34 +212,90 @@ def test_all_shows_progress_only_to_someone_watching(run, monkeypatch, stdout_is
         assert err == ""
 
 
-@pytest.mark.parametrize("status, body, exit_code, shown", [
-    (401, None, cli.EXIT_UNAUTHORIZED, "401 Unauthorized"),
-    (403, {"message": "no EVENTLOG_READER role"}, cli.EXIT_UNAUTHORIZED, "no EVENTLOG_READER role"),
-    (404, {"message": "gone"}, cli.EXIT_NOT_FOUND, "404 Not Found"),
-    (400, {"message": "bad option"}, cli.EXIT_BAD_REQUEST, "bad option"),
-    (500, {"message": "database down"}, cli.EXIT_SERVER_ERROR, "500 Internal Server Error"),
-    (503, "maintenance until noon", cli.EXIT_SERVER_ERROR, "maintenance until noon"),
-    (418, {"error": "teapot"}, cli.EXIT_OTHER_HTTP, "teapot"),
-    (200, "<html>not an API</html>", cli.EXIT_OTHER_HTTP, "not JSON"),
+DEEP = b"[" * 20_000
+LONG_NUMBER = b'{"username": ' + b"9" * 5_000 + b"}"
+HTML_PAGE = b"<!DOCTYPE html>\n<html><body>\n<h1>Welcome</h1></body></html>"
+
+
+def charset(name):
+    return {"Content-Type": f"application/json; charset={name}"}
+
+
+@pytest.mark.parametrize("status, body, headers, exit_code, shown", [
+    (401, None, None, cli.EXIT_UNAUTHORIZED, "401 Unauthorized"),
+    (403, {"message": "no EVENTLOG_READER role"}, None, cli.EXIT_UNAUTHORIZED, "no EVENTLOG_READER role"),
+    (404, {"message": "gone"}, None, cli.EXIT_NOT_FOUND, "404 Not Found"),
+    (400, {"message": "bad option"}, None, cli.EXIT_BAD_REQUEST, "bad option"),
+    (500, {"message": "database down"}, None, cli.EXIT_SERVER_ERROR, "500 Internal Server Error"),
+    (503, "maintenance until noon", None, cli.EXIT_SERVER_ERROR, "maintenance until noon"),
+    (418, {"error": "teapot"}, None, cli.EXIT_OTHER_HTTP, "teapot"),
+    (200, "not an API", None, cli.EXIT_OTHER_HTTP, "is not usable: it is not JSON"),
+    # Answers that the parser or the decoder refuses.
+    (200, DEEP, None, cli.EXIT_OTHER_HTTP, "nested too deeply"),
+    (200, b"[" * 500 + b"]" * 500, None, cli.EXIT_OTHER_HTTP, "nested too deeply"),
+    (200, LONG_NUMBER, None, cli.EXIT_OTHER_HTTP, "a number too long to read"),
+    (200, b'{"username": "x"}', charset("idna"), cli.EXIT_OTHER_HTTP, "its charset 'idna' cannot decode it"),
+    (200, b'{"username": "x"}', charset("rot13"), cli.EXIT_OTHER_HTTP, "its charset 'rot13' cannot decode it"),
+    (404, DEEP, None, cli.EXIT_NOT_FOUND, "404 Not Found"),
+    (500, LONG_NUMBER, None, cli.EXIT_SERVER_ERROR, "500 Internal Server Error"),
+    (500, b'{"message": "database down"}', charset("undefined"), cli.EXIT_SERVER_ERROR, "database down"),
+    # Not an Accounts server, or not its base URL.
+    (200, HTML_PAGE, {"Content-Type": "text/html"}, cli.EXIT_OTHER_HTTP, "an HTML page, not an answer of the Accounts"),
+    (200, b"<div>Sign in</div>", {"Content-Type": "text/html"}, cli.EXIT_OTHER_HTTP, "an HTML page, not an answer"),
+    (404, HTML_PAGE, {"Content-Type": "text/html"}, cli.EXIT_NOT_FOUND, "an HTML page, not an answer of the Accounts"),
+    # Redirects that cannot be followed are the server's fault, not the --server given.
+    (302, None, {"Location": "http://[::1"}, cli.EXIT_OTHER_HTTP, "redirected to a URL that cannot be followed: 'http"),
+    (302, None, {"Location": "http://127.0.0.1:99999/"}, cli.EXIT_OTHER_HTTP, "followed: 'http://127.0.0.1:99999/'"),
+    (302, None, {"Location": "ftp://files.example.com/"}, cli.EXIT_OTHER_HTTP, "followed: 'ftp://files.example.com/'"),
+    (302, None, {"Location": "http://a..b/"}, cli.EXIT_OTHER_HTTP, "followed: 'http://a..b/'"),
 ])
-def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, exit_code, shown):
+def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown):
     if status != 401:
-        server.route("GET", "/api/security/v3/user-info", status, body)
+        server.route("GET", "/api/security/v3/user-info", status, body, headers)
     code, out, err = run("user", token=None if status != 401 else "wrong-token")
     assert code == exit_code
     assert out == ""
     assert err.count("\n") == 1 and err.startswith("ferrovane-accounts: ")
     assert shown in err
-    assert "Traceback" not in err
+    assert "Traceback" not in err and "<h1>" not in err and "not a usable server URL" not in err
 
 
-def test_server_text_cannot_drive_the_terminal(run, server):
-    server.route("GET", "/api/security/v3/user-info", 200, {"username": "eve\x1b[2J\x1b]0;owned\x07"})
-    server.route("GET", "/api/entitlements/v3/releases", 500, {"message": "oops\x1b[31m\nred"})
-    _, out, _ = run("user")
-    _, _, err = run("releases")
-    assert "\x1b" not in out + err and "\x07" not in out
-    assert "eve\\x1b[2J" in out and "oops\\x1b[31m red" in err
+@pytest.mark.parametrize("status, body, headers, argv, escaped", [
+    (200, {"username": "eve\x1b[2J\x1b]0;owned\x07"}, None, ["user"], "eve\\x1b[2J"),
+    (500, {"message": "oops\x1b[31m\nred"}, None, ["user"], "oops\\x1b[31m red"),
+    (302, None, {"Location": "ftp://\x1b[2J"}, ["user"], "ftp://\\x1b[2J"),
+    (200, b"{}", charset("\x1b[2J"), ["user"], "charset '\\x1b[2J'"),
+    (200, {"content": [{"id": 1, "message": "x" * 200 + "\x1b[2J"}]}, None, ["events", "security"], "\\x1b["),
+])
+def test_server_text_cannot_drive_the_terminal(run, server, monkeypatch, status, body, headers, argv, escaped):
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)  # a table cut to the terminal's width
+    monkeypatch.setenv("COLUMNS", "212")
+    path = "/api/security/v3/eventlog" if argv[0] == "events" else "/api/security/v3/user-info"
+    server.route("GET", path, status, body, headers)
+    _, out, err = run(*argv)
+    assert "\x1b" not in out + err and "\x07" not in out + err
+    assert escaped in out + err
+
+
+@pytest.mark.parametrize("terminal, argv, whole", [
+    (True, [], False),
+    (True, ["--json"], True),
+    (False, [], True),  # a file or a pipe: nothing to fit
+])
+def test_long_messages_are_cut_to_the_terminal_width(run, server, monkeypatch, terminal, argv, whole):
+    message = " ".join(["a long message"] * 20)
+    server.route("GET", "/api/security/v3/eventlog", 200, {"content": [
+        {"id": 1, "timestamp": "2024-04-18T09:00:00Z", "level": "INFO", "message": message},
+        {"id": 2, "timestamp": "2024-04-18T09:00:01Z", "level": "INFO", "message": "short"}]})
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: terminal)
+    monkeypatch.setenv("COLUMNS", "70")
+    code, out, _ = run(*argv, "events", "security")
+    assert code == 0
+    assert (message in out) == whole
+    if not whole:
+        lines = out.splitlines()
+        assert max(len(line) for line in lines) == 70
+        assert lines[2].endswith("a lo...") and lines[3].endswith("  short")
 
 
 def test_connection_refused_and_no_answer(capsys):
@@ -140,7 +309,35 @@ def test_connection_refused_and_no_answer(capsys):
         assert cli.main(["--server", refused_url, "--token", "t", "user"]) == cli.EXIT_CONNECTION
         assert "Connection refused" in capsys.readouterr().err
         assert cli.main(["--server", silent_url, "--token", "t", "--timeout", "0.2", "user"]) == cli.EXIT_CONNECTION
-        assert "no answer" in capsys.readouterr().err
+        assert "no whole answer" in capsys.readouterr().err
+
+
+BODY = b'{"username": "' + b"x" * 400 + b'"}'
+
+
+@pytest.mark.parametrize("head, body", [
+    (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + b"X-Filler: yes\r\n" * 50 + b"\r\n", b""),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY), BODY),
+    (b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", BODY),  # ends with the connection
+], ids=["headers", "body", "body-without-length"])
+def test_timeout_bounds_the_whole_request(capsys, head, body):
+    # Each byte comes well within the timeout; the whole would take half a minute.
+    with trickling_server(head, body) as url:
+        started = time.monotonic()
+        code = cli.main(["--server", url, "--token", "t", "--timeout", "1", "user"])
+        elapsed = time.monotonic() - started
+    assert code == cli.EXIT_CONNECTION
+    assert f"no whole answer from {url} within 1 s" in capsys.readouterr().err
+    assert elapsed < 5  # where the whole answer takes 20 s or more
+
+
+@pytest.mark.parametrize("insecure", [[], ["--insecure"]])
+def test_tls_to_a_plain_http_server_says_so(server, capsys, insecure):
+    https_url = server.url.replace("http://", "https://")
+    assert cli.main(["--server", https_url, "--token", "t", *insecure, "user"]) == cli.EXIT_CONNECTION
+    err = capsys.readouterr().err
+    assert f"{https_url} does not speak TLS; if the server speaks plain HTTP, use {server.url}" in err
+    assert "--insecure" not in err
 
 
 @pytest.fixture
@@ -153,27 +350,10 @@ def self_signed_server(tmp_path):
     subprocess.run([openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                     "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.1"],
                    check=True, capture_output=True)
-
-    class Handler(BaseHTTPRequestHandler):
-        def do_GET(self):
-            body = b'{"username": "tls.user"}'
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-
-        def log_message(self, format, *args):
-            pass
-
-    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    httpd.socket = context.wrap_socket(httpd.socket, server_side=True)
-    thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
-    thread.start()
-    yield f"https://127.0.0.1:{httpd.server_address[1]}"
-    httpd.shutdown()
-    httpd.server_close()
+    with fake_server(lambda query: (200, {"username": "tls.user"}), tls=context) as url:
+        yield url
 
 
 def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_server, monkeypatch, capsys):
@@ -181,7 +361,8 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", requests.certs.where())
     argv = ["--server", self_signed_server, "--token", "t", "user"]
     assert cli.main(argv) == cli.EXIT_CONNECTION
-    assert "certificate verify failed" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "certificate verify failed" in err and "(--insecure skips the certificate check)" in err
     assert cli.main(["--insecure", *argv]) == 0
     assert "tls.user" in capsys.readouterr().out
 
@@ -194,6 +375,11 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     (["--server", "localhost:8080", "user"], "not a server URL: 'localhost:8080'"),
     (["--server", "http://127.0.0.1:99999", "user"], "not a server URL"),
     (["--demo", "--server", "http://127.0.0.1:9", "user"], "not allowed with"),
+    (["--server", "http://127.0.0.1:9", "user", "--demo"], "not allowed with"),
+    # Pasted from a browser: the API paths would go after the query or the fragment.
+    (["--server", "http://127.0.0.1:9/#/login", "user"], "has a fragment (#/login); give the base URL alone, "
+                                                          "e.g. 'http://127.0.0.1:9/'"),
+    (["--server", "http://127.0.0.1:9/accounts?tenant=a", "user"], "has a query (?tenant=a)"),
     (["--demo", "events", "security", "--size", "0"], "at least 1"),
     (["--demo", "events", "security", "--page", "0"], "at least 1"),
     (["--demo", "events", "security", "--sorted", "--unsorted"], "not allowed with"),
@@ -234,7 +420,7 @@ def test_help_and_version(capsys, argv, shown, not_shown):
 
 def test_token_from_the_environment(server, monkeypatch, capsys):
     monkeypatch.setenv(cli.TOKEN_VARIABLE, server.token)
-    assert cli.main(["--server", server.url, "user"]) == 0
+    assert cli.main(["user", "--server", server.url]) == 0
     assert server.requests[-1].headers["Authorization"] == f"Bearer {server.token}"
 
 
@@ -242,7 +428,7 @@ def test_demo_ignores_the_environment_token_but_not_an_explicit_one(monkeypatch,
     monkeypatch.setenv(cli.TOKEN_VARIABLE, "someone-elses-real-token")
     assert cli.main(["--demo", "user"]) == 0
     assert "demo.user" in capsys.readouterr().out
-    assert cli.main(["--demo", "--token", "wrong", "user"]) == cli.EXIT_UNAUTHORIZED
+    assert cli.main(["user", "--demo", "--token", "wrong"]) == cli.EXIT_UNAUTHORIZED
 
 
 def test_console_script_runs_the_demo_server_query():

@@ -2,17 +2,22 @@ from types import SimpleNamespace
 
 import pytest
 import requests
+from hypothesis import example, given, settings, strategies as st
 
-from ferrovane.sdk.exceptions import AccountsApiError, BadRequestError, InternalServerError
+from ferrovane.sdk.exceptions import (EXCERPT_LENGTH, JSON_PARSE_LIMIT, AccountsApiError, BadRequestError,
+                                      InternalServerError)
 
 URL = "http://127.0.0.1:9/api/security/v3/eventlog?pageSize=abc"
 
 
-def make_response(status, body, reason="Bad Request", method="GET"):
+def make_response(status, body, reason="Bad Request", method="GET", content_type=None):
     response = requests.Response()
     response.status_code = status
     response.reason = reason
     response._content = body
+    if content_type is not None:  # as requests' adapter sets it from the headers
+        response.headers["Content-Type"] = content_type
+        response.encoding = requests.utils.get_encoding_from_headers(response.headers)
     response.url = URL
     response.request = requests.Request(method, URL).prepare()
     return response
@@ -97,3 +102,37 @@ def test_stub_responses_never_break_the_constructor(stub, expected):
     error = BadRequestError(stub)
     assert str(error) == expected
     assert error.response is stub
+
+
+def around(size):
+    """Sizes just under, at and over ``size``."""
+    return st.integers(size - 8, size + 8)
+
+
+SERVER_BODIES = st.one_of(
+    st.binary(max_size=300),
+    st.text(max_size=300).map(str.encode),
+    st.integers(1, 60_000).map(lambda depth: b"[" * depth),  # deeper than the parser's stack
+    st.integers(4_000, 40_000).map(lambda digits: b'{"message": "m", "n": ' + b"7" * digits + b"}"),
+    around(JSON_PARSE_LIMIT).map(lambda size: (b'{"message": "' + b"x" * size)[:size - 2] + b'"}'),
+)
+CHARSETS = st.one_of(
+    st.sampled_from(["utf-8", "utf-16", "latin-1", "idna", "undefined", "rot13", "zlib", "base64", "punycode",
+                     "no-such-codec", "utf-8\x00", ""]),
+    st.text(max_size=20),
+)
+
+
+@settings(max_examples=200, deadline=None, derandomize=True, database=None)
+@given(error_class=st.sampled_from([BadRequestError, InternalServerError]), body=SERVER_BODIES,
+       charset=CHARSETS, reason=st.one_of(st.none(), st.text(max_size=40), st.binary(max_size=40)))
+@example(error_class=BadRequestError, body=b"[" * 20_000, charset="utf-8", reason=None)
+@example(error_class=InternalServerError, body=b'{"message": "database down"}', charset="idna", reason=None)
+@example(error_class=BadRequestError, body=b"\xff\xfe not text", charset="undefined", reason=None)
+def test_building_never_fails_whatever_the_server_sends(error_class, body, charset, reason):
+    response = make_response(error_class is BadRequestError and 400 or 500, body, reason=reason,
+                             content_type=f"application/json; charset={charset}")
+    error = error_class(response)
+    assert isinstance(error, requests.HTTPError) and error.response is response
+    assert error.server_message is None or len(error.server_message) <= EXCERPT_LENGTH
+    assert str(error).startswith(str(error.status_code))

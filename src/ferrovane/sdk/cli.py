@@ -8,14 +8,23 @@ that tells their kind apart, so scripts can react without parsing text.
 
 import argparse
 import contextlib
+import contextvars
 import itertools
+import json
 import os
+import shutil
+import socket
+import ssl
 import sys
-from urllib.parse import urlsplit
+import threading
+import time
+from urllib.parse import urlsplit, urlunsplit
 
 import requests
 import urllib3
 from requests.adapters import HTTPAdapter
+from urllib3.connection import HTTPConnection, HTTPSConnection
+from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
 
 from . import __version__, _tables
 from .accounts_api import DEFAULT_ACCOUNTS_API_VERSION, ApiClient
@@ -26,6 +35,13 @@ TOKEN_VARIABLE = "FERROVANE_ACCOUNTS_TOKEN"
 DEFAULT_TIMEOUT = 30.0
 DEMO_SERVER_LIFETIME = 300.0
 ALL_EVENTS_PAGE_SIZE = 100
+# --all holds every event in memory: at the default page size this is a million events.
+MAX_ALL_PAGES = 10_000
+# Accounts answers nest a few levels; a deeper document is no answer, and printing it
+# would run out of stack.
+MAX_ANSWER_DEPTH = 100
+# What OpenSSL reports when the other end answers a TLS hello in plain text.
+NOT_TLS_REASONS = {"WRONG_VERSION_NUMBER", "RECORD_LAYER_FAILURE", "PACKET_LENGTH_TOO_LONG", "UNKNOWN_PROTOCOL"}
 
 EXIT_USAGE = 2
 EXIT_CONNECTION = 3
@@ -39,26 +55,116 @@ EXIT_CODES_HELP = f"""\
 exit codes:
   0  success
   {EXIT_USAGE}  usage error (bad option, no --server or --demo, no token, malformed URL)
-  {EXIT_CONNECTION}  connection failed (refused, unknown host, certificate, timeout)
+  {EXIT_CONNECTION}  connection failed (refused, unknown host, TLS, no whole answer within --timeout)
   {EXIT_UNAUTHORIZED}  unauthorized (401 or 403): check the token
   {EXIT_NOT_FOUND}  not found (404)
   {EXIT_BAD_REQUEST}  bad request (400)
   {EXIT_SERVER_ERROR}  server error (5xx)
-  {EXIT_OTHER_HTTP}  any other HTTP failure, or an answer that is not JSON
+  {EXIT_OTHER_HTTP}  any other HTTP failure, an answer that is not usable JSON (with --all: a page
+     that is not one, or pages without end), or a redirect to an unusable URL
 
 The token can come from the environment variable {TOKEN_VARIABLE} instead of
 --token, which keeps it out of the shell history and the process list."""
 SERVER_URL_SHAPE = "it should look like https://accounts.example.com or http://host:port"
-SUBCOMMAND_EPILOG = f"Options such as --server, --token and --json go before the subcommand; see {PROG} --help."
+SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also come after the subcommand; "
+                     f"see {PROG} --help.")
+
+
+class UnusableAnswer(Exception):
+    """An answer that arrived whole but cannot be shown; the text says why."""
+
+
+class IncompleteListing(Exception):
+    """--all stopped at ``page`` (counting from 1) because of ``cause``; ``listing`` holds
+    the events of the pages before it."""
+
+    def __init__(self, cause, page, listing):
+        super().__init__(cause, page, listing)
+        self.cause, self.page, self.listing = cause, page, listing
+
+
+class Deadline:
+    """A time limit on one request as a whole: connecting, the headers and the body.
+
+    Socket timeouts bound each read, so a server that sends a byte now and then would
+    keep a request alive for ever. When the deadline passes, the sockets that the request
+    uses are shut down, which ends whatever read or write is waiting on them.
+    """
+
+    current = contextvars.ContextVar("deadline", default=None)
+
+    def __init__(self, seconds):
+        self.passed = False
+        self._sockets = []
+        self._lock = threading.Lock()
+        self._timer = threading.Timer(seconds, self._expire)
+        self._timer.daemon = True
+
+    def watch(self, sock):
+        with self._lock:
+            self._sockets.append(sock)
+            if self.passed:
+                _shut_down(sock)
+
+    def _expire(self):
+        with self._lock:
+            self.passed = True
+            for sock in self._sockets:
+                _shut_down(sock)
+
+    def __enter__(self):
+        self._token = Deadline.current.set(self)
+        self._timer.start()
+        return self
+
+    def __exit__(self, *exc_info):
+        self._timer.cancel()
+        Deadline.current.reset(self._token)
+
+
+def _shut_down(sock):
+    # The plain socket's shutdown, also under TLS: the peer need not be told anything.
+    try:
+        socket.socket.shutdown(sock, socket.SHUT_RDWR)
+    except OSError:
+        pass  # already closed
+
+
+class _WatchedConnection:
+    """Puts the socket of each request under the deadline of the request, if any."""
+
+    def _new_conn(self):
+        sock = super()._new_conn()
+        if (deadline := Deadline.current.get()) is not None:
+            deadline.watch(sock)
+        return sock
+
+    def request(self, *args, **kwargs):
+        # A kept-alive connection has its socket from an earlier request.
+        if isinstance(self.sock, socket.socket) and (deadline := Deadline.current.get()) is not None:
+            deadline.watch(self.sock)
+        return super().request(*args, **kwargs)
+
+
+class _WatchedHTTPPool(HTTPConnectionPool):
+    ConnectionCls = type("WatchedHTTPConnection", (_WatchedConnection, HTTPConnection), {})
+
+
+class _WatchedHTTPSPool(HTTPSConnectionPool):
+    ConnectionCls = type("WatchedHTTPSConnection", (_WatchedConnection, HTTPSConnection), {})
+
+
+WATCHED_POOLS = {"http": _WatchedHTTPPool, "https": _WatchedHTTPSPool}
 
 
 class RequestDefaultsAdapter(HTTPAdapter):
     """An HTTP adapter that supplies what the client does not pass with each request.
 
-    A timeout: without one, a server that stops answering would hang the command for ever.
-    With ``insecure``, certificate checks off for good: when a call passes no ``verify``,
-    requests lets REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE from the environment override the
-    session's ``verify=False``.
+    A timeout, as a deadline for the whole request (see Deadline): without one, a server
+    that stops answering would hang the command for ever. The body is read here, within
+    the deadline. With ``insecure``, certificate checks off for good: when a call passes no
+    ``verify``, requests lets REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE from the environment
+    override the session's ``verify=False``.
     """
 
     def __init__(self, timeout, insecure=False, **kwargs):
@@ -66,9 +172,31 @@ class RequestDefaultsAdapter(HTTPAdapter):
         self.insecure = insecure
         super().__init__(**kwargs)
 
-    def send(self, request, timeout=None, verify=True, **kwargs):
-        return super().send(request, timeout=self.timeout if timeout is None else timeout,
-                            verify=False if self.insecure else verify, **kwargs)
+    def init_poolmanager(self, *args, **kwargs):
+        super().init_poolmanager(*args, **kwargs)
+        self.poolmanager.pool_classes_by_scheme = WATCHED_POOLS
+
+    def proxy_manager_for(self, proxy, **proxy_kwargs):
+        manager = super().proxy_manager_for(proxy, **proxy_kwargs)
+        if type(manager) is urllib3.ProxyManager:  # SOCKS proxies have connections of their own
+            manager.pool_classes_by_scheme = WATCHED_POOLS
+        return manager
+
+    def send(self, request, stream=False, timeout=None, verify=True, **kwargs):
+        with Deadline(self.timeout) as deadline:
+            try:
+                response = super().send(request, stream=True, timeout=self.timeout if timeout is None else timeout,
+                                        verify=False if self.insecure else verify, **kwargs)
+                if not stream:
+                    response.content  # reads the body, within the deadline
+            except Exception as error:
+                if deadline.passed:  # the error is the shut-down socket's
+                    raise requests.Timeout(f"no whole answer within {self.timeout:g} s", request=request) from error
+                raise
+            # A body that ends with the connection looks whole when cut off.
+            if deadline.passed and not stream:
+                raise requests.Timeout(f"no whole answer within {self.timeout:g} s", request=request)
+        return response
 
 
 def _count(minimum):
@@ -104,20 +232,69 @@ def _server_url(text):
     if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
         raise argparse.ArgumentTypeError(
             f"not a server URL: {text!r} ({SERVER_URL_SHAPE})")
+    if parts.query or parts.fragment:
+        # Pasted from a browser's address bar: the API paths would be put after it.
+        base = urlunsplit(parts._replace(query="", fragment=""))
+        raise argparse.ArgumentTypeError(
+            f"not a server URL: {text!r} has a {'query' if parts.query else 'fragment'} "
+            f"({'?' + parts.query if parts.query else '#' + parts.fragment}); give the base URL alone, "
+            f"e.g. {base!r}")
     return text
+
+
+def _document(response):
+    """The JSON document of an answer; UnusableAnswer says why there is none."""
+    if _is_html(response):
+        raise UnusableAnswer("it is an HTML page, not an answer of the Accounts API: check the base URL")
+    content = response.content
+    encoding = response.encoding or requests.utils.guess_json_utf(content) or "utf-8"
+    try:
+        text = content.decode(encoding, errors="replace")
+    except (LookupError, ValueError):  # no codec, one not for text, or one that cannot replace (idna)
+        raise UnusableAnswer(f"its charset {encoding!r} cannot decode it") from None
+    try:
+        document = json.loads(text)
+    except RecursionError:
+        raise UnusableAnswer("it is JSON nested too deeply") from None
+    except json.JSONDecodeError:
+        raise UnusableAnswer("it is not JSON") from None
+    except ValueError:  # an integer with more digits than Python converts
+        raise UnusableAnswer("it holds a number too long to read") from None
+    if _deeper_than(document, MAX_ANSWER_DEPTH):
+        raise UnusableAnswer("it is JSON nested too deeply")
+    return document
+
+
+def _deeper_than(document, limit):
+    pending = [(document, 1)]
+    while pending:
+        value, depth = pending.pop()
+        if isinstance(value, (dict, list)):
+            if depth > limit:
+                return True
+            pending.extend((item, depth + 1) for item in (value.values() if isinstance(value, dict) else value))
+    return False
+
+
+def _is_html(response):
+    # By the body first: JSON that a server mislabels as HTML is still read.
+    start = response.content[:100].lstrip().lower()
+    media_type = response.headers.get("Content-Type", "").split(";")[0].strip().lower()
+    return start.startswith((b"<!doctype html", b"<html")) or (
+        start.startswith(b"<") and media_type in ("text/html", "application/xhtml+xml"))
 
 
 def _answer_of(call):
     """A query that makes one call and returns its decoded answer."""
-    return lambda client, args: call(client, args).response.json()
+    return lambda client, args: _document(call(client, args).response)
 
 
 def _events(client, args):
     if args.all:
         return _every_event(client, args)
     page_number = None if args.page is None else args.page - 1  # the server counts pages from 0
-    return client.get_event_log(args.app, offset=args.offset, pageNumber=page_number, pageSize=args.size,
-                                **_event_filters(args)).response.json()
+    return _document(client.get_event_log(args.app, offset=args.offset, pageNumber=page_number, pageSize=args.size,
+                                          **_event_filters(args)).response)
 
 
 def _event_filters(args):
@@ -128,19 +305,38 @@ def _event_filters(args):
 def _every_event(client, args):
     """Every event, fetched a page at a time, returned as one page of the server's shape.
 
-    On a terminal (and without --json), stderr shows how many pages have come in.
+    A page after the first that fails, that is no page, or that repeats the one before
+    it (a server that ignores the page number), and more than MAX_ALL_PAGES pages, end
+    it with IncompleteListing. When stderr is a terminal, it shows the pages fetched.
     """
-    show_progress = not args.json and sys.stdout.isatty() and sys.stderr.isatty()
+    show_progress = sys.stderr.isatty()
     size = args.size or ALL_EVENTS_PAGE_SIZE
-    events = []
+    events, previous, total = [], None, None
     try:
         for number in itertools.count():
-            page = client.get_event_log(args.app, pageNumber=number, pageSize=size,
-                                        **_event_filters(args)).response.json()
-            if not isinstance(page, dict) or not isinstance(page.get("content"), list):
-                return page  # not a page: shown as it came
+            try:
+                if number == MAX_ALL_PAGES:
+                    raise UnusableAnswer(f"it says that more pages follow after {MAX_ALL_PAGES}, "
+                                         "the most that --all fetches")
+                page = _document(client.get_event_log(args.app, pageNumber=number, pageSize=size,
+                                                      **_event_filters(args)).response)
+                if not isinstance(page, dict) or not isinstance(page.get("content"), list):
+                    if number == 0:
+                        return page  # not a page: shown as it came
+                    excerpt = _tables.clip(json.dumps(page, separators=(",", ":")), 100)
+                    raise UnusableAnswer(f"it is not a page of events: {excerpt}")
+                if page["content"] and page["content"] == previous:
+                    raise UnusableAnswer("it repeats the page before it: the server does not page")
+            except (requests.RequestException, UnusableAnswer) as error:
+                if number == 0:
+                    raise
+                raise IncompleteListing(error, number + 1, _one_page(events, whole=False, total=total)) from None
             events += page["content"]
-            pages = page.get("totalPages")
+            previous = page["content"]
+            pages, total = page.get("totalPages"), page.get("totalElements")
+            if number == 0 and isinstance(pages, int) and pages > MAX_ALL_PAGES:
+                raise UnusableAnswer(f"it says the listing has {pages} pages of {size} events, more than --all "
+                                     f"fetches ({MAX_ALL_PAGES}): narrow it with --search, or take a larger --size")
             if show_progress:
                 out_of = f" of {pages}" if isinstance(pages, int) else ""
                 print(f"\rfetching events: page {number + 1}{out_of}", end="", file=sys.stderr, flush=True)
@@ -151,26 +347,46 @@ def _every_event(client, args):
     finally:
         if show_progress:
             print("\r\x1b[K", end="", file=sys.stderr, flush=True)
-    return {"content": events, "totalElements": len(events), "totalPages": 1, "number": 0, "size": len(events),
-            "numberOfElements": len(events), "first": True, "last": True, "empty": not events}
+    return _one_page(events)
+
+
+def _one_page(events, whole=True, total=None):
+    """``events`` as one page of the server's shape. A listing that is not ``whole`` says
+    so ("last": false) and keeps the server's ``total`` of events, when it gave one."""
+    if whole or not isinstance(total, int) or total < len(events):
+        total = len(events)
+    return {"content": events, "totalElements": total, "totalPages": 1, "number": 0, "size": len(events),
+            "numberOfElements": len(events), "first": True, "last": whole, "empty": not events}
+
+
+def _add_global_options(parser, after_command=False):
+    """The options of every query. After the subcommand they are accepted too, left out
+    of its help and unset unless given, so that they do not undo those given before it."""
+    hidden = {"default": argparse.SUPPRESS, "help": argparse.SUPPRESS} if after_command else {}
+
+    def option(container, *names, **settings):
+        container.add_argument(*names, **{**settings, **hidden})
+
+    target = parser.add_mutually_exclusive_group()
+    option(target, "--server", metavar="URL", type=_server_url,
+           help="the server's base URL, e.g. https://accounts.example.com")
+    option(target, "--demo", action="store_true",
+           help="start a local stand-in server and query it (uses its token unless --token is given)")
+    option(parser, "--token", help=f"the API token (default: ${TOKEN_VARIABLE})")
+    option(parser, "--api-version", type=_count(1), default=DEFAULT_ACCOUNTS_API_VERSION, metavar="N",
+           help="API version in the request paths (default: %(default)s)")
+    option(parser, "--insecure", action="store_true", help="do not check the server's TLS certificate")
+    option(parser, "--timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+           help="give up on a request that has not come in whole after this long (default: %(default)s)")
+    option(parser, "--json", action="store_true",
+           help="print the server's answer as JSON instead of a table, and messages whole")
 
 
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
         epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
-    target = parser.add_mutually_exclusive_group()
-    target.add_argument("--server", metavar="URL", type=_server_url,
-                        help="the server's base URL, e.g. https://accounts.example.com")
-    target.add_argument("--demo", action="store_true",
-                        help="start a local stand-in server and query it (uses its token unless --token is given)")
-    parser.add_argument("--token", help=f"the API token (default: ${TOKEN_VARIABLE})")
-    parser.add_argument("--api-version", type=_count(1), default=DEFAULT_ACCOUNTS_API_VERSION, metavar="N",
-                        help="API version in the request paths (default: %(default)s)")
-    parser.add_argument("--insecure", action="store_true", help="do not check the server's TLS certificate")
-    parser.add_argument("--timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-                        help="give up on a request after this long (default: %(default)s)")
-    parser.add_argument("--json", action="store_true", help="print the server's answer as JSON instead of a table")
+    _add_global_options(parser)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -178,10 +394,14 @@ def build_parser():
         sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
                                   epilog=SUBCOMMAND_EPILOG)
         sub.set_defaults(query=query, show=show)
+        _add_global_options(sub, after_command=True)
         return sub
 
+    def whole(view):  # field lists are not cut to the terminal: a URL must stay whole
+        return lambda answer, width: view(answer)
+
     command("user", "show the user that the token belongs to",
-            _answer_of(lambda client, args: client.get_current_user()), _tables.fields)
+            _answer_of(lambda client, args: client.get_current_user()), whole(_tables.fields))
     events = command("events", "list the event log of an application, a page at a time", _events, _tables.event_page)
     events.add_argument("app", metavar="APP", help="application name, e.g. security or entitlements")
     start = events.add_mutually_exclusive_group()
@@ -206,7 +426,7 @@ def build_parser():
             _tables.releases)
     distribution = command("distribution", "show the download information of a distribution for a platform",
                            _answer_of(lambda client, args: client.get_distribution(args.key, args.platform)),
-                           _tables.fields)
+                           whole(_tables.fields))
     distribution.add_argument("key", metavar="KEY", help="distribution key, e.g. orvik-4.2.0")
     distribution.add_argument("platform", metavar="PLATFORM", help="platform, e.g. linux-x86_64")
     return parser
@@ -224,8 +444,8 @@ def exit_code_for_status(status):
     return EXIT_OTHER_HTTP
 
 
-def _underlying_reason(error):
-    """The innermost cause of a connection failure, e.g. "Connection refused"."""
+def _innermost(error):
+    """The innermost cause of a connection failure."""
     seen = set()
     while id(error) not in seen:
         seen.add(id(error))
@@ -234,7 +454,69 @@ def _underlying_reason(error):
         if inner is None:
             break
         error = inner
+    return error
+
+
+def _underlying_reason(error):
+    """The innermost cause of a connection failure in words, e.g. "Connection refused"."""
+    error = _innermost(error)
     return error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+
+
+class _Redirects:
+    """A response hook that keeps the target of a redirect until the answer to it comes,
+    so that a target that cannot be followed is blamed, not the --server given."""
+
+    def __init__(self):
+        self.target = None
+
+    def __call__(self, response, **kwargs):
+        self.target = response.headers.get("Location") if response.is_redirect else None
+
+
+URL_ERRORS = (requests.exceptions.MissingSchema, requests.exceptions.InvalidSchema, requests.exceptions.InvalidURL,
+              urllib3.exceptions.LocationParseError)
+
+
+def _failure(error, args, server_url, redirect):
+    """The line and the exit code that report ``error``, or None if it is not a failure of a query."""
+    if isinstance(error, UnusableAnswer):
+        return f"the answer from {server_url} is not usable: {error}", EXIT_OTHER_HTTP
+    if isinstance(error, requests.HTTPError):
+        response = error.response
+        status = getattr(response, "status_code", None)
+        if response is not None and _is_html(response):
+            line = _tables.http_failure(error, instead_of_message="an HTML page, not an answer of the Accounts "
+                                                                  f"API: check the base URL {server_url}")
+        else:
+            line = _tables.http_failure(error)
+        hint = " (check --token or $" + TOKEN_VARIABLE + ")" if status in (401, 403) else ""
+        return line + hint, exit_code_for_status(status)
+    # The errors of requests, urllib3 and urllib.parse about a URL are all ValueErrors.
+    if redirect is not None and isinstance(error, ValueError):
+        return f"the server redirected to a URL that cannot be followed: {redirect!r}", EXIT_OTHER_HTTP
+    if isinstance(error, URL_ERRORS):
+        return f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", EXIT_USAGE
+    if isinstance(error, requests.Timeout):
+        return f"no whole answer from {server_url} within {args.timeout:g} s", EXIT_CONNECTION
+    if isinstance(error, requests.exceptions.SSLError):
+        return _tls_failure(error, server_url, args.insecure), EXIT_CONNECTION
+    if isinstance(error, requests.ConnectionError):
+        return f"cannot connect to {server_url}: {_underlying_reason(error)}", EXIT_CONNECTION
+    if isinstance(error, requests.RequestException):
+        return f"request to {server_url} failed: {error}", EXIT_OTHER_HTTP
+    return None
+
+
+def _tls_failure(error, server_url, insecure):
+    cause = _innermost(error)
+    if isinstance(cause, ssl.SSLError) and cause.reason in NOT_TLS_REASONS:
+        plain = urlunsplit(urlsplit(server_url)._replace(scheme="http"))
+        return f"{server_url} does not speak TLS; if the server speaks plain HTTP, use {plain}"
+    hint = ""
+    if isinstance(cause, ssl.SSLCertVerificationError) and not insecure:
+        hint = " (--insecure skips the certificate check)"
+    return f"TLS with {server_url} failed: {_underlying_reason(error)}{hint}"
 
 
 def run(args, server_url, token):
@@ -244,29 +526,30 @@ def run(args, server_url, token):
     adapter = RequestDefaultsAdapter(args.timeout, insecure=args.insecure)
     client._session.mount("http://", adapter)
     client._session.mount("https://", adapter)
+    redirects = _Redirects()
+    client._session.hooks["response"].append(redirects)
     client.login()
     try:
         answer = args.query(client, args)
-    except requests.HTTPError as error:
-        status = error.response.status_code if error.response is not None else None
-        hint = " (check --token or $" + TOKEN_VARIABLE + ")" if status in (401, 403) else ""
-        return fail(_tables.http_failure(error) + hint, exit_code_for_status(status))
-    except (requests.exceptions.MissingSchema, requests.exceptions.InvalidSchema,
-            requests.exceptions.InvalidURL, urllib3.exceptions.LocationParseError):
-        return fail(f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", EXIT_USAGE)
-    except requests.Timeout:
-        return fail(f"no answer from {server_url} within {args.timeout:g} s", EXIT_CONNECTION)
-    except requests.exceptions.SSLError as error:
-        return fail(f"TLS with {server_url} failed: {_underlying_reason(error)} "
-                    "(--insecure skips the certificate check)", EXIT_CONNECTION)
-    except requests.ConnectionError as error:
-        return fail(f"cannot connect to {server_url}: {_underlying_reason(error)}", EXIT_CONNECTION)
-    except requests.exceptions.JSONDecodeError:  # a RequestException too, so it comes first
-        return fail(f"the answer from {server_url} is not JSON", EXIT_OTHER_HTTP)
-    except requests.RequestException as error:
-        return fail(f"request to {server_url} failed: {error}", EXIT_OTHER_HTTP)
-    print(_tables.as_json(answer) if args.json else args.show(answer))
+    except IncompleteListing as stopped:
+        _show(args, stopped.listing)  # what came in is not lost
+        message, code = _failure(stopped.cause, args, server_url, redirects.target)
+        fetched = stopped.listing["numberOfElements"]
+        return fail(f"{message} (--all stopped at page {stopped.page}; the events before it are printed: "
+                    f"{fetched} event{'' if fetched == 1 else 's'})", code)
+    except Exception as error:
+        failure = _failure(error, args, server_url, redirects.target)
+        if failure is None:
+            raise
+        return fail(*failure)
+    _show(args, answer)
     return 0
+
+
+def _show(args, answer):
+    # Tables fit the terminal; in a file or a pipe their lines are whole.
+    width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
+    print(_tables.as_json(answer) if args.json else args.show(answer, width))
 
 
 def fail(message, code):
@@ -277,6 +560,8 @@ def fail(message, code):
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.server and args.demo:  # one before the subcommand, the other after it
+        parser.error("argument --demo: not allowed with argument --server")
     try:
         with contextlib.ExitStack() as stack:
             if args.demo:

@@ -69,7 +69,7 @@ def _server_message(response: object) -> str | None:
     if len(content) <= JSON_PARSE_LIMIT:
         try:
             document = json.loads(_decode(content, _attribute(response, "encoding")))
-        except ValueError:
+        except (ValueError, RecursionError):  # not JSON, numbers past the int limit, nesting past the stack
             document = None
         if isinstance(document, dict):
             for key in ("message", "error"):
@@ -86,9 +86,11 @@ def _looks_binary(text: str) -> bool:
 
 
 def _decode(data: bytes | bytearray, encoding: str | None) -> str:
+    # The charset comes from the server: it may name no codec, a codec that is not for
+    # text (rot13, zlib), or one that cannot replace what it fails to decode (idna).
     try:
         return bytes(data).decode(encoding or "utf-8", errors="replace")
-    except (LookupError, TypeError):
+    except (LookupError, TypeError, ValueError):
         return bytes(data).decode("utf-8", errors="replace")
 
 
