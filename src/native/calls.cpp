@@ -127,6 +127,11 @@ SmallIntTexts int_texts;
 
 }  // namespace
 
+void forget_names() {
+    names = Names{};
+    int_texts = SmallIntTexts{};
+}
+
 Ref format_field(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
         return Ref::borrow(value);

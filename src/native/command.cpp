@@ -65,6 +65,12 @@ void remember_command_class(PyObject* command_class_object) {
     own_tp_init = type->tp_init;
 }
 
+void forget_command_class() {
+    own_class = nullptr;
+    own_init = nullptr;
+    own_tp_init = nullptr;
+}
+
 // Calling a class goes through type.__call__: object.__new__ through the
 // tp_new slot, then the tp_init slot, which looks __init__ up on the class and
 // calls it. For the module's own class, with the metaclass, both slots and

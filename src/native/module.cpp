@@ -25,10 +25,37 @@ constexpr const char module_doc[] = "Abstractions to interact with the Ferrovane
 constexpr const char qualified_name[] = "sdk.accounts_api";
 
 // Process-wide records: the interpreter that first created the module, and the
-// module object once its body ran (or while it runs).
+// module object once its body ran (or while it runs). They, like the names,
+// types and memos the other files keep, belong to one runtime: an embedding host
+// may finalize the interpreter and initialize a new one in the same process,
+// where the old objects are freed or cleared and interpreter IDs start again.
 constexpr std::int64_t no_interpreter = -1;
 std::int64_t owner_interpreter = no_interpreter;
 PyObject* loaded_module = nullptr;
+bool exit_hook_registered = false;
+
+// Run by Py_FinalizeEx after everything else, when no Python code can run any
+// more: forgets every record so that the next runtime loads the module afresh.
+// Nothing is released: the runtime that owned the objects has freed them, or
+// leaves them behind as it leaves its own.
+void forget_runtime_records() {
+    owner_interpreter = no_interpreter;
+    loaded_module = nullptr;
+    exit_hook_registered = false;
+    forget_names();
+    forget_method_type();
+    forget_command_class();
+    forget_client_records();
+}
+
+// Once per runtime, before its first record is made. The hook table is small
+// and process-wide; should it be full, the module still loads as it always has
+// and registration is tried again on the next import.
+void register_exit_hook() {
+    if (!exit_hook_registered) {
+        exit_hook_registered = Py_AtExit(forget_runtime_records) == 0;
+    }
+}
 
 // ---- create step ----------------------------------------------------------
 
@@ -52,6 +79,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*definition*/) {
         return nullptr;
     }
     if (owner_interpreter == no_interpreter) {
+        register_exit_hook();
         owner_interpreter = interpreter;
     } else if (interpreter != owner_interpreter) {
         PyErr_SetString(PyExc_ImportError,

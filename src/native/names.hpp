@@ -125,3 +125,7 @@ extern Names names;
 // Makes every name and tuple; returns -1 with an exception set on failure.
 // Calling it again after success does nothing.
 int init_names();
+
+// Forgets the names and the texts made from them, without releasing them, once
+// the runtime that made them is finalized; see module.cpp.
+void forget_names();
