@@ -31,7 +31,7 @@ namespace {
 
 // The Command class that the module body built, its own __init__ method object
 // and the tp_init slot that type() gave it (the one that looks __init__ up and
-// calls it). Held for the life of the process, like the module.
+// calls it). Held for the life of the runtime, like the module.
 PyObject* own_class = nullptr;
 PyObject* own_init = nullptr;
 initproc own_tp_init = nullptr;

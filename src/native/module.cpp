@@ -13,6 +13,8 @@
 //
 // The module can be loaded into one interpreter per process, and its body runs
 // once: importing it again after it left sys.modules gives back the same object.
+// An embedding host that finalizes the interpreter and starts a new one counts
+// as a new process here: the new runtime loads the module afresh.
 #include "classes.hpp"
 #include "names.hpp"
 
@@ -50,7 +52,7 @@ void forget_runtime_records() {
 
 // Once per runtime, before its first record is made. The hook table is small
 // and process-wide; should it be full, the module still loads as it always has
-// and registration is tried again on the next import.
+// and registration is tried again when the module is next created.
 void register_exit_hook() {
     if (!exit_hook_registered) {
         exit_hook_registered = Py_AtExit(forget_runtime_records) == 0;
@@ -78,8 +80,8 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*definition*/) {
     if (interpreter == -1) {
         return nullptr;
     }
+    register_exit_hook();
     if (owner_interpreter == no_interpreter) {
-        register_exit_hook();
         owner_interpreter = interpreter;
     } else if (interpreter != owner_interpreter) {
         PyErr_SetString(PyExc_ImportError,

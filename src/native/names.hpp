@@ -1,6 +1,6 @@
 // Interned strings and constant tuples that the client uses on every call.
-// They are made once, when the module is first executed, and live for the rest
-// of the process: the module can only ever be loaded into one interpreter.
+// They are made once, when the module is first executed, and live as long as
+// the runtime: the module can only be loaded into one interpreter of it.
 #pragma once
 
 #include "ref.hpp"
