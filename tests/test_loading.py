@@ -1,7 +1,10 @@
 """Loading the module: its namespace, the classes it builds, and reimports."""
 import os
+import shlex
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -228,10 +231,6 @@ def embedding_build_command(source, program):
     """The compiler command that links an embedding host against this interpreter's
     libpython (shared where there is one, else static), as `python3-config --embed`
     would; None where this interpreter offers neither or there is no compiler."""
-    import shlex
-    import shutil
-    import sysconfig
-
     config = sysconfig.get_config_var
     compiler = shlex.split(config("CC") or "cc")
     if shutil.which(compiler[0]) is None:
