@@ -1,4 +1,4 @@
-"""Loading the module: its namespace, the classes it builds, and reimports."""
+"""Loading the module: its namespace, the classes it builds, reimports, and new runtimes in an embedding host."""
 import os
 import shlex
 import shutil
