@@ -63,10 +63,33 @@ for requirement in requires("ferrovane-sdk-accounts"):
 REQUIREMENTS
   venv/bin/python -m pip install -q -r test-requirements.txt
 fi
+if [ -n "${ARMV8_WHEELS:-}" ]; then
+  # On a 64-bit ARM board with a 32-bit userland (Raspberry Pi OS 32-bit, armhf containers
+  # on arm64 hosts) the kernel reports the machine as aarch64 or armv8l. pip must still
+  # choose the armv7l wheel from the release'"'"'s wheels for this Python: asked with the
+  # machine name that uname gives on such boards.
+  for machine in aarch64 armv8l; do
+    rm -rf chosen
+    MACHINE=$machine venv/bin/python - download -q --no-deps --no-index --only-binary=:all: \
+      --find-links "$ARMV8_WHEELS" --dest chosen ferrovane-sdk-accounts <<"PIP"
+import os, runpy, sys
+real = os.uname()
+os.uname = lambda: os.uname_result((*real[:4], os.environ["MACHINE"]))
+sys.argv[0] = "pip"
+runpy.run_module("pip", run_name="__main__")
+PIP
+    chosen=$(ls chosen)
+    case $chosen in
+      *manylinux_2_17_armv7l.whl) echo "uname -m $machine: pip chooses $chosen" ;;
+      *) echo "uname -m $machine: pip chooses $chosen, not the armv7l wheel" >&2; exit 1 ;;
+    esac
+  done
+fi
+venv=$PWD/venv
 cd src
 # Nothing in the tree imports as ferrovane, but make sure that the tests get the package
 # from site-packages.
-../venv/bin/python - <<"CHECK"
+"$venv/bin/python" - <<"CHECK"
 import platform, sysconfig
 import ferrovane.sdk, ferrovane.sdk.accounts_api as module
 site = sysconfig.get_path("platlib")
@@ -74,35 +97,8 @@ assert module.__file__.startswith(site), (module.__file__, site)
 print("testing", ferrovane.sdk.__version__, "on Python", platform.python_version(), platform.machine(),
       "from", module.__file__)
 CHECK
-../venv/bin/python -m pytest -p no:cacheprovider -q "$@"
-../venv/bin/ferrovane-accounts --demo user
-'
-
-# On a 64-bit ARM board with a 32-bit userland (Raspberry Pi OS 32-bit, armhf containers on
-# arm64 hosts) the kernel reports the machine as aarch64 or armv8l. pip must still choose
-# the armv7l wheel from the release's wheels for that Python: asked here with the machine
-# name that uname gives on such boards.
-# shellcheck disable=SC2016  # expanded by the shell that runs it
-armv8_choice_script='
-set -eu
-python=$1 wheels=$2
-$python -m venv chooser
-for machine in aarch64 armv8l; do
-  rm -rf chosen
-  MACHINE=$machine chooser/bin/python - download -q --no-deps --no-index --only-binary=:all: \
-    --find-links "$wheels" --dest chosen ferrovane-sdk-accounts <<"PIP"
-import os, runpy, sys
-real = os.uname()
-os.uname = lambda: os.uname_result((*real[:4], os.environ["MACHINE"]))
-sys.argv[0] = "pip"
-runpy.run_module("pip", run_name="__main__")
-PIP
-  chosen=$(ls chosen)
-  case $chosen in
-    *manylinux_2_17_armv7l.whl) echo "uname -m $machine: pip chooses $chosen" ;;
-    *) echo "uname -m $machine: pip chooses $chosen, not the armv7l wheel" >&2; exit 1 ;;
-  esac
-done
+"$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
+"$venv/bin/ferrovane-accounts" --demo user
 '
 
 # shellcheck disable=SC2086  # FERROVANE_PYTEST_ARGS is a list of words
@@ -153,8 +149,7 @@ fi
 if [ "$target" = armhf ] && [ "${package%.whl}" != "$package" ]; then
   mkdir "$root$dir/wheels"
   cp "$(dirname "$package")"/*-cp"${python/./}"-*.whl "$root$dir/wheels/"
-  in_root "$root" "${environment[@]}" sh -c "cd $dir && $armv8_choice_script" sh \
-    "/usr/bin/python$python" "$dir/wheels" >&2 || die "pip on an armv8 machine does not choose the armv7l wheel"
+  environment+=(ARMV8_WHEELS=$dir/wheels)
 elif [ "$target" != amd64 ]; then
   # shellcheck disable=SC2206  # a list of words
   selection+=($core_tests)

@@ -140,18 +140,58 @@ check_reproducible() {
     || die "a second build of the commit gave other bytes (above)"
 }
 
+# install_lane NAME TEST...: runs the install tests ("stage|arch|file") one after another,
+# their output and then their times in $work/lane-NAME.log
+install_lane() {
+  local name=$1 test label arch file
+  shift
+  (
+    exec >"$work/lane-$name.log" 2>&1
+    stage_times=()
+    trap print_stage_times EXIT
+    for test in "$@"; do
+      IFS='|' read -r label arch file <<<"$test"
+      timed "$label" bash scripts/install_test.sh "$arch" "$file"
+    done
+  )
+}
+
+# The tests under emulation use one core each, so two lanes of them run side by side: the
+# armv7l tests, which run the whole suite, and the rest.
+install_all() {
+  local sdist target arch platform python wheel armhf=() others=() lane failed=()
+  sdist=$(echo dist/*.tar.gz)
+  armhf+=("sdist on armhf|armhf|$sdist")
+  others+=("install sdist|sdist|$sdist")
+  for target in "${targets[@]}"; do
+    read -r arch platform python <<<"$target"
+    wheel=$(echo dist/*-cp"${python/./}"-*"${platform#linux-}".whl)
+    if [ "$arch" = armhf ]; then
+      armhf+=("cp${python/./} $arch|$arch|$wheel")
+    else
+      others+=("cp${python/./} $arch|$arch|$wheel")
+    fi
+  done
+  say "install tests in two lanes, each logged to $work/lane-*.log and shown when both end"
+  install_lane armhf "${armhf[@]}" &
+  local armhf_lane=$!
+  install_lane others "${others[@]}" &
+  local others_lane=$!
+  wait $armhf_lane || failed+=(armhf)
+  wait $others_lane || failed+=(others)
+  for lane in armhf others; do
+    say "== install test lane $lane"
+    cat "$work/lane-$lane.log" >&2
+  done
+  [ ${#failed[@]} -eq 0 ] || die "install tests failed in the lane(s) ${failed[*]} (above)"
+}
+
 timed "prepare" prepare
 timed "build" build_all
 timed "check" check_all
 timed "reproducible" check_reproducible
 if [ $install_tests = yes ]; then
-  timed "install sdist" bash scripts/install_test.sh sdist "$(echo dist/*.tar.gz)"
-  timed "sdist on armhf" bash scripts/install_test.sh armhf "$(echo dist/*.tar.gz)"
-  for target in "${targets[@]}"; do
-    read -r arch platform python <<<"$target"
-    timed "cp${python/./} $arch" bash scripts/install_test.sh "$arch" \
-      "$(echo dist/*-cp"${python/./}"-*"${platform#linux-}".whl)"
-  done
+  timed "install tests" install_all
 fi
 say "dist/:"
 (cd dist && sha256sum ./* && ls -l) >&2
