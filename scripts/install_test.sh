@@ -47,10 +47,13 @@ set -eu
 python=$1 package=$2
 shift 2
 $python -m venv venv
+started=$(date +%s)
 if [ "$TYPE_CHECKS" = yes ]; then
   venv/bin/python -m pip install -q "ferrovane-sdk-accounts[test] @ file://$PWD/$package"
+  echo "pip installed $package with the test tools in $(($(date +%s) - started)) s"
 else
   venv/bin/python -m pip install -q "ferrovane-sdk-accounts @ file://$PWD/$package"
+  echo "pip installed $package in $(($(date +%s) - started)) s"
   # The test extra as the package declares it, less the type checkers.
   venv/bin/python - >test-requirements.txt <<"REQUIREMENTS"
 import re

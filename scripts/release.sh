@@ -141,9 +141,10 @@ check_reproducible() {
 }
 
 # install_lane NAME TEST...: runs the install tests ("stage|arch|file") one after another,
-# their output and then their times in $work/lane-NAME.log
+# their output and then their times in $work/lane-NAME.log; a failure does not stop the
+# lane, so that one run shows every failing test
 install_lane() {
-  local name=$1 test label arch file
+  local name=$1 test label arch file started outcome failed=0
   shift
   (
     exec >"$work/lane-$name.log" 2>&1
@@ -151,8 +152,13 @@ install_lane() {
     trap print_stage_times EXIT
     for test in "$@"; do
       IFS='|' read -r label arch file <<<"$test"
-      timed "$label" bash scripts/install_test.sh "$arch" "$file"
+      say "== $label"
+      started=$SECONDS
+      outcome=
+      bash scripts/install_test.sh "$arch" "$file" || { outcome="  (failed)"; failed=1; }
+      stage_times+=("$(printf '%-14s %5ds%s' "$label" $((SECONDS - started)) "$outcome")")
     done
+    exit $failed
   )
 }
 
