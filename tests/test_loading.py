@@ -1,4 +1,5 @@
 """Loading the module: its namespace, the classes it builds, and reimports."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -177,3 +178,87 @@ def test_a_second_interpreter_is_refused():
     assert result.returncode == 0, result.stderr
     assert ("ImportError: Interpreter change detected - this module can only be loaded "
             "into one interpreter per process.") in result.stderr
+
+
+# An embedding host that finalizes the interpreter and starts a new one in the
+# same process, as plug-in hosts do: each runtime must get a working module.
+EMBEDDING_HOST = r"""
+#include <Python.h>
+
+static const char check[] =
+    "import sys\n"
+    "import ferrovane.sdk.accounts_api as module\n"
+    "assert isinstance(module.ApiClient, type) and isinstance(module.Command, type), module.ApiClient\n"
+    "class Response:\n"
+    "    status_code = 200\n"
+    "    def raise_for_status(self): pass\n"
+    "class Session:\n"
+    "    headers = {}\n"
+    "    def get(self, url, **kwargs):\n"
+    "        self.url = url\n"
+    "        return Response()\n"
+    "client = module.ApiClient('http://host', 'token')\n"
+    "client._session = Session()\n"
+    "assert client.get_current_user.__self__ is client\n"
+    "command = client.get_event_log('security', pageSize=5)\n"
+    "assert type(command) is module.Command and command.api_client is client\n"
+    "assert client._session.url == 'http://host/api/security/v3/eventlog', client._session.url\n"
+    "del sys.modules['ferrovane.sdk.accounts_api']\n"
+    "import ferrovane.sdk.accounts_api as again\n"
+    "assert again is module\n";
+
+int main(int argc, char** argv) {
+    int runs = argc > 1 ? atoi(argv[1]) : 3;
+    for (int run = 1; run <= runs; ++run) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(check);
+        if (Py_FinalizeEx() < 0 || failed) {
+            fprintf(stderr, "runtime %d failed\n", run);
+            return 1;
+        }
+        printf("runtime %d ok\n", run);
+        fflush(stdout);
+    }
+    return 0;
+}
+"""
+
+
+def embedding_build_command(source, program):
+    """The compiler command that links an embedding host against this interpreter's
+    libpython (shared where there is one, else static), as `python3-config --embed`
+    would; None where this interpreter offers neither or there is no compiler."""
+    import shlex
+    import shutil
+    import sysconfig
+
+    config = sysconfig.get_config_var
+    compiler = shlex.split(config("CC") or "cc")
+    if shutil.which(compiler[0]) is None:
+        return None
+    library = "python" + config("LDVERSION")
+    directories = [config("LIBDIR"), config("LIBPL")]
+    if not any(os.path.exists(os.path.join(directory, f"lib{library}{suffix}"))
+               for directory in directories for suffix in (".so", ".a")):
+        return None
+    return [*compiler, "-I", sysconfig.get_paths()["include"], str(source), "-o", str(program),
+            *[f"-L{directory}" for directory in directories], f"-Wl,-rpath,{config('LIBDIR')}", f"-l{library}",
+            *shlex.split(config("LINKFORSHARED") or ""), *shlex.split(config("LIBS") or ""),
+            *shlex.split(config("SYSLIBS") or "")]
+
+
+def test_each_runtime_of_an_embedding_host_gets_a_working_module(tmp_path):
+    source = tmp_path / "host.c"
+    source.write_text(EMBEDDING_HOST)
+    program = tmp_path / "host"
+    command = embedding_build_command(source, program)
+    if command is None:
+        pytest.skip("no C compiler or no libpython to embed this interpreter")
+    built = subprocess.run(command, capture_output=True, text=True, timeout=120)
+    assert built.returncode == 0, built.stderr
+    # The host finds the package and its dependencies where this interpreter does.
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in sys.path if path),
+                   "PYTHONHOME": sys.base_prefix}
+    result = subprocess.run([str(program), "3"], capture_output=True, text=True, timeout=120, env=environment)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["runtime 1 ok", "runtime 2 ok", "runtime 3 ok"]

@@ -873,3 +873,12 @@ constexpr std::array<MethodSpec, 13> api_client_methods{{
 }  // namespace
 
 const ClassSpec api_client_class = {"ApiClient", api_client_doc, api_client_methods};
+
+void forget_client_records() {
+    user_info_endpoints = SmallIntTexts{};
+    eventlog_endpoints = SmallIntTexts{};
+    releases_endpoints = SmallIntTexts{};
+    event_log_all_none = nullptr;
+    event_all_none = nullptr;
+    distribution_all_none = nullptr;
+}

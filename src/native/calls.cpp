@@ -5,9 +5,12 @@
 
 Names names;
 
-// Exported by the interpreter for its own extension modules; not in the
-// public headers.
+#if FERROVANE_INTERPRETER_METHOD_LOAD
+// Exported by the interpreter, declared only in its internal headers; the build
+// defines FERROVANE_INTERPRETER_METHOD_LOAD only after finding this very
+// declaration in the target interpreter's own headers (see CMakeLists.txt).
 extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* object, PyObject* name, PyObject** method);
+#endif
 
 namespace {
 
@@ -96,6 +99,7 @@ Ref lookup_global(const Scope& scope, PyObject* name) {
 }
 
 int load_method(PyObject* object, PyObject* name, LoadedMethod& method) {
+#if FERROVANE_INTERPRETER_METHOD_LOAD
     // The interpreter's own method load, the one `object.name(...)` makes: it
     // reads the instance's attribute values where they are kept, without
     // turning them into a dict object first.
@@ -106,6 +110,13 @@ int load_method(PyObject* object, PyObject* name, LoadedMethod& method) {
     }
     method.callable = Ref::steal(callable);
     method.self = unbound ? Ref::borrow(object) : Ref();
+#else
+    method.callable = get_attr(object, name);
+    if (!method.callable) {
+        return -1;
+    }
+    method.self = Ref();
+#endif
     return 0;
 }
 
@@ -126,6 +137,11 @@ long small_int_value(PyObject* value) {
 SmallIntTexts int_texts;
 
 }  // namespace
+
+void forget_names() {
+    names = Names{};
+    int_texts = SmallIntTexts{};
+}
 
 Ref format_field(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {

@@ -81,7 +81,7 @@ Ref format_field(PyObject* value);
 Ref concat_text(std::initializer_list<PyObject*> pieces);
 
 // Texts kept for the ints 0 to small_int_count - 1, made on first use and
-// held for the life of the process.
+// held for the life of the runtime.
 inline constexpr long small_int_count = 100;
 struct SmallIntTexts {
     PyObject* slots[small_int_count] = {};

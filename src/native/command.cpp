@@ -31,7 +31,7 @@ namespace {
 
 // The Command class that the module body built, its own __init__ method object
 // and the tp_init slot that type() gave it (the one that looks __init__ up and
-// calls it). Held for the life of the process, like the module.
+// calls it). Held for the life of the runtime, like the module.
 PyObject* own_class = nullptr;
 PyObject* own_init = nullptr;
 initproc own_tp_init = nullptr;
@@ -63,6 +63,12 @@ void remember_command_class(PyObject* command_class_object) {
     Py_XSETREF(own_class, Py_NewRef(command_class_object));
     Py_XSETREF(own_init, Py_NewRef(init));
     own_tp_init = type->tp_init;
+}
+
+void forget_command_class() {
+    own_class = nullptr;
+    own_init = nullptr;
+    own_tp_init = nullptr;
 }
 
 // Calling a class goes through type.__call__: object.__new__ through the

@@ -416,6 +416,8 @@ int init_method_type() {
     return method_type ? 0 : -1;
 }
 
+void forget_method_type() { method_type = nullptr; }
+
 Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_name, const Scope& scope) {
     const auto parameter_count = static_cast<Py_ssize_t>(spec.parameters.size());
     const auto default_count = static_cast<Py_ssize_t>(spec.defaults.size());

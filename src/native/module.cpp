@@ -13,6 +13,8 @@
 //
 // The module can be loaded into one interpreter per process, and its body runs
 // once: importing it again after it left sys.modules gives back the same object.
+// An embedding host that finalizes the interpreter and starts a new one counts
+// as a new process here: the new runtime loads the module afresh.
 #include "classes.hpp"
 #include "names.hpp"
 
@@ -25,10 +27,37 @@ constexpr const char module_doc[] = "Abstractions to interact with the Ferrovane
 constexpr const char qualified_name[] = "sdk.accounts_api";
 
 // Process-wide records: the interpreter that first created the module, and the
-// module object once its body ran (or while it runs).
+// module object once its body ran (or while it runs). They, like the names,
+// types and memos the other files keep, belong to one runtime: an embedding host
+// may finalize the interpreter and initialize a new one in the same process,
+// where the old objects are freed or cleared and interpreter IDs start again.
 constexpr std::int64_t no_interpreter = -1;
 std::int64_t owner_interpreter = no_interpreter;
 PyObject* loaded_module = nullptr;
+bool exit_hook_registered = false;
+
+// Run by Py_FinalizeEx after everything else, when no Python code can run any
+// more: forgets every record so that the next runtime loads the module afresh.
+// Nothing is released: the runtime that owned the objects has freed them, or
+// leaves them behind as it leaves its own.
+void forget_runtime_records() {
+    owner_interpreter = no_interpreter;
+    loaded_module = nullptr;
+    exit_hook_registered = false;
+    forget_names();
+    forget_method_type();
+    forget_command_class();
+    forget_client_records();
+}
+
+// Once per runtime, before its first record is made. The hook table is small
+// and process-wide; should it be full, the module still loads as it always has
+// and registration is tried again when the module is next created.
+void register_exit_hook() {
+    if (!exit_hook_registered) {
+        exit_hook_registered = Py_AtExit(forget_runtime_records) == 0;
+    }
+}
 
 // ---- create step ----------------------------------------------------------
 
@@ -51,6 +80,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*definition*/) {
     if (interpreter == -1) {
         return nullptr;
     }
+    register_exit_hook();
     if (owner_interpreter == no_interpreter) {
         owner_interpreter = interpreter;
     } else if (interpreter != owner_interpreter) {

@@ -1,6 +1,6 @@
 // Interned strings and constant tuples that the client uses on every call.
-// They are made once, when the module is first executed, and live for the rest
-// of the process: the module can only ever be loaded into one interpreter.
+// They are made once, when the module is first executed, and live as long as
+// the runtime: the module can only be loaded into one interpreter of it.
 #pragma once
 
 #include "ref.hpp"
@@ -125,3 +125,7 @@ extern Names names;
 // Makes every name and tuple; returns -1 with an exception set on failure.
 // Calling it again after success does nothing.
 int init_names();
+
+// Forgets the names and the texts made from them, without releasing them, once
+// the runtime that made them is finalized; see module.cpp.
+void forget_names();
