@@ -148,7 +148,8 @@ install_lane() {
   shift
   (
     exec >"$work/lane-$name.log" 2>&1
-    stage_times=()
+    # The lane's own stages, not the release's stage that runs it.
+    stage_times=() stage=
     trap print_stage_times EXIT
     for test in "$@"; do
       IFS='|' read -r label arch file <<<"$test"
