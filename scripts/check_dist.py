@@ -3,11 +3,15 @@
 Usage: check_dist.py FILE...  (wheels and sdists)
 
 - Every file in a wheel has an ordinary mode: 0644, or 0755 when it is executable.
+- Every native module in a wheel has the extension suffix of the interpreter and platform
+  that the wheel's tags name, so that the interpreter the wheel installs into loads it.
 - Every classifier in the metadata is one that the package index knows.
 """
 
 import argparse
 import email.parser
+import os
+import re
 import stat
 import sys
 import tarfile
@@ -16,16 +20,33 @@ import zipfile
 from trove_classifiers import classifiers as known_classifiers
 
 ORDINARY_MODES = {0o644, 0o755}
+# The multiarch triplet in CPython's extension suffix on each wheel platform's Linux.
+TRIPLETS = {"x86_64": "x86_64-linux-gnu", "aarch64": "aarch64-linux-gnu", "armv7l": "arm-linux-gnueabihf"}
 
 
 def wheel_problems(path):
     with zipfile.ZipFile(path) as wheel:
+        suffix = extension_suffix(os.path.basename(path))
         for entry in wheel.infolist():
             mode = stat.S_IMODE(entry.external_attr >> 16)
             if mode not in ORDINARY_MODES:
                 yield f"{entry.filename} has mode {mode:04o}"
+            if entry.filename.endswith(".so") and not entry.filename.endswith(suffix):
+                yield f"{entry.filename} does not end in {suffix}, which the wheel's tags call for"
             if entry.filename.endswith(".dist-info/METADATA"):
                 yield from metadata_problems(wheel.read(entry))
+
+
+def extension_suffix(name):
+    """The suffix that the native modules of the wheel file NAME must have."""
+    tags = re.fullmatch(r"[^-]+-[^-]+(?:-\d[^-]*)?-(cp3\d+)-(cp3\d+)-(.+)\.whl", name)
+    if tags is None or tags[1] != tags[2]:
+        return f"(a suffix for one CPython; {name} names none)"
+    architectures = {re.sub(r"^(?:many|musl)?linux(?:_\d+_\d+|\d+)?_", "", platform)
+                     for platform in tags[3].split(".")}
+    if len(architectures) != 1 or not architectures <= TRIPLETS.keys():
+        return f"(a suffix for one known Linux architecture; {name} names {sorted(architectures)})"
+    return f".cpython-{tags[1][2:]}-{TRIPLETS[architectures.pop()]}.so"
 
 
 def sdist_problems(path):

