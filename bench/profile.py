@@ -1,6 +1,6 @@
 """Where a native call's instructions go, counted by callgrind, against the plain-Python client.
 
-    .venv/bin/python bench/profile.py [--row LABEL ...] [--all] [--calls N]
+    .venv/bin/python bench/profile.py [--row LABEL ...] [--all] [--calls N] [--write] [--functions]
 
 For each row of the benchmark (default: get_event_log(app)) it counts, with the benchmark's null
 session, the instructions per call of both clients, and splits the native call into the
@@ -8,11 +8,16 @@ extension's own code and each interpreter function that the extension calls (wit
 function runs, Python code included). Everything but the first line is work the method's
 behaviour asks for: reading attributes and globals at call time, calling requests' Python code,
 making the result; so (native - own) / plain is the ratio the native client would reach if its
-own code took no time at all. Needs valgrind; takes about ten seconds per row.
+own code took no time at all: the row's floor. --write records the counts in floors.json under
+this Python's version, where the benchmark reads the floors from. --functions also splits the
+extension's own code by function, which needs a build that keeps its symbols. Needs valgrind;
+takes about ten seconds per row on an idle machine.
 """
 
 import argparse
+import json
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -78,13 +83,14 @@ def parse(path):
     calls made into the extension from outside, and of each interpreter function it calls.
     The extension's functions need no symbols: they are told by the object file they are in."""
     counts = defaultdict(int)
-    obj = called_obj = called_function = None
+    obj = function = called_obj = called_function = None
     after_calls = False
     with open(path) as data:
         for line in data:
             if line.startswith("ob="):
                 obj = line[3:].strip()
             elif line.startswith("fn="):
+                function = line[3:].strip()
                 called_obj = None
             elif line.startswith("cob="):
                 called_obj = line[4:].strip()
@@ -106,10 +112,14 @@ def parse(path):
                     after_calls, called_obj = False, None
                 elif ours(obj):
                     counts[OWN] += cost
+                    counts[OWN_PREFIX + function] += cost
     return counts
 
 
 TOTAL, ENTERED, OWN = "(total)", "(entered)", "(own)"
+# Keys of the extension's own instructions by function (self cost, inlined callees included).
+OWN_PREFIX = "own: "
+FLOORS_FILE = os.path.join(BENCH_DIR, "floors.json")
 
 
 def per_call_counts(module_name, label, calls, scratch):
@@ -122,19 +132,84 @@ def per_call_counts(module_name, label, calls, scratch):
     return {name: (with_row[name] - without.get(name, 0)) / calls for name in with_row}
 
 
-def report(label, native, plain):
+def short_name(function):
+    """A C++ symbol without its parameter list and namespaces, as it is named in the sources."""
+    function = re.sub(r"'\d+$", "", function)
+    depth, cut = 0, len(function)
+    for index in range(len(function) - 1, -1, -1):
+        if function[index] == ")":
+            depth += 1
+        elif function[index] == "(":
+            depth -= 1
+            if depth == 0:
+                cut = index
+                break
+    return re.sub(r"\(anonymous namespace\)::|ferrovane::", "", function[:cut])
+
+
+def own_functions(counts):
+    functions = defaultdict(float)
+    for name, cost in counts.items():
+        if name.startswith(OWN_PREFIX):
+            functions[short_name(name[len(OWN_PREFIX):])] += cost
+    return functions
+
+
+def report(label, native, plain, functions):
     print(f"\n{label}")
     print(f"  native {native[TOTAL]:8.0f} instructions per call, plain {plain[TOTAL]:8.0f}:"
           f" ratio {native[TOTAL] / plain[TOTAL]:.3f}")
     print(f"  inside the native code: {native[ENTERED]:8.0f}")
     print(f"    {native[OWN]:8.0f}  the extension's own code")
+    if functions:
+        for name, cost in sorted(own_functions(native).items(), key=lambda item: -item[1]):
+            if cost >= 20:
+                print(f"      {cost:8.0f}  {name}")
     callees = {name: cost for name, cost in native.items() if name not in (TOTAL, ENTERED, OWN)}
     for name, cost in sorted(callees.items(), key=lambda item: -item[1]):
         if cost >= 20:
             print(f"    {cost:8.0f}  {name:<22} {PURPOSES.get(name, '')}")
     required = native[TOTAL] - native[OWN]
     print(f"  without the extension's own code: {required:.0f} per call, ratio {required / plain[TOTAL]:.3f}"
-          f" (target {benchmark.PER_CALL_TARGET})")
+          f" (the floor); own code {native[OWN] / native[TOTAL]:.1%} of the call")
+
+
+def write_floors(measured, calls):
+    """Records the per-call counts of each row under this Python's version in floors.json."""
+    try:
+        with open(FLOORS_FILE) as existing:
+            floors = json.load(existing)
+    except FileNotFoundError:
+        floors = {}
+    version = benchmark.python_version_key()
+    entry = floors.setdefault(version, {"rows": {}})
+    entry["measured with"] = (f"bench/profile.py --calls {calls}: Python {platform.python_version()},"
+                              f" requests {benchmark.requests.__version__}")
+    for label, (native, plain) in measured.items():
+        entry["rows"][label] = {"native": round(native[TOTAL]), "own": round(native[OWN]),
+                                "plain": round(plain[TOTAL])}
+    with open(FLOORS_FILE, "w") as output:
+        json.dump(floors, output, indent=1, sort_keys=True)
+        output.write("\n")
+    print(f"\nwrote the floors of {len(measured)} rows for Python {version} to {FLOORS_FILE}")
+
+
+def report_functions(measured):
+    """The extension's own instructions by function, summed over the profiled rows."""
+    totals = defaultdict(float)
+    for native, _ in measured.values():
+        for name, cost in own_functions(native).items():
+            totals[name] += cost
+    if all(re.fullmatch(r"0x[0-9a-f]+", name) for name in totals):
+        print("\nthe extension has no symbols: build it with them to split its code by function"
+              " (see bench/README.md)")
+        return
+    overall = sum(totals.values())
+    print(f"\nThe extension's own code by function, over {len(measured)} rows"
+          f" ({overall:.0f} instructions, one call of each)")
+    for name, cost in sorted(totals.items(), key=lambda item: -item[1]):
+        if cost >= 20:
+            print(f"  {cost:8.0f} {cost / overall:6.1%}  {name}")
 
 
 def main():
@@ -142,6 +217,10 @@ def main():
     parser.add_argument("--row", action="append", help="benchmark row label (repeatable)")
     parser.add_argument("--all", action="store_true", help="every query method and request helper")
     parser.add_argument("--calls", type=int, default=5000, help="calls per run (default: %(default)s)")
+    parser.add_argument("--write", action="store_true",
+                        help="record the rows' counts as this Python's floors in bench/floors.json")
+    parser.add_argument("--functions", action="store_true",
+                        help="split the extension's own code by function (needs a build with symbols)")
     parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
     arguments = parser.parse_args()
     if arguments.child:
@@ -154,11 +233,17 @@ def main():
     unknown = set(labels) - {row.label for row in benchmark.ROWS}
     if unknown:
         sys.exit(f"unknown rows {sorted(unknown)}; rows: {[row.label for row in benchmark.ROWS]}")
+    measured = {}
     with tempfile.TemporaryDirectory() as scratch:
         for label in labels:
             native = per_call_counts(NATIVE_MODULE, label, arguments.calls, scratch)
             plain = per_call_counts(benchmark.PLAIN_MODULE, label, arguments.calls, scratch)
-            report(label, native, plain)
+            report(label, native, plain, arguments.functions)
+            measured[label] = native, plain
+    if arguments.functions:
+        report_functions(measured)
+    if arguments.write:
+        write_floors(measured, arguments.calls)
     return 0
 
 
