@@ -46,9 +46,10 @@ FLOORS_FILE = os.path.join(BENCH_DIR, "floors.json")
 # the work the behaviour requires. Today it takes 12-25 % of the call (15-22 % of the instructions,
 # 4 % for _post and _put); 40 % leaves room for a shared machine's noise and still fails a
 # regression that adds about a third to a call.
-OWN_SHARE_TARGET = 0.40
+OWN_SHARE_TARGET = 0.35
 # How far the native client's end-to-end time ratio may lie above that of the reference that does
-# only the required work in Python, measured in the same run: the control's error on equal work.
+# only the required work in Python, measured in the same run: about the control's error on equal
+# work on an idle machine. When the control errs by more in a run, that error is the margin.
 END_TO_END_MARGIN = 0.004
 MIB = 1 << 20
 MEMORY_TARGET_BYTES_PER_MILLION = MIB
@@ -464,7 +465,8 @@ def report_end_to_end(results):
     """Prints the rows; returns whether the native client met its target, and per row its
     time ratio and the median requests per second of it and of the bare session."""
     ratios = {label: crossover_time_ratio(*blocks) for label, blocks in results.items()}
-    limit = ratios[REFERENCE] + END_TO_END_MARGIN
+    margin = max(END_TO_END_MARGIN, abs(ratios[CONTROL] - 1))
+    limit = ratios[REFERENCE] + margin
     print(f"{'get_event_log over loopback':<36} {'req/s (IQR)':>22} {'bare req/s (IQR)':>22} "
           f"{'time ratio (IQR)':>20} {'target':>8}  result")
     for label, (subject_blocks, bare_blocks) in results.items():
@@ -480,7 +482,7 @@ def report_end_to_end(results):
           " over the median bare request, both orders averaged (IQR over pairs of blocks).")
     print("reference = the bare GET plus, in Python, the steps every client of this API takes around"
           f" it (URL, None sort entries, raise_for_status,\nCommand); target: native at most the reference"
-          f" + {END_TO_END_MARGIN} (the control's error on equal work).")
+          f" + {margin:.4f} (the larger of {END_TO_END_MARGIN} and the control's error in this run).")
     summary = {label: (ratios[label], median_rate(subject_blocks), median_rate(bare_blocks))
                for label, (subject_blocks, bare_blocks) in results.items()}
     return ratios[NATIVE] <= limit, summary

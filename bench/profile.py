@@ -165,7 +165,8 @@ def report(label, native, plain, functions):
         for name, cost in sorted(own_functions(native).items(), key=lambda item: -item[1]):
             if cost >= 20:
                 print(f"      {cost:8.0f}  {name}")
-    callees = {name: cost for name, cost in native.items() if name not in (TOTAL, ENTERED, OWN)}
+    callees = {name: cost for name, cost in native.items()
+               if name not in (TOTAL, ENTERED, OWN) and not name.startswith(OWN_PREFIX)}
     for name, cost in sorted(callees.items(), key=lambda item: -item[1]):
         if cost >= 20:
             print(f"    {cost:8.0f}  {name:<22} {PURPOSES.get(name, '')}")
