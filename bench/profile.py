@@ -133,18 +133,18 @@ def per_call_counts(module_name, label, calls, scratch):
 
 
 def short_name(function):
-    """A C++ symbol without its parameter list and namespaces, as it is named in the sources."""
-    function = re.sub(r"'\d+$", "", function)
-    depth, cut = 0, len(function)
-    for index in range(len(function) - 1, -1, -1):
-        if function[index] == ")":
-            depth += 1
-        elif function[index] == "(":
-            depth -= 1
-            if depth == 0:
-                cut = index
-                break
-    return re.sub(r"\(anonymous namespace\)::|ferrovane::", "", function[:cut])
+    """A C++ symbol as the sources name it: no return type, parameters, template arguments,
+    clone suffix or namespaces."""
+    function = re.sub(r" \[clone [^]]*\]|'\d+$", "", function).strip()
+    function = re.sub(r"\(anonymous namespace\)::|ferrovane::", "", function)
+    for opening, closing in (("(", ")"), ("<", ">")):
+        # Innermost first, so that nested brackets go too.
+        previous = None
+        while previous != function:
+            previous = function
+            function = re.sub(re.escape(opening) + r"[^" + re.escape(opening + closing) + r"]*"
+                              + re.escape(closing), "", function)
+    return function.split(" ")[-1]
 
 
 def own_functions(counts):
