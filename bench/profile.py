@@ -50,28 +50,55 @@ PURPOSES = {
 }
 
 
-def child(module_name, label, calls, timed):
-    """Runs in the measured process: warm up, then `calls` runs of the row or of an empty loop."""
+def child(module_name, calls, labels):
+    """Runs in the measured process: per row, a warm-up, `calls` runs of the row and as many of an
+    empty loop, each followed by a marker call before which callgrind writes out its counts."""
+    import gc
     import importlib
+    import itertools
+    import time
 
     module = importlib.import_module(module_name)
-    row = next(row for row in benchmark.ROWS if row.label == label)
-    names = benchmark.loop_names(module, benchmark.NullSession)
-    loop = benchmark.compile_loop(row.statement)
-    benchmark.run_loop(loop, WARM_UP_CALLS, names)
-    benchmark.run_loop(loop if timed else benchmark.compile_loop("pass"), calls, names)
+    empty_loop = benchmark.compile_loop("pass")
+    prepared = []
+    for label in labels:
+        row = next(row for row in benchmark.ROWS if row.label == label)
+        prepared.append((benchmark.compile_loop(row.statement), benchmark.loop_names(module, benchmark.NullSession)))
+    gc.collect()
+    gc.disable()
+    marker = os.getppid
+    marker()
+    for loop, names in prepared:
+        loop(WARM_UP_CALLS, time.thread_time_ns, itertools.repeat, **names)
+        marker()
+        loop(calls, time.thread_time_ns, itertools.repeat, **names)
+        marker()
+        empty_loop(calls, time.thread_time_ns, itertools.repeat, **names)
+        marker()
+
+
+# The C library's getppid, which os.getppid calls: callgrind writes out the counts so far each
+# time it is entered. Being in another library, it cannot be inlined into the interpreter (as
+# its own functions can be); only the parts after the child's first marker count, and nothing
+# that the rows run calls it.
+MARKER_FUNCTION = "*getppid"
 
 
 def callgrind(arguments, output):
+    """The counts of each part of a run, in order."""
     command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={output}", "--dump-instr=no",
-               "--compress-strings=no", "--compress-pos=no",
+               "--compress-strings=no", "--compress-pos=no", f"--dump-before={MARKER_FUNCTION}",
                sys.executable, os.path.abspath(__file__), "--child", *arguments]
     # A fixed hash seed, so that dict lookups probe alike from run to run.
     environment = dict(os.environ, PYTHONHASHSEED="0")
     finished = subprocess.run(command, capture_output=True, text=True, env=environment)
     if finished.returncode != 0:
         raise RuntimeError(f"callgrind run failed: {finished.stderr[-2000:]}")
-    return parse(output)
+    # The parts are output.1, output.2, ... and, for the last, output itself.
+    parts = [path for path in os.listdir(os.path.dirname(output))
+             if path == os.path.basename(output) or path.startswith(os.path.basename(output) + ".")]
+    return [parse(os.path.join(os.path.dirname(output), path))
+            for path in sorted(parts, key=lambda path: int(path.rpartition(".")[2]) if path[-1].isdigit() else 1 << 30)]
 
 
 def ours(obj):
@@ -122,14 +149,21 @@ OWN_PREFIX = "own: "
 FLOORS_FILE = os.path.join(BENCH_DIR, "floors.json")
 
 
-def per_call_counts(module_name, label, calls, scratch):
-    """Counts for one call: a run with the row minus a run with an empty loop, over the calls."""
-    runs = []
-    for timed in (True, False):
-        output = os.path.join(scratch, f"{module_name}-{timed}.out")
-        runs.append(callgrind([module_name, label, str(calls), str(int(timed))], output))
-    with_row, without = runs
-    return {name: (with_row[name] - without.get(name, 0)) / calls for name in with_row}
+def per_call_counts(module_name, labels, calls, scratch):
+    """Per row, the counts of one call: the part with the row's loop less the part with the empty
+    loop, over the calls. One callgrind run measures every row."""
+    output = os.path.join(scratch, module_name, "callgrind.out")
+    os.makedirs(os.path.dirname(output))
+    parts = callgrind([module_name, str(calls), *labels], output)
+    # Three parts a row (warm-up, row, empty loop), then the interpreter's exit.
+    rows = parts[-1 - 3 * len(labels):-1]
+    if len(rows) != 3 * len(labels):
+        raise RuntimeError(f"callgrind wrote {len(parts)} parts, fewer than the {3 * len(labels) + 1} expected")
+    counts = {}
+    for index, label in enumerate(labels):
+        with_row, without = rows[3 * index + 1], rows[3 * index + 2]
+        counts[label] = {name: (with_row[name] - without.get(name, 0)) / calls for name in with_row}
+    return counts
 
 
 def short_name(function):
@@ -222,11 +256,11 @@ def main():
                         help="record the rows' counts as this Python's floors in bench/floors.json")
     parser.add_argument("--functions", action="store_true",
                         help="split the extension's own code by function (needs a build with symbols)")
-    parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     arguments = parser.parse_args()
     if arguments.child:
-        module_name, label, calls, timed = arguments.child
-        return child(module_name, label, int(calls), timed == "1")
+        module_name, calls, *child_labels = arguments.child
+        return child(module_name, int(calls), child_labels)
     if shutil.which("valgrind") is None:
         sys.exit("valgrind is needed: apt-get install valgrind")
     targeted = [row.label for row in benchmark.ROWS if row.targeted]
@@ -236,11 +270,11 @@ def main():
         sys.exit(f"unknown rows {sorted(unknown)}; rows: {[row.label for row in benchmark.ROWS]}")
     measured = {}
     with tempfile.TemporaryDirectory() as scratch:
-        for label in labels:
-            native = per_call_counts(NATIVE_MODULE, label, arguments.calls, scratch)
-            plain = per_call_counts(benchmark.PLAIN_MODULE, label, arguments.calls, scratch)
-            report(label, native, plain, arguments.functions)
-            measured[label] = native, plain
+        native = per_call_counts(NATIVE_MODULE, labels, arguments.calls, scratch)
+        plain = per_call_counts(benchmark.PLAIN_MODULE, labels, arguments.calls, scratch)
+    for label in labels:
+        report(label, native[label], plain[label], arguments.functions)
+        measured[label] = native[label], plain[label]
     if arguments.functions:
         report_functions(measured)
     if arguments.write:
