@@ -43,9 +43,9 @@ NULL_SERVER_URL = "http://127.0.0.1:9/accounts"
 TOKEN = "bench-token"
 FLOORS_FILE = os.path.join(BENCH_DIR, "floors.json")
 # The most of a query call's time that the extension's own code may take; the rest is the floor,
-# the work the behaviour requires. Today it takes 12-25 % of the call (15-22 % of the instructions,
-# 4 % for _post and _put); 40 % leaves room for a shared machine's noise and still fails a
-# regression that adds about a third to a call.
+# the work the behaviour requires. Today it takes at most about 25 % of a call even on a busy
+# machine (15-22 % of the instructions; 4 % for _post and _put): 35 % leaves ten points for noise
+# and fails a regression that adds about 200 ns to a query call.
 OWN_SHARE_TARGET = 0.35
 # How far the native client's end-to-end time ratio may lie above that of the reference that does
 # only the required work in Python, measured in the same run: about the control's error on equal

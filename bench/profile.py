@@ -11,7 +11,7 @@ making the result; so (native - own) / plain is the ratio the native client woul
 own code took no time at all: the row's floor. --write records the counts in floors.json under
 this Python's version, where the benchmark reads the floors from. --functions also splits the
 extension's own code by function, which needs a build that keeps its symbols. Needs valgrind;
-takes about ten seconds per row on an idle machine.
+one callgrind run per client measures every row.
 """
 
 import argparse
