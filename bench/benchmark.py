@@ -382,12 +382,15 @@ def latency_blocks(subject_call, bare_call, blocks, requests_per_block):
 
 
 NATIVE, CONTROL, REFERENCE = "native client", "bare session (control)", "bare session + required work"
+JUDGED = "native client vs the reference"
 
 
 def measure_end_to_end(native, server_spec, blocks, requests_per_block):
-    """Latency blocks of the native client against a bare session sending the same GET, and of a
-    second bare session against the first, which shows how far the method errs on equal work."""
-    lifetime = 120 + 3 * blocks * requests_per_block * 0.01
+    """Latency blocks of the native client, of a second bare session (which shows how far the
+    method errs on equal work) and of the reference, each against a bare session sending the same
+    GET; then of the native client against the reference, paired directly so that the judged
+    difference is taken between adjacent requests too."""
+    lifetime = 120 + 4 * blocks * requests_per_block * 0.01
     process, connection, server_url = start_server_process(server_spec, lifetime)
     try:
         client = native.ApiClient(server_url, TOKEN)
@@ -432,6 +435,7 @@ def measure_end_to_end(native, server_spec, blocks, requests_per_block):
             NATIVE: latency_blocks(native_call, bare_call, blocks, requests_per_block),
             CONTROL: latency_blocks(other_bare_call, bare_call, blocks, requests_per_block),
             REFERENCE: latency_blocks(required_work_call, bare_call, blocks, requests_per_block),
+            JUDGED: latency_blocks(native_call, required_work_call, blocks, requests_per_block),
         }
     finally:
         stop_server_process(process, connection)
@@ -466,26 +470,28 @@ def report_end_to_end(results):
     time ratio and the median requests per second of it and of the bare session."""
     ratios = {label: crossover_time_ratio(*blocks) for label, blocks in results.items()}
     margin = max(END_TO_END_MARGIN, abs(ratios[CONTROL] - 1))
-    limit = ratios[REFERENCE] + margin
-    print(f"{'get_event_log over loopback':<36} {'req/s (IQR)':>22} {'bare req/s (IQR)':>22} "
+    limit = 1 + margin
+    print(f"{'get_event_log over loopback':<36} {'req/s (IQR)':>22} {'baseline req/s (IQR)':>22} "
           f"{'time ratio (IQR)':>20} {'target':>8}  result")
     for label, (subject_blocks, bare_blocks) in results.items():
         low, high = spread([crossover_time_ratio(subject_blocks[block:block + 2], bare_blocks[block:block + 2])
                             for block in range(0, len(subject_blocks), 2)])
-        if label == NATIVE:
+        if label == JUDGED:
             target, verdict = f"<= {limit:.4f}", "PASS" if ratios[label] <= limit else "FAIL"
         else:
-            target, verdict = "", "(control)" if label == CONTROL else "(reference)"
+            target, verdict = "", {NATIVE: "(info)", CONTROL: "(control)", REFERENCE: "(reference)"}[label]
         print(f"{label:<36} {rate_cell(subject_blocks):>22} {rate_cell(bare_blocks):>22} "
               f"{ratios[label]:6.4f} ({low:.3f}-{high:.3f}) {target:>8}  {verdict}")
-    print("req/s per block; time ratio = 1 + median of (subject - bare) over adjacent request pairs,"
-          " over the median bare request, both orders averaged (IQR over pairs of blocks).")
+    print("req/s per block; baseline = the bare session, for the last row the reference; time ratio ="
+          " 1 + median of (subject - baseline)\nover adjacent request pairs, over the median baseline"
+          " request, both orders averaged (IQR over pairs of blocks).")
     print("reference = the bare GET plus, in Python, the steps every client of this API takes around"
-          f" it (URL, None sort entries, raise_for_status,\nCommand); target: native at most the reference"
-          f" + {margin:.4f} (the larger of {END_TO_END_MARGIN} and the control's error in this run).")
+          f" it (URL, None sort entries, raise_for_status,\nCommand); target: the native client at most"
+          f" {margin:.4f} slower than the reference (the larger of {END_TO_END_MARGIN} and the control's"
+          " error in this run).")
     summary = {label: (ratios[label], median_rate(subject_blocks), median_rate(bare_blocks))
                for label, (subject_blocks, bare_blocks) in results.items()}
-    return ratios[NATIVE] <= limit, summary
+    return ratios[JUDGED] <= limit, summary
 
 
 # --------------------------------------------------------------------------- memory
@@ -583,13 +589,16 @@ def markdown_report(run, per_call, end_to_end, failed):
         lines.append("End to end: not run.")
     else:
         lines += [
-            "| `get_event_log` over loopback | requests/s | bare session requests/s | time / bare session |",
+            "| `get_event_log` over loopback | requests/s | baseline requests/s | time / baseline |",
             "|---|--:|--:|--:|",
         ]
         for label, (ratio, rate, bare_rate) in end_to_end.items():
             lines.append(f"| {label} | {rate:,.0f} | {bare_rate:,.0f} | {ratio:.4f} |")
+        lines += ["", "Baseline: a bare `requests.Session` sending the same GET; in the last row, the reference:"
+                  " that session plus, in Python, the work any client must do around the GET."]
     lines += ["", f"Targets: the extension's own code at most {percent(OWN_SHARE_TARGET)} of each query call;"
-              f" end to end, at most the reference + {END_TO_END_MARGIN} (or the control's error, when larger)."
+              f" end to end, the native client at most {END_TO_END_MARGIN * 100:.1f} % slower than the reference"
+              f" (or by the control's error, when that is larger)."
               f" {'Missed: ' + ', '.join(failed) if failed else 'All met'}."]
     return "\n".join(lines) + "\n"
 
