@@ -47,10 +47,12 @@ FLOORS_FILE = os.path.join(BENCH_DIR, "floors.json")
 # machine (15-22 % of the instructions; 4 % for _post and _put): 35 % leaves ten points for noise
 # and fails a regression that adds about 200 ns to a query call.
 OWN_SHARE_TARGET = 0.35
-# How far the native client's end-to-end time ratio may lie above that of the reference that does
-# only the required work in Python, measured in the same run: about the control's error on equal
-# work on an idle machine. When the control errs by more in a run, that error is the margin.
-END_TO_END_MARGIN = 0.004
+# How much slower than the reference (the required work done in Python, paired with it in the
+# same run) the native client may be end to end. Doing that work in C, it should be no slower;
+# pairs of runs on a busy machine scatter by up to 0.7 %, and the control by 0.3 %. When the
+# control errs by more in a run, that error is the margin. A round trip over loopback is far too
+# long for this row to see the per-call costs: it is there to catch a slower way of sending.
+END_TO_END_MARGIN = 0.01
 MIB = 1 << 20
 MEMORY_TARGET_BYTES_PER_MILLION = MIB
 
