@@ -605,13 +605,25 @@ def markdown_report(run, per_call, end_to_end, failed):
     return "\n".join(lines) + "\n"
 
 
+README_BLOCK = re.compile(re.escape(README_START) + r".*?" + re.escape(README_END), re.DOTALL)
+
+
+def readme_problem(path):
+    """Why --readme cannot write into path, or None; asked before the run rather than after it."""
+    try:
+        with open(path) as readme:
+            content = readme.read()
+    except OSError as error:
+        return str(error)
+    if not README_BLOCK.search(content):
+        return f"{path} has no block from '{README_START}' to '{README_END}' to write into"
+    return None
+
+
 def write_readme(path, text):
     with open(path) as readme:
         content = readme.read()
-    pattern = re.compile(re.escape(README_START) + r".*?" + re.escape(README_END), re.DOTALL)
-    if not pattern.search(content):
-        raise ValueError(f"{path} has no '{README_START}' ... '{README_END}' block")
-    content = pattern.sub(lambda _: f"{README_START}\n{text}{README_END}", content, count=1)
+    content = README_BLOCK.sub(lambda _: f"{README_START}\n{text}{README_END}", content, count=1)
     with open(path, "w") as readme:
         readme.write(content)
 
@@ -690,6 +702,8 @@ def main():
             import matplotlib  # noqa: F401  (checked before the run rather than after it)
         except ImportError:
             sys.exit("--plot needs matplotlib: pip install matplotlib (the package's 'bench' extra)")
+    if arguments.readme and (problem := readme_problem(arguments.readme)):
+        sys.exit(f"--readme: {problem}")
     run = {"date": datetime.date.today().isoformat(), "repeats": arguments.repeats, "calls": arguments.calls,
            "load": os.getloadavg()[0]}
     print(f"Python {platform.python_version()} ({platform.python_implementation()}) on "
