@@ -642,17 +642,20 @@ def plot_per_call(path, per_call):
                   label="native" if index == 0 else None)
         axes.barh(index + height / 2, result.plain_ns, height, color="#b8b8b8",
                   label="plain Python" if index == 0 else None)
-        axes.text(result.native_ns, index - height / 2, f" {result.ratio:.2f}x", va="center", fontsize=8)
+        label = f" {result.ratio:.2f}x plain" + ("" if result.own_share is None else f", own code {percent(result.own_share)}")
+        axes.text(result.native_ns, index - height / 2, label, va="center", fontsize=8)
         if result.floor is not None:
             floor_ns = result.floor * result.plain_ns
             axes.plot([floor_ns, floor_ns], [index - height, index], color="black", linewidth=2,
                       label="floor: the work the call requires" if index == 0 else None)
     axes.set_yticks(range(len(shown)), [result.row.label for result in shown], fontsize=8)
     axes.invert_yaxis()
-    axes.set_xlabel("ns per call with a session that answers at once (median)")
+    # Room on the right for the labels.
+    axes.set_xlim(0, 1.45 * max(max(result.native_ns, result.plain_ns) for result in shown))
+    axes.set_xlabel("ns of CPU per call with a session that answers at once (fastest repeat)")
     axes.set_title(f"Per call, native client vs plain Python: Python {platform.python_version()},"
                    f" {machine_description()}", fontsize=9)
-    axes.legend(loc="lower right", fontsize=8)
+    axes.legend(loc="upper center", bbox_to_anchor=(0.5, -0.09), ncol=3, fontsize=8, frameon=False)
     axes.grid(axis="x", alpha=0.3)
     # No timestamp in the file, so that a rerun changes it only when the numbers change.
     figure.savefig(path, dpi=110, metadata={"Software": None})
