@@ -574,9 +574,9 @@ def percent(share):
 def markdown_report(run, per_call, end_to_end, failed):
     """The README's tables of a run: per call, then end to end, then the verdict."""
     lines = [
-        f"Measured on {run['date']} with `bench/benchmark.py` ({run['repeats']} repeats of {run['calls']:,}"
-        f" calls per row): Python {platform.python_version()} on {machine_description()},"
-        f" load average {run['load']:.2f} at the start.",
+        f"Measured on {run['date']} with `bench/benchmark.py`: Python {platform.python_version()} on"
+        f" {machine_description()}, load average {run['load']:.2f} at the start. Per call: ns of CPU with a"
+        f" session that answers at once, the fastest of {run['repeats']} repeats of {run['calls']:,} calls.",
         "",
         "| Call (null session) | native ns | plain ns | native / plain | floor | own code |",
         "|---|--:|--:|--:|--:|--:|",
