@@ -489,8 +489,8 @@ def report_end_to_end(results):
           " request, both orders averaged (IQR over pairs of blocks).")
     print("reference = the bare GET plus, in Python, the steps every client of this API takes around"
           f" it (URL, None sort entries, raise_for_status,\nCommand); target: the native client at most"
-          f" {margin:.4f} slower than the reference (the larger of {END_TO_END_MARGIN} and the control's"
-          " error in this run).")
+          f" {margin * 100:.2f} % slower than the reference (the larger of {END_TO_END_MARGIN * 100:.0f} % and the"
+          " control's error in this run).")
     summary = {label: (ratios[label], median_rate(subject_blocks), median_rate(bare_blocks))
                for label, (subject_blocks, bare_blocks) in results.items()}
     return ratios[JUDGED] <= limit, summary
