@@ -239,6 +239,7 @@ def charset(name):
     (200, LONG_NUMBER, None, cli.EXIT_OTHER_HTTP, "a number too long to read"),
     (200, b'{"username": "x"}', charset("idna"), cli.EXIT_OTHER_HTTP, "its charset 'idna' cannot decode it"),
     (200, b'{"username": "x"}', charset("rot13"), cli.EXIT_OTHER_HTTP, "its charset 'rot13' cannot decode it"),
+    (200, b'{"username": "x"}', charset("utf-8\u00e9"), cli.EXIT_OTHER_HTTP, "its charset 'utf-8\u00e9' cannot"),
     (404, DEEP, None, cli.EXIT_NOT_FOUND, "404 Not Found"),
     (500, LONG_NUMBER, None, cli.EXIT_SERVER_ERROR, "500 Internal Server Error"),
     (500, b'{"message": "database down"}', charset("undefined"), cli.EXIT_SERVER_ERROR, "database down"),

@@ -123,12 +123,14 @@ CHARSETS = st.one_of(
 )
 
 
+@pytest.mark.filterwarnings("error")  # as in test suites that make warnings errors
 @settings(max_examples=200, deadline=None, derandomize=True, database=None)
 @given(error_class=st.sampled_from([BadRequestError, InternalServerError]), body=SERVER_BODIES,
        charset=CHARSETS, reason=st.one_of(st.none(), st.text(max_size=40), st.binary(max_size=40)))
 @example(error_class=BadRequestError, body=b"[" * 20_000, charset="utf-8", reason=None)
 @example(error_class=InternalServerError, body=b'{"message": "database down"}', charset="idna", reason=None)
 @example(error_class=BadRequestError, body=b"\xff\xfe not text", charset="undefined", reason=None)
+@example(error_class=InternalServerError, body=b'{"message": "m"}', charset="utf-8\u00e9", reason=None)
 def test_building_never_fails_whatever_the_server_sends(error_class, body, charset, reason):
     response = make_response(error_class is BadRequestError and 400 or 500, body, reason=reason,
                              content_type=f"application/json; charset={charset}")

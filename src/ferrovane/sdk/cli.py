@@ -249,6 +249,8 @@ def _document(response):
     content = response.content
     encoding = response.encoding or requests.utils.guess_json_utf(content) or "utf-8"
     try:
+        if not encoding.isascii():  # names no codec; looking it up warns from 3.15 on
+            raise LookupError(encoding)
         text = content.decode(encoding, errors="replace")
     except (LookupError, ValueError):  # no codec, one not for text, or one that cannot replace (idna)
         raise UnusableAnswer(f"its charset {encoding!r} cannot decode it") from None

@@ -87,7 +87,10 @@ def _looks_binary(text: str) -> bool:
 
 def _decode(data: bytes | bytearray, encoding: str | None) -> str:
     # The charset comes from the server: it may name no codec, a codec that is not for
-    # text (rot13, zlib), or one that cannot replace what it fails to decode (idna).
+    # text (rot13, zlib), or one that cannot replace what it fails to decode (idna). A
+    # name that is not ASCII names none, and looking it up warns from 3.15 on.
+    if not (isinstance(encoding, str) and encoding.isascii()):
+        encoding = None
     try:
         return bytes(data).decode(encoding or "utf-8", errors="replace")
     except (LookupError, TypeError, ValueError):
