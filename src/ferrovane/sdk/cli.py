@@ -191,12 +191,15 @@ class RequestDefaultsAdapter(HTTPAdapter):
                     response.content  # reads the body, within the deadline
             except Exception as error:
                 if deadline.passed:  # the error is the shut-down socket's
-                    raise requests.Timeout(f"no whole answer within {self.timeout:g} s", request=request) from error
+                    raise self._expired(request) from error
                 raise
             # A body that ends with the connection looks whole when cut off.
             if deadline.passed and not stream:
-                raise requests.Timeout(f"no whole answer within {self.timeout:g} s", request=request)
+                raise self._expired(request)
         return response
+
+    def _expired(self, request):
+        return requests.Timeout(f"no whole answer within {self.timeout:g} s", request=request)
 
 
 def _count(minimum):
