@@ -136,7 +136,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     stopper.serving = True
     if stopper.signals:
         stopper.begin()
-    if args.lifetime is not None and args.lifetime < threading.TIMEOUT_MAX:
+    if server.stops_by_itself:
         until = f"for {args.lifetime:g} s or until Ctrl-C"
     else:
         until = "until Ctrl-C"
