@@ -159,7 +159,7 @@ class StandInServer:
     def cut_short(self) -> None:
         """Ends the grace period of a stop under way: answers still being written are cut off.
 
-        Takes no lock of the server's, so a signal handler may call it.
+        Safe to call from a signal handler: it waits for no other thread.
         """
         self._cut_short = True
         stopping = self._stopping
