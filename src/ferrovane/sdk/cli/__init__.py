@@ -8,27 +8,22 @@ that tells their kind apart, so scripts can react without parsing text.
 
 import argparse
 import contextlib
-import contextvars
 import itertools
 import json
 import os
 import shutil
-import socket
 import ssl
 import sys
-import threading
-import time
 from urllib.parse import urlsplit, urlunsplit
 
 import requests
 import urllib3
 from requests.adapters import HTTPAdapter
-from urllib3.connection import HTTPConnection, HTTPSConnection
-from urllib3.connectionpool import HTTPConnectionPool, HTTPSConnectionPool
 
-from . import __version__, _tables
-from .accounts_api import DEFAULT_ACCOUNTS_API_VERSION, ApiClient
-from .stand_in_server import StandInServer
+from .. import __version__, _tables
+from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION, ApiClient
+from ..stand_in_server import StandInServer
+from .deadline import call_within
 
 PROG = "ferrovane-accounts"
 TOKEN_VARIABLE = "FERROVANE_ACCOUNTS_TOKEN"
@@ -83,88 +78,14 @@ class IncompleteListing(Exception):
         self.cause, self.page, self.listing = cause, page, listing
 
 
-class Deadline:
-    """A time limit on one request as a whole: connecting, the headers and the body.
-
-    Socket timeouts bound each read, so a server that sends a byte now and then would
-    keep a request alive for ever. When the deadline passes, the sockets that the request
-    uses are shut down, which ends whatever read or write is waiting on them.
-    """
-
-    current = contextvars.ContextVar("deadline", default=None)
-
-    def __init__(self, seconds):
-        self.passed = False
-        self._sockets = []
-        self._lock = threading.Lock()
-        self._timer = threading.Timer(seconds, self._expire)
-        self._timer.daemon = True
-
-    def watch(self, sock):
-        with self._lock:
-            self._sockets.append(sock)
-            if self.passed:
-                _shut_down(sock)
-
-    def _expire(self):
-        with self._lock:
-            self.passed = True
-            for sock in self._sockets:
-                _shut_down(sock)
-
-    def __enter__(self):
-        self._token = Deadline.current.set(self)
-        self._timer.start()
-        return self
-
-    def __exit__(self, *exc_info):
-        self._timer.cancel()
-        Deadline.current.reset(self._token)
-
-
-def _shut_down(sock):
-    # The plain socket's shutdown, also under TLS: the peer need not be told anything.
-    try:
-        socket.socket.shutdown(sock, socket.SHUT_RDWR)
-    except OSError:
-        pass  # already closed
-
-
-class _WatchedConnection:
-    """Puts the socket of each request under the deadline of the request, if any."""
-
-    def _new_conn(self):
-        sock = super()._new_conn()
-        if (deadline := Deadline.current.get()) is not None:
-            deadline.watch(sock)
-        return sock
-
-    def request(self, *args, **kwargs):
-        # A kept-alive connection has its socket from an earlier request.
-        if isinstance(self.sock, socket.socket) and (deadline := Deadline.current.get()) is not None:
-            deadline.watch(self.sock)
-        return super().request(*args, **kwargs)
-
-
-class _WatchedHTTPPool(HTTPConnectionPool):
-    ConnectionCls = type("WatchedHTTPConnection", (_WatchedConnection, HTTPConnection), {})
-
-
-class _WatchedHTTPSPool(HTTPSConnectionPool):
-    ConnectionCls = type("WatchedHTTPSConnection", (_WatchedConnection, HTTPSConnection), {})
-
-
-WATCHED_POOLS = {"http": _WatchedHTTPPool, "https": _WatchedHTTPSPool}
-
-
 class RequestDefaultsAdapter(HTTPAdapter):
     """An HTTP adapter that supplies what the client does not pass with each request.
 
-    A timeout, as a deadline for the whole request (see Deadline): without one, a server
-    that stops answering would hang the command for ever. The body is read here, within
-    the deadline. With ``insecure``, certificate checks off for good: when a call passes no
-    ``verify``, requests lets REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE from the environment
-    override the session's ``verify=False``.
+    A timeout for each connect and read, which also leaves no worker of an expired
+    deadline waiting for ever (the deadline itself is ``call_within``'s). With
+    ``insecure``, certificate checks off for good: when a call passes no ``verify``,
+    requests lets REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE from the environment override
+    the session's ``verify=False``.
     """
 
     def __init__(self, timeout, insecure=False, **kwargs):
@@ -172,34 +93,9 @@ class RequestDefaultsAdapter(HTTPAdapter):
         self.insecure = insecure
         super().__init__(**kwargs)
 
-    def init_poolmanager(self, *args, **kwargs):
-        super().init_poolmanager(*args, **kwargs)
-        self.poolmanager.pool_classes_by_scheme = WATCHED_POOLS
-
-    def proxy_manager_for(self, proxy, **proxy_kwargs):
-        manager = super().proxy_manager_for(proxy, **proxy_kwargs)
-        if type(manager) is urllib3.ProxyManager:  # SOCKS proxies have connections of their own
-            manager.pool_classes_by_scheme = WATCHED_POOLS
-        return manager
-
     def send(self, request, stream=False, timeout=None, verify=True, **kwargs):
-        with Deadline(self.timeout) as deadline:
-            try:
-                response = super().send(request, stream=True, timeout=self.timeout if timeout is None else timeout,
-                                        verify=False if self.insecure else verify, **kwargs)
-                if not stream:
-                    response.content  # reads the body, within the deadline
-            except Exception as error:
-                if deadline.passed:  # the error is the shut-down socket's
-                    raise self._expired(request) from error
-                raise
-            # A body that ends with the connection looks whole when cut off.
-            if deadline.passed and not stream:
-                raise self._expired(request)
-        return response
-
-    def _expired(self, request):
-        return requests.Timeout(f"no whole answer within {self.timeout:g} s", request=request)
+        return super().send(request, stream=stream, timeout=self.timeout if timeout is None else timeout,
+                            verify=False if self.insecure else verify, **kwargs)
 
 
 def _count(minimum):
@@ -289,17 +185,26 @@ def _is_html(response):
         start.startswith(b"<") and media_type in ("text/html", "application/xhtml+xml"))
 
 
+def _fetch(args, call):
+    """The response of ``call()``, a client call, with its body read, within --timeout."""
+    def fetch():
+        response = call().response
+        response.content  # the body is read here, within the deadline
+        return response
+    return call_within(args.timeout, fetch)
+
+
 def _answer_of(call):
     """A query that makes one call and returns its decoded answer."""
-    return lambda client, args: _document(call(client, args).response)
+    return lambda client, args: _document(_fetch(args, lambda: call(client, args)))
 
 
 def _events(client, args):
     if args.all:
         return _every_event(client, args)
     page_number = None if args.page is None else args.page - 1  # the server counts pages from 0
-    return _document(client.get_event_log(args.app, offset=args.offset, pageNumber=page_number, pageSize=args.size,
-                                          **_event_filters(args)).response)
+    return _document(_fetch(args, lambda: client.get_event_log(
+        args.app, offset=args.offset, pageNumber=page_number, pageSize=args.size, **_event_filters(args))))
 
 
 def _event_filters(args):
@@ -323,8 +228,8 @@ def _every_event(client, args):
                 if number == MAX_ALL_PAGES:
                     raise UnusableAnswer(f"it says that more pages follow after {MAX_ALL_PAGES}, "
                                          "the most that --all fetches")
-                page = _document(client.get_event_log(args.app, pageNumber=number, pageSize=size,
-                                                      **_event_filters(args)).response)
+                page = _document(_fetch(args, lambda: client.get_event_log(
+                    args.app, pageNumber=number, pageSize=size, **_event_filters(args))))
                 if not isinstance(page, dict) or not isinstance(page.get("content"), list):
                     if number == 0:
                         return page  # not a page: shown as it came
@@ -382,7 +287,8 @@ def _add_global_options(parser, after_command=False):
            help="API version in the request paths (default: %(default)s)")
     option(parser, "--insecure", action="store_true", help="do not check the server's TLS certificate")
     option(parser, "--timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
-           help="give up on a request that has not come in whole after this long (default: %(default)s)")
+           help="give up when a request, with its redirects, has not brought its whole answer after this long "
+                "(with --all, each page has this long) (default: %(default)s)")
     option(parser, "--json", action="store_true",
            help="print the server's answer as JSON instead of a table, and messages whole")
 
