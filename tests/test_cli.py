@@ -3,6 +3,7 @@ import importlib.metadata
 import json
 import os
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -10,6 +11,7 @@ import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
 
 import pytest
@@ -18,6 +20,8 @@ import requests
 from ferrovane.sdk import cli
 from ferrovane.sdk.cli import ExitStatus as Status, queries
 from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
+
+ROOT = Path(__file__).resolve().parent.parent
 
 
 @pytest.fixture
@@ -100,6 +104,9 @@ def trickling_server(head, body):
     (["releases"], ["KEY", "orvik-4.2.0", "braxlin-2.0.4", "linux-armhf, linux-x86_64"]),
     (["distribution", "braxlin-2.1.0", "linux-armhf"], ["url", "braxlin-2.1.0-linux-armhf.tar.gz"]),
     (["events", "security", "--page", "9"], ["no events on page 9: the last page is 2, 40 events in all"]),
+    # An offset is not a page: labelled by the events it shows, never as "page 2".
+    (["events", "security", "--offset", "3", "--size", "5"], ["events 4-8 of 40\nID"]),
+    (["events", "security", "--offset", "43", "--size", "5"], ["no events after 43, 40 in all"]),
 ])
 def test_subcommands_print_their_answer_for_people(run, argv, expected):
     code, out, err = run(*argv)
@@ -392,6 +399,11 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     (["--demo", "events", "security", "--page", "2", "--offset", "5"], "--offset: not allowed with argument --page"),
     (["--demo", "events", "security", "--all", "--page", "2"], "--page: not allowed with argument --all"),
     (["--demo", "events", "security", "--offset", "5", "--all"], "--all: not allowed with argument --offset"),
+    # Waits that no thread or socket can honour.
+    (["--demo", "--timeout", "inf", "user"], "--timeout: must be more than 0 and at most 86400 (a day), got inf"),
+    (["--demo", "--timeout", "1e10", "user"], "at most 86400"),
+    (["--demo", "user", "--timeout", "1e300"], "at most 86400"),
+    (["--demo", "--timeout", "nan", "user"], "not a number of seconds: 'nan'"),
 ])
 def test_usage_errors_exit_2(monkeypatch, capsys, argv, message):
     monkeypatch.delenv(TOKEN_VARIABLE, raising=False)
@@ -452,3 +464,96 @@ def test_demo_tour_completes():
                             timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "All " in result.stdout and ". FAILED: " not in result.stdout
+
+
+@pytest.mark.parametrize("token, problem", [
+    ("secret-token\n", "ends in a line break (CR or LF)"),
+    ("secret-token\r\n", "ends in a line break (CR or LF)"),
+    ("secret-token\u2013x", "has a character outside Latin-1 at position 13 (U+2013)"),
+    ("secret\x1btoken", "has a control character at position 7 (U+001B)"),
+])
+@pytest.mark.parametrize("from_environment", [False, True])
+def test_unusable_tokens_are_refused_unsent_and_unprinted(server, monkeypatch, capsys, token, problem,
+                                                         from_environment):
+    monkeypatch.setenv(TOKEN_VARIABLE, token)
+    argv = ["--server", server.url, *([] if from_environment else ["--token", token]), "user"]
+    with pytest.raises(SystemExit) as exit:
+        cli.main(argv)
+    err = capsys.readouterr().err
+    assert exit.value.code == Status.USAGE
+    assert f"the token from {TOKEN_VARIABLE if from_environment else '--token'} {problem}" in err
+    assert "secret" not in err
+    assert server.requests == []
+
+
+@pytest.mark.parametrize("base", ["/api", "/api/", "/accounts/api/"])
+def test_a_base_url_that_ends_in_api_is_named_on_404(server, capsys, base):
+    assert cli.main(["--server", server.url + base, "--token", server.token, "user"]) == Status.NOT_FOUND
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1
+    assert f"(the base URL stops before /api/: use --server {server.url}{base[:-4].rstrip('/')})" in err
+
+
+def test_plain_http_to_a_tls_server_suggests_https(self_signed_server, capsys):
+    plain_url = self_signed_server.replace("https://", "http://")
+    assert cli.main(["--server", plain_url, "--token", "t", "user"]) == Status.CONNECTION
+    assert f"if the server speaks TLS, use {self_signed_server}" in capsys.readouterr().err
+
+
+def cli_process(*argv, **settings):
+    return subprocess.Popen([sys.executable, "-m", "ferrovane.sdk.cli", *argv], text=True, stderr=subprocess.PIPE,
+                            **settings)
+
+
+@pytest.mark.parametrize("argv", [["user"], ["--json", "events", "security", "--all", "--size", "7"]])
+def test_a_full_disk_is_one_line_and_its_own_status(argv):
+    with open("/dev/full", "w") as full:
+        process = cli_process("--demo", *argv, stdout=full)
+        _, err = process.communicate(timeout=60)
+    assert process.returncode == Status.OUTPUT
+    assert err == "ferrovane-accounts: cannot write the output: No space left on device\n"
+
+
+def test_ctrl_c_during_all_prints_what_came_and_says_it_was_interrupted():
+    asked_for_page_2 = threading.Event()
+
+    def answer(query):
+        if query["pageNumber"] == ["1"]:
+            asked_for_page_2.set()
+            time.sleep(10)  # the page that never comes
+        return 200, {"content": [{"id": 1}], "last": False, "totalElements": 3}
+
+    with fake_server(answer) as url:
+        process = cli_process("--server", url, "--token", "t", "--json", "events", "security", "--all",
+                              stdout=subprocess.PIPE)
+        assert asked_for_page_2.wait(30)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=30)
+    assert process.returncode == Status.INTERRUPTED
+    listing = json.loads(out)
+    assert [event["id"] for event in listing["content"]] == [1] and listing["last"] is False
+    assert err == ("ferrovane-accounts: interrupted (--all stopped at page 2; the events before it are printed: "
+                   "1 event)\n")
+
+
+def test_an_internal_fault_is_one_line_with_status_1(run, monkeypatch):
+    def broken(response):
+        raise RuntimeError("boom")
+    monkeypatch.setattr(queries, "document", broken)
+    assert run("user") == (Status.INTERNAL_ERROR, "", "ferrovane-accounts: internal error: RuntimeError: boom "
+                                                      "(please report it)\n")
+
+
+def test_only_the_demo_loads_the_stand_in_server(server):
+    script = ("import sys; from ferrovane.sdk.cli import main; code = main(sys.argv[1:]); "
+              "sys.exit(code or any('stand_in' in name for name in sys.modules))")
+    result = subprocess.run([sys.executable, "-c", script, "--server", server.url, "--token", server.token, "user"],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+
+
+def test_readme_exit_status_table_is_the_commands():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    table = readme.split("| Exit code | Meaning |\n|---|---|\n", 1)[1].split("\n\n", 1)[0]
+    rows = [line.strip("|").split("|", 1) for line in table.splitlines()]
+    assert {int(code): meaning.strip() for code, meaning in rows} == {status: status.meaning for status in Status}
