@@ -17,7 +17,7 @@ from urllib.parse import parse_qs, urlsplit
 import pytest
 import requests
 
-from ferrovane.sdk import cli
+from ferrovane.sdk import _tables, cli
 from ferrovane.sdk.cli import ExitStatus as Status, queries
 from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
 
@@ -557,3 +557,21 @@ def test_readme_exit_status_table_is_the_commands():
     table = readme.split("| Exit code | Meaning |\n|---|---|\n", 1)[1].split("\n\n", 1)[0]
     rows = [line.strip("|").split("|", 1) for line in table.splitlines()]
     assert {int(code): meaning.strip() for code, meaning in rows} == {status: status.meaning for status in Status}
+
+
+# Each user takes four terminal columns, as the heading USER does.
+@pytest.mark.parametrize("user", ["abcd", "日本", "한국", "🎉🎉", "e\u0301e\u0301e\u0301e\u0301", "ｶﾀｶﾅ"])
+def test_table_columns_are_measured_in_terminal_columns(user):
+    rows = [{"id": 1, "user": user, "message": "x" * 30}, {"id": 22, "user": "wxyz", "message": "y" * 30}]
+    assert _tables.table(rows, _tables.EVENT_COLUMNS, width=30).splitlines() == [
+        "ID  USER  MESSAGE", f" 1  {user}  {'x' * 17}...", f"22  wxyz  {'y' * 17}..."]
+
+
+@pytest.mark.parametrize("columns", [50, 60, 75])
+def test_tables_fit_narrow_terminals(run, monkeypatch, columns):
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)
+    monkeypatch.setenv("COLUMNS", str(columns))
+    for argv in (["events", "security", "--size", "8"], ["event", "security", "1008"], ["releases"]):
+        code, out, _ = run(*argv)
+        assert code == 0
+        assert max(len(line) for line in out.splitlines()) <= columns, out
