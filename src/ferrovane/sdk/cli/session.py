@@ -78,10 +78,8 @@ def proxies_for(server_url: str) -> dict[str, str]:
     names its host), each checked. Raises UnusableEnvironment."""
     proxies = {scheme: url for scheme, url in requests.utils.get_environ_proxies(server_url).items()
                if scheme in ("http", "https", "all")}
-    scheme = urlsplit(server_url).scheme
-    for key in (scheme, "all"):  # those that requests chooses from for this URL
-        if key in proxies:
-            _check_proxy(key, proxies[key])
+    for scheme, url in proxies.items():  # all of them: a redirect may change the scheme
+        _check_proxy(scheme, url)
     return proxies
 
 
