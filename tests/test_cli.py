@@ -1,4 +1,3 @@
-import contextlib
 import importlib.metadata
 import json
 import os
@@ -10,9 +9,7 @@ import subprocess
 import sys
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from urllib.parse import parse_qs, urlsplit
 
 import pytest
 import requests
@@ -20,6 +17,7 @@ import requests
 from ferrovane.sdk import _tables, cli
 from ferrovane.sdk.cli import ExitStatus as Status, queries
 from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
+from ferrovane.sdk.stand_in_server import Answer, StandInServer
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -34,68 +32,27 @@ def run(server, capsys):
     return run
 
 
-@contextlib.contextmanager
-def fake_server(answer, tls=None):
-    """An HTTP server on 127.0.0.1 that answers each GET with ``answer(query)``, a
-    (status, JSON-able body) pair, the query as a dict of lists; with ``tls``, an
-    SSLContext, over HTTPS. Yields its URL."""
-    class Handler(BaseHTTPRequestHandler):
-        def do_GET(self):
-            status, body = answer(parse_qs(urlsplit(self.path).query))
-            content = json.dumps(body).encode()
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(content)))
-            self.end_headers()
-            self.wfile.write(content)
-
-        def log_message(self, format, *args):
-            pass
-
-    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    if tls is not None:
-        httpd.socket = tls.wrap_socket(httpd.socket, server_side=True)
-    thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
-    thread.start()
-    try:
-        yield f"{'https' if tls else 'http'}://127.0.0.1:{httpd.server_address[1]}"
-    finally:
-        httpd.shutdown()
-        httpd.server_close()
+EVENTLOG = "/api/security/v3/eventlog"
+USER_INFO = "/api/security/v3/user-info"
 
 
-@contextlib.contextmanager
-def trickling_server(head, body):
-    """A server on 127.0.0.1 that reads a request, then sends ``head`` and ``body`` a byte
-    every 50 ms, for as long as the client listens; yields its URL."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    listener.settimeout(0.05)
-    done = threading.Event()
+@pytest.fixture
+def released():
+    """An event set when the test ends, which ends what the server's handlers still wait for."""
+    event = threading.Event()
+    yield event
+    event.set()
 
-    def trickle(connection):
-        with connection:
-            connection.recv(65536)
-            try:
-                for byte in head + body:
-                    if done.wait(0.05):
-                        return
-                    connection.sendall(bytes([byte]))
-            except OSError:
-                pass  # the client gave up
 
-    def serve():
-        while not done.is_set():
-            with contextlib.suppress(TimeoutError):
-                threading.Thread(target=trickle, args=(listener.accept()[0],), daemon=True).start()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-    try:
-        yield f"http://127.0.0.1:{listener.getsockname()[1]}"
-    finally:
-        done.set()
-        thread.join()
-        listener.close()
+def answering(answer):
+    """A route handler that answers with ``answer(query)``, a (status, body) pair, the
+    query as a dict of lists."""
+    def handler(request):
+        query = {}
+        for name, value in request.query:
+            query.setdefault(name, []).append(value)
+        return Answer(*answer(query))
+    return handler
 
 
 @pytest.mark.parametrize("argv, expected", [
@@ -149,7 +106,7 @@ def test_all_fetches_every_page_and_prints_them_as_one(run, server):
     asked = [request.query for request in server.requests]
     assert asked == [[("pageNumber", str(number)), ("pageSize", "15"), ("search", "o"), ("sort.sorted", "True")]
                      for number in range(3)]
-    whole = requests.get(server.url + "/api/security/v3/eventlog", params={"unpaged": "true", "search": "o",
+    whole = requests.get(server.url + EVENTLOG, params={"unpaged": "true", "search": "o",
                                                                           "sort.sorted": "true"},
                          headers={"Authorization": f"Bearer {server.token}"}).json()
     assert 30 < whole["totalElements"] <= 45  # three pages of 15
@@ -185,11 +142,11 @@ def paging(last_page=None, **odd_pages):
     (paging(page1=(200, {"content": [{"id": 1}], "last": False, "totalPages": 10**6})), Status.OTHER_HTTP,
      "it says the listing has 1000000 pages of 100 events, more than --all fetches (5)", 0),
 ], ids=["without-end", "same-page", "error-object", "list", "server-error", "too-many-pages"])
-def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(monkeypatch, capsys, answer, exit_code, message,
-                                                                printed):
+def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(server, monkeypatch, capsys, answer, exit_code,
+                                                                message, printed):
     monkeypatch.setattr(queries, "MAX_ALL_PAGES", 5)
-    with fake_server(answer) as url:
-        code = cli.main(["--server", url, "--token", "t", "--json", "events", "security", "--all"])
+    server.route("GET", EVENTLOG, handler=answering(answer))
+    code = cli.main(["--server", server.url, "--token", "t", "--json", "events", "security", "--all"])
     out, err = capsys.readouterr()
     assert code == exit_code
     assert message in err and err.count("\n") == 1
@@ -264,7 +221,7 @@ def charset(name):
 ])
 def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown):
     if status != 401:
-        server.route("GET", "/api/security/v3/user-info", status, body, headers)
+        server.route("GET", USER_INFO, status, body, headers)
     code, out, err = run("user", token=None if status != 401 else "wrong-token")
     assert code == exit_code
     assert out == ""
@@ -283,7 +240,7 @@ def test_failures_give_one_line_and_their_own_exit_code(run, server, status, bod
 def test_server_text_cannot_drive_the_terminal(run, server, monkeypatch, status, body, headers, argv, escaped):
     monkeypatch.setattr(sys.stdout, "isatty", lambda: True)  # a table cut to the terminal's width
     monkeypatch.setenv("COLUMNS", "212")
-    path = "/api/security/v3/eventlog" if argv[0] == "events" else "/api/security/v3/user-info"
+    path = EVENTLOG if argv[0] == "events" else USER_INFO
     server.route("GET", path, status, body, headers)
     _, out, err = run(*argv)
     assert "\x1b" not in out + err and "\x07" not in out + err
@@ -297,7 +254,7 @@ def test_server_text_cannot_drive_the_terminal(run, server, monkeypatch, status,
 ])
 def test_long_messages_are_cut_to_the_terminal_width(run, server, monkeypatch, terminal, argv, whole):
     message = " ".join(["a long message"] * 20)
-    server.route("GET", "/api/security/v3/eventlog", 200, {"content": [
+    server.route("GET", EVENTLOG, 200, {"content": [
         {"id": 1, "timestamp": "2024-04-18T09:00:00Z", "level": "INFO", "message": message},
         {"id": 2, "timestamp": "2024-04-18T09:00:01Z", "level": "INFO", "message": "short"}]})
     monkeypatch.setattr(sys.stdout, "isatty", lambda: terminal)
@@ -328,19 +285,31 @@ def test_connection_refused_and_no_answer(capsys):
 BODY = b'{"username": "' + b"x" * 400 + b'"}'
 
 
-@pytest.mark.parametrize("head, body", [
-    (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + b"X-Filler: yes\r\n" * 50 + b"\r\n", b""),
-    (b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY), BODY),
-    (b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", BODY),  # ends with the connection
-], ids=["headers", "body", "body-without-length"])
-def test_timeout_bounds_the_whole_request(capsys, head, body):
+def trickle(released, data, pause=0.05, first=0.0):
+    """A streamed body: ``data`` a byte every ``pause`` seconds after ``first`` seconds,
+    until the test ends."""
+    if released.wait(first):
+        return
+    for byte in data:
+        if released.wait(pause):
+            return
+        yield bytes([byte])
+
+
+@pytest.mark.parametrize("answer", [
+    lambda released: Answer(200, trickle(released, BODY), {"Content-Length": str(len(BODY))}),
+    lambda released: Answer(200, trickle(released, BODY)),  # ends with the connection
+    lambda released: Answer(200, trickle(released, BODY, first=30)),  # stalls after its headers
+    lambda released: released.wait(30) and Answer(),  # no answer at all
+], ids=["body", "body-without-length", "stalled-after-headers", "no-answer"])
+def test_timeout_bounds_the_whole_request(server, released, capsys, answer):
     # Each byte comes well within the timeout; the whole would take half a minute.
-    with trickling_server(head, body) as url:
-        started = time.monotonic()
-        code = cli.main(["--server", url, "--token", "t", "--timeout", "1", "user"])
-        elapsed = time.monotonic() - started
+    server.route("GET", USER_INFO, handler=lambda request: answer(released))
+    started = time.monotonic()
+    code = cli.main(["--server", server.url, "--token", "t", "--timeout", "1", "user"])
+    elapsed = time.monotonic() - started
     assert code == Status.CONNECTION
-    assert f"no whole answer from {url} within 1 s" in capsys.readouterr().err
+    assert f"no whole answer from {server.url} within 1 s" in capsys.readouterr().err
     assert elapsed < 5  # where the whole answer takes 20 s or more
 
 
@@ -365,8 +334,9 @@ def self_signed_server(tmp_path):
                    check=True, capture_output=True)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    with fake_server(lambda query: (200, {"username": "tls.user"}), tls=context) as url:
-        yield url
+    with StandInServer(lifetime=None, ssl_context=context) as server:
+        server.route("GET", USER_INFO, 200, {"username": "tls.user"})
+        yield server.url
 
 
 def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_server, monkeypatch, capsys):
@@ -514,21 +484,21 @@ def test_a_full_disk_is_one_line_and_its_own_status(argv):
     assert err == "ferrovane-accounts: cannot write the output: No space left on device\n"
 
 
-def test_ctrl_c_during_all_prints_what_came_and_says_it_was_interrupted():
+def test_ctrl_c_during_all_prints_what_came_and_says_it_was_interrupted(server, released):
     asked_for_page_2 = threading.Event()
 
     def answer(query):
         if query["pageNumber"] == ["1"]:
             asked_for_page_2.set()
-            time.sleep(10)  # the page that never comes
+            released.wait(30)  # the page that never comes
         return 200, {"content": [{"id": 1}], "last": False, "totalElements": 3}
 
-    with fake_server(answer) as url:
-        process = cli_process("--server", url, "--token", "t", "--json", "events", "security", "--all",
-                              stdout=subprocess.PIPE)
-        assert asked_for_page_2.wait(30)
-        process.send_signal(signal.SIGINT)
-        out, err = process.communicate(timeout=30)
+    server.route("GET", EVENTLOG, handler=answering(answer))
+    process = cli_process("--server", server.url, "--token", "t", "--json", "events", "security", "--all",
+                          stdout=subprocess.PIPE)
+    assert asked_for_page_2.wait(30)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=30)
     assert process.returncode == Status.INTERRUPTED
     listing = json.loads(out)
     assert [event["id"] for event in listing["content"]] == [1] and listing["last"] is False
