@@ -60,7 +60,8 @@ def test_proxy_variables_are_honoured_with_no_proxy(server, monkeypatch, capsys,
         monkeypatch.setenv("NO_PROXY", no_proxy)
     argv = [arg.format(url=server.url, token=server.token) for arg in argv]
     assert cli.main([*argv, "user"]) == expected
-    assert ("Connection refused" in capsys.readouterr().err) == (expected == ExitStatus.CONNECTION)
+    err = capsys.readouterr().err
+    assert ("through the proxy: Connection refused" in err) == (expected == ExitStatus.CONNECTION)
 
 
 @pytest.mark.parametrize("entry", ["machine 127.0.0.1 login someone password secret", "default login x password y"])

@@ -50,6 +50,9 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
         return f"no whole answer from {server_url} within {args.timeout:g} s", ExitStatus.CONNECTION
     if isinstance(error, requests.exceptions.SSLError):
         return _tls_failure(error, server_url, args.insecure), ExitStatus.CONNECTION
+    if isinstance(error, requests.exceptions.ProxyError):
+        return (f"cannot reach {server_url} through the proxy: {_underlying_reason(error)} (check HTTP_PROXY, "
+                "HTTPS_PROXY and ALL_PROXY, or name the server's host in NO_PROXY)"), ExitStatus.CONNECTION
     if isinstance(error, requests.ConnectionError):
         line = f"cannot connect to {server_url}: {_underlying_reason(error)}"
         if (redirect is None and urlsplit(server_url).scheme == "http"
