@@ -46,7 +46,8 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
         return f"the server redirected to a URL that cannot be followed: {redirect!r}", ExitStatus.OTHER_HTTP
     if isinstance(error, URL_ERRORS):
         return f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", ExitStatus.USAGE
-    if isinstance(error, requests.Timeout):
+    if isinstance(error, requests.Timeout) or (  # requests reports a read that times out in the body so
+            isinstance(error, requests.ConnectionError) and isinstance(innermost(error), TimeoutError)):
         return f"no whole answer from {server_url} within {args.timeout:g} s", ExitStatus.CONNECTION
     if isinstance(error, requests.exceptions.SSLError):
         return _tls_failure(error, server_url, args.insecure), ExitStatus.CONNECTION
