@@ -82,12 +82,26 @@ def innermost(error: BaseException) -> BaseException:
     seen = set()
     while id(error) not in seen:
         seen.add(id(error))
-        reason = getattr(error, "reason", None)  # urllib3 keeps the cause of a failed retry here
-        inner = reason if isinstance(reason, BaseException) else error.__cause__ or error.__context__
+        inner = _cause_of(error)
         if inner is None:
             break
         error = inner
     return error
+
+
+def _cause_of(error: BaseException) -> BaseException | None:
+    reason = getattr(error, "reason", None)  # urllib3 keeps the cause of a failed retry here
+    if isinstance(reason, BaseException):
+        return reason
+    if error.__cause__ is not None:
+        return error.__cause__
+    # requests, and urllib3 before 2, pass the cause as an argument.
+    for argument in error.args:
+        if isinstance(argument, BaseException):
+            return argument
+    # A context that was suppressed is an attempt given up on (urllib3 1.26 tries a call
+    # twice), not the cause.
+    return None if error.__suppress_context__ else error.__context__
 
 
 def _underlying_reason(error: BaseException) -> str:
