@@ -275,9 +275,9 @@ def embedding_build_command(source, program):
 
 
 REFUSED_AFTER_RESTART = ("refused: Interpreter change detected - this module can only be loaded into one interpreter"
-                         " per process, and as the host's exit hook table (Py_AtExit) was full, it cannot tell whether"
-                         " the interpreter that loaded it belongs to a finalized runtime; import it first in the main"
-                         " interpreter.")
+                         " per process, and as the exit hook table (Py_AtExit) was full, it cannot tell whether the"
+                         " interpreter that loaded it (ID 0) is one of a finalized runtime; import it first in the"
+                         " interpreter with that ID.")
 
 
 @pytest.mark.parametrize("mode, expected", [

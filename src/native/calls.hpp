@@ -31,9 +31,10 @@ inline Ref get_attr(PyObject* object, PyObject* name) {
 
 // A method read from an object without making a bound method where the
 // attribute is a plain function found on the type (as the interpreter's own
-// method calls do), for callers that must read it some steps before calling it. `self` is set when the call must prepend the object; it is
-// held, as a bound method would hold it, because code that runs between the
-// load and the call may drop every other reference to the object.
+// method calls do), for callers that must read it some steps before calling it.
+// `self` is set when the call must prepend the object; it is held, as a bound
+// method would hold it, because code that runs between the load and the call
+// may drop every other reference to the object.
 struct LoadedMethod {
     Ref callable;
     Ref self;
@@ -71,7 +72,8 @@ Ref call_method_by_name(PyObject* object, PyObject* name, PyObject* kwnames, Arg
     PyObject* argv[] = {object, args...};
     const size_t total = sizeof...(Args) + 1;
     const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return Ref::steal(PyObject_VectorcallMethod(name, argv, (total - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, argv, (total - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // `format(value, "")`, as str.format fills a bare "{}" field.

@@ -90,10 +90,12 @@ int owns_records(std::int64_t interpreter, PyObject* state_dict) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     } else {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process, "
-                        "and as the host's exit hook table (Py_AtExit) was full, it cannot tell whether the interpreter "
-                        "that loaded it belongs to a finalized runtime; import it first in the main interpreter.");
+        PyErr_Format(PyExc_ImportError,
+                     "Interpreter change detected - this module can only be loaded into one interpreter per process, "
+                     "and as the exit hook table (Py_AtExit) was full, it cannot tell whether the interpreter that "
+                     "loaded it (ID %lld) is one of a finalized runtime; import it first in the interpreter with "
+                     "that ID.",
+                     static_cast<long long>(records.owner_interpreter));
     }
     return -1;
 }
