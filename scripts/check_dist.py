@@ -5,9 +5,9 @@ Usage: check_dist.py FILE...  (wheels and sdists)
 - Every file in a wheel has an ordinary mode: 0644, or 0755 when it is executable.
 - Every native module in a wheel has the extension suffix of the interpreter and platform
   that the wheel's tags name, so that the interpreter the wheel installs into loads it.
-- The client module of a wheel loads methods through the interpreter's own
-  _PyObject_GetMethod: the build falls back to the slower public API, without failing,
-  when the target's headers do not declare it as expected.
+- The client module of a wheel loads methods through the public PyObject_VectorcallMethod
+  and imports no _PyObject_GetMethod, which the interpreter declares only internally and
+  may stop exporting.
 - Every classifier in the metadata is one that the package index knows.
 """
 
@@ -23,8 +23,9 @@ import zipfile
 from trove_classifiers import classifiers as known_classifiers
 
 ORDINARY_MODES = {0o644, 0o755}
-# The name of an imported symbol, as it stands in a module's dynamic string table.
-FAST_METHOD_LOAD = b"\0_PyObject_GetMethod\0"
+# Names of imported symbols, as they stand in a module's dynamic string table.
+METHOD_LOAD = b"\0PyObject_VectorcallMethod\0"
+INTERNAL_METHOD_LOAD = b"\0_PyObject_GetMethod\0"
 # The multiarch triplet in CPython's extension suffix on each wheel platform's Linux.
 TRIPLETS = {"x86_64": "x86_64-linux-gnu", "aarch64": "aarch64-linux-gnu", "armv7l": "arm-linux-gnueabihf"}
 
@@ -38,8 +39,12 @@ def wheel_problems(path):
                 yield f"{entry.filename} has mode {mode:04o}"
             if entry.filename.endswith(".so") and not entry.filename.endswith(suffix):
                 yield f"{entry.filename} does not end in {suffix}, which the wheel's tags call for"
-            if re.search(r"/accounts_api[.].*so$", entry.filename) and FAST_METHOD_LOAD not in wheel.read(entry):
-                yield f"{entry.filename} does not load methods through _PyObject_GetMethod"
+            if re.search(r"/accounts_api[.].*so$", entry.filename):
+                module = wheel.read(entry)
+                if METHOD_LOAD not in module:
+                    yield f"{entry.filename} does not load methods through PyObject_VectorcallMethod"
+                if INTERNAL_METHOD_LOAD in module:
+                    yield f"{entry.filename} imports _PyObject_GetMethod, which no public header declares"
             if entry.filename.endswith(".dist-info/METADATA"):
                 yield from metadata_problems(wheel.read(entry))
 

@@ -184,7 +184,11 @@ def test_a_second_interpreter_is_refused():
 
 
 # An embedding host that finalizes the interpreter and starts a new one in the
-# same process, as plug-in hosts do: each runtime must get a working module.
+# same process, as plug-in hosts do: each runtime must get a working module. Given
+# "full", the host first takes every free slot of Py_AtExit's table in each
+# runtime, as hosts with many plug-ins do, so the module's own exit hook has none;
+# given "subinterpreter" too, it imports the module in a subinterpreter first from
+# the second runtime on, which must be refused, not handed a finished runtime's module.
 EMBEDDING_HOST = r"""
 #include <Python.h>
 
@@ -210,10 +214,34 @@ static const char check[] =
     "import ferrovane.sdk.accounts_api as again\n"
     "assert again is module\n";
 
+static const char import_in_subinterpreter[] =
+    "try:\n"
+    "    import ferrovane.sdk.accounts_api\n"
+    "except ImportError as error:\n"
+    "    print('refused:', error, flush=True)\n"
+    "else:\n"
+    "    print('loaded', flush=True)\n";
+
+static void host_exit_hook(void) {}
+
 int main(int argc, char** argv) {
     int runs = argc > 1 ? atoi(argv[1]) : 3;
+    int fill_exit_table = argc > 2 && strncmp(argv[2], "full", 4) == 0;
+    int subinterpreter_first = argc > 2 && strstr(argv[2], "subinterpreter") != NULL;
     for (int run = 1; run <= runs; ++run) {
         Py_Initialize();
+        while (fill_exit_table && Py_AtExit(host_exit_hook) == 0) {
+        }
+        if (subinterpreter_first && run > 1) {
+            PyThreadState* main_thread = PyThreadState_Get();
+            PyThreadState* sub = Py_NewInterpreter();
+            if (sub == NULL || PyRun_SimpleString(import_in_subinterpreter) != 0) {
+                fprintf(stderr, "runtime %d: the subinterpreter failed\n", run);
+                return 1;
+            }
+            Py_EndInterpreter(sub);
+            PyThreadState_Swap(main_thread);
+        }
         int failed = PyRun_SimpleString(check);
         if (Py_FinalizeEx() < 0 || failed) {
             fprintf(stderr, "runtime %d failed\n", run);
@@ -246,7 +274,19 @@ def embedding_build_command(source, program):
             *shlex.split(config("SYSLIBS") or "")]
 
 
-def test_each_runtime_of_an_embedding_host_gets_a_working_module(tmp_path):
+REFUSED_AFTER_RESTART = ("refused: Interpreter change detected - this module can only be loaded into one interpreter"
+                         " per process, and as the exit hook table (Py_AtExit) was full, it cannot tell whether the"
+                         " interpreter that loaded it (ID 0) is one of a finalized runtime; import it first in the"
+                         " interpreter with that ID.")
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("free", ["runtime 1 ok", "runtime 2 ok", "runtime 3 ok"]),
+    ("full", ["runtime 1 ok", "runtime 2 ok", "runtime 3 ok"]),
+    ("full, subinterpreter", ["runtime 1 ok", REFUSED_AFTER_RESTART, "runtime 2 ok", REFUSED_AFTER_RESTART,
+                              "runtime 3 ok"]),
+])
+def test_each_runtime_of_an_embedding_host_gets_a_working_module(tmp_path, mode, expected):
     source = tmp_path / "host.c"
     source.write_text(EMBEDDING_HOST)
     program = tmp_path / "host"
@@ -258,6 +298,6 @@ def test_each_runtime_of_an_embedding_host_gets_a_working_module(tmp_path):
     # The host finds the package and its dependencies where this interpreter does.
     environment = {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in sys.path if path),
                    "PYTHONHOME": sys.base_prefix}
-    result = subprocess.run([str(program), "3"], capture_output=True, text=True, timeout=120, env=environment)
+    result = subprocess.run([str(program), "3", mode], capture_output=True, text=True, timeout=120, env=environment)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["runtime 1 ok", "runtime 2 ok", "runtime 3 ok"]
+    assert result.stdout.splitlines() == expected

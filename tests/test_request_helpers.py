@@ -214,3 +214,23 @@ def test_order_of_reads_and_calls(monkeypatch, helper, data, expected):
     getattr(client, helper)("security", "v3/x", **({"data": data} if data else {}))
     assert log == expected
 
+
+
+@pytest.mark.parametrize("helper", ["_get", "_delete", "_post", "_put"])
+def test_params_are_worked_out_after_the_session_method_is_read(helper):
+    # Reading the session method may change the caller's params: an emptied dict
+    # is false by the time the rule looks at it, so a new empty one is sent.
+    caller_params = {"pageSize": 10}
+    sent = []
+
+    class ClearingSession:
+        @property
+        def get(self):
+            caller_params.clear()
+            return lambda url, **kwargs: sent.append(kwargs["params"]) or PASSING
+        delete = post = put = get
+
+    client = ApiClient("http://accounts.invalid", "token")
+    client._session = ClearingSession()
+    getattr(client, helper)("security", "v3/x", caller_params)
+    assert sent == [{}] and sent[0] is not caller_params

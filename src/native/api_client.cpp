@@ -7,7 +7,7 @@
 // effect on the next call. Reads and calls happen in the order the equivalent
 // Python method would make them.
 #include "classes.hpp"
-#include "names.hpp"
+#include "records.hpp"
 #include "utils_api.hpp"
 
 #include <algorithm>
@@ -107,15 +107,15 @@ constexpr const char handle_http_error_doc[] =
 
 // Loads `self._session.headers.update`.
 int load_session_headers_update(PyObject* self, LoadedMethod& update) {
-    Ref session = get_attr(self, names.session_attr);
+    Ref session = get_attr(self, records.names.session_attr);
     if (!session) {
         return -1;
     }
-    Ref headers = get_attr(session.get(), names.headers);
+    Ref headers = get_attr(session.get(), records.names.headers);
     if (!headers) {
         return -1;
     }
-    return load_method(headers.get(), names.update, update);
+    return load_method(headers.get(), records.names.update, update);
 }
 
 FERROVANE_COLD int raise_unpack_error(PyObject* item, Py_ssize_t found) {
@@ -174,15 +174,15 @@ Ref query_parameters(PyObject* params) {
     return Ref::steal(PyDict_New());
 }
 
-// Reads `self._session.<session_method>`, then applies the `params` rule: the
-// steps every helper takes, in this order, just before it sends.
+// Reads `self._session.<session_method>`, then applies the `params` rule, for
+// _put, which encodes its body between these steps and the call.
 struct Sender {
     LoadedMethod send;
     Ref params;
 };
 
 int prepare_sender(PyObject* self, PyObject* session_method, PyObject* params, Sender& sender) {
-    Ref session = get_attr(self, names.session_attr);
+    Ref session = get_attr(self, records.names.session_attr);
     if (!session || load_method(session.get(), session_method, sender.send) < 0) {
         return -1;
     }
@@ -190,29 +190,77 @@ int prepare_sender(PyObject* self, PyObject* session_method, PyObject* params, S
     return sender.params ? 0 : -1;
 }
 
+// Whether reading `session.<session_method>` and working out the `params` rule
+// run no code of anyone's, so that doing the second before the first cannot be
+// told apart: then the interpreter loads the method and calls it in one step.
+// The rule runs none for None or a dict; the read runs none through the
+// ordinary attribute lookup where the type's attribute is a function (or has
+// no __get__ at all) or is missing.
+bool sends_in_one_step(PyObject* session, PyObject* session_method, PyObject* params) {
+    if (params == Py_None) {
+        // Nothing the read could run can change what None gives.
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(session);
+    if (!PyDict_CheckExact(params) || type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    PyObject* descriptor = _PyType_Lookup(type, session_method);  // borrowed
+    return descriptor == nullptr || PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR) ||
+           Py_TYPE(descriptor)->tp_descr_get == nullptr;
+}
+
+// Reads `self._session.<session_method>`, works out the `params` rule and calls
+// the method with `url`, the params and `rest`, named by `kwnames`: the steps
+// every helper takes, in this order, when nothing lies between the read and the call.
+template <typename... Rest>
+Ref send(PyObject* self, PyObject* session_method, PyObject* params, PyObject* kwnames, PyObject* url,
+         Rest... rest) {
+    Ref session = get_attr(self, records.names.session_attr);
+    if (!session) {
+        return {};
+    }
+    if (sends_in_one_step(session.get(), session_method, params)) {
+        Ref query = query_parameters(params);
+        if (!query) {
+            return {};
+        }
+        return call_method_by_name(session.get(), session_method, kwnames, url, query.get(), rest...);
+    }
+    LoadedMethod method;
+    if (load_method(session.get(), session_method, method) < 0) {
+        return {};
+    }
+    Ref query = query_parameters(params);
+    if (!query) {
+        return {};
+    }
+    return call_method(method, kwnames, url, query.get(), rest...);
+}
+
 // "/api/{}".format(app); the query methods' own application names (and the
 // same interned texts from callers' literals) have theirs made already.
 Ref application_path(PyObject* app) {
-    if (app == names.security) {
-        return Ref::borrow(names.api_security);
+    if (app == records.names.security) {
+        return Ref::borrow(records.names.api_security);
     }
-    if (app == names.entitlements) {
-        return Ref::borrow(names.api_entitlements);
+    if (app == records.names.entitlements) {
+        return Ref::borrow(records.names.api_entitlements);
     }
     Ref app_field = format_field(app);
     if (!app_field) {
         return {};
     }
-    return concat_text({names.api_prefix, app_field.get()});
+    return concat_text({records.names.api_prefix, app_field.get()});
 }
 
 // join_url_parts(self._base_url, "/api/{}".format(app), endpoint)
 Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* endpoint) {
-    Ref join_url_parts = lookup_global(scope, names.join_url_parts);
+    Ref join_url_parts = lookup_global(scope, records.names.join_url_parts);
     if (!join_url_parts) {
         return {};
     }
-    Ref base_url = get_attr(self, names.base_url_attr);
+    Ref base_url = get_attr(self, records.names.base_url_attr);
     if (!base_url) {
         return {};
     }
@@ -230,28 +278,9 @@ Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* end
     return call_vector(join_url_parts.get(), nullptr, base_url.get(), app_path.get(), endpoint);
 }
 
-// The body of _handle_http_error, defined below.
-PyObject* handle_http_error(const Scope& scope, PyObject* const* args);
-constexpr MethodImpl handle_http_error_body = handle_http_error;
-
 // Hands the response to self._handle_http_error and returns it if that passes.
 PyObject* checked_response(PyObject* self, Ref response) {
-    if (!response) {
-        return nullptr;
-    }
-    LoadedMethod handler;
-    if (load_method(self, names.handle_http_error, handler) < 0) {
-        return nullptr;
-    }
-    Ref outcome;
-    if (handler.self && has_method_body(handler.callable.get(), handle_http_error_body)) {
-        // The module's own method, found on the class: its body directly.
-        PyObject* const arguments[] = {handler.self.get(), response.get()};
-        outcome = Ref::steal(run_method_body(handler.callable.get(), arguments));
-    } else {
-        outcome = call_method(handler, nullptr, response.get());
-    }
-    if (!outcome) {
+    if (!response || !call_method_by_name(self, records.names.handle_http_error, nullptr, response.get())) {
         return nullptr;
     }
     return response.release();
@@ -264,25 +293,21 @@ PyObject* send_without_body(const Scope& scope, PyObject* const* args, PyObject*
     if (!url) {
         return nullptr;
     }
-    Sender sender;
-    if (prepare_sender(self, session_method, args[3], sender) < 0) {
-        return nullptr;
-    }
-    return checked_response(self, call_method(sender.send, names.kw_params, url.get(), sender.params.get()));
+    return checked_response(self, send(self, session_method, args[3], records.names.kw_params, url.get()));
 }
 
 // `json.dumps(body)` with `json` looked up now.
 Ref dump_json(const Scope& scope, PyObject* body) {
-    Ref json = lookup_global(scope, names.json);
+    Ref json = lookup_global(scope, records.names.json);
     if (!json) {
         return {};
     }
-    return call_method_by_name(json.get(), names.dumps, nullptr, body);
+    return call_method_by_name(json.get(), records.names.dumps, nullptr, body);
 }
 
 Ref data_envelope(PyObject* data) {
     Ref body = Ref::steal(PyDict_New());
-    if (!body || PyDict_SetItem(body.get(), names.data, data) < 0) {
+    if (!body || PyDict_SetItem(body.get(), records.names.data, data) < 0) {
         return {};
     }
     return body;
@@ -326,10 +351,10 @@ constexpr MethodImpl get_helper_body = get;
 template <typename BuildEndpoint>
 PyObject* run_query(const Scope& scope, PyObject* self, PyObject* app, PyObject* params, BuildEndpoint build_endpoint) {
     LoadedMethod get;
-    if (load_method(self, names.get_helper, get) < 0) {
+    if (load_method(self, records.names.get_helper, get) < 0) {
         return nullptr;
     }
-    Ref api_version = get_attr(self, names.api_version_attr);
+    Ref api_version = get_attr(self, records.names.api_version_attr);
     if (!api_version) {
         return nullptr;
     }
@@ -345,23 +370,25 @@ PyObject* run_query(const Scope& scope, PyObject* self, PyObject* app, PyObject*
                                        params ? params : method_default(get.callable.get(), 3)};
         response = Ref::steal(run_method_body(get.callable.get(), arguments));
     } else {
-        response = params ? call_method(get, names.kw_app_endpoint_params, app, endpoint.get(), params)
-                          : call_method(get, names.kw_app_endpoint, app, endpoint.get());
+        response = params ? call_method(get, records.names.kw_app_endpoint_params, app, endpoint.get(), params)
+                          : call_method(get, records.names.kw_app_endpoint, app, endpoint.get());
     }
     if (!response) {
         return nullptr;
     }
-    Ref command = lookup_global(scope, names.Command);
+    Ref command = lookup_global(scope, records.names.Command);
     if (!command) {
         return nullptr;
     }
     return new_command(command.get(), self, response.get()).release();
 }
 
-// A new dict holding each (name, value) in the given order, sized up front.
+// A new dict holding each (name, value) in the given order. The dicts made per
+// call hold one or two entries, which a new dict has room for; the all-None
+// mappings are made once.
 template <size_t count>
 Ref new_dict(const std::array<std::pair<PyObject*, PyObject*>, count>& entries) {
-    Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(count)));
+    Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
         return {};
     }
@@ -408,7 +435,7 @@ template <size_t parameter_count, size_t addition_count>
 Ref build_query(const Scope& scope, PyObject*& all_none,
                 const std::array<std::pair<PyObject*, PyObject*>, parameter_count>& parameters,
                 PyObject* exclusions, const std::array<std::pair<PyObject*, PyObject*>, addition_count>& additions) {
-    Ref get_params = lookup_global(scope, names.get_params);
+    Ref get_params = lookup_global(scope, records.names.get_params);
     if (!get_params) {
         return {};
     }
@@ -422,7 +449,7 @@ Ref build_query(const Scope& scope, PyObject*& all_none,
         if (!mapping) {
             return {};
         }
-        query = call_vector(get_params.get(), names.kw_parameters_exclusions, mapping.get(), exclusions);
+        query = call_vector(get_params.get(), records.names.kw_parameters_exclusions, mapping.get(), exclusions);
     }
     if (!query) {
         return {};
@@ -436,7 +463,7 @@ Ref build_query(const Scope& scope, PyObject*& all_none,
         return query;
     }
     LoadedMethod update;
-    if (load_method(query.get(), names.update, update) < 0) {
+    if (load_method(query.get(), records.names.update, update) < 0) {
         return {};
     }
     Ref addition_dict = new_dict(additions);
@@ -448,30 +475,20 @@ Ref build_query(const Scope& scope, PyObject*& all_none,
 
 // ---- methods --------------------------------------------------------------
 
-// The endpoints of the queries without an id, per small API version.
-SmallIntTexts user_info_endpoints;
-SmallIntTexts eventlog_endpoints;
-SmallIntTexts releases_endpoints;
-
-// The all-None parameters mappings of the three methods that call get_params.
-PyObject* event_log_all_none = nullptr;
-PyObject* event_all_none = nullptr;
-PyObject* distribution_all_none = nullptr;
-
 // ---- construction steps, in the order __init__ takes them ---------------------
 
 // self._session = requests.Session()
 int create_session(const Scope& scope, PyObject* self) {
-    Ref requests = lookup_global(scope, names.requests);
+    Ref requests = lookup_global(scope, records.names.requests);
     if (!requests) {
         return -1;
     }
-    Ref session_class = get_attr(requests.get(), names.Session);
+    Ref session_class = get_attr(requests.get(), records.names.Session);
     if (!session_class) {
         return -1;
     }
     Ref session = call_vector(session_class.get(), nullptr);
-    return session ? PyObject_SetAttr(self, names.session_attr, session.get()) : -1;
+    return session ? PyObject_SetAttr(self, records.names.session_attr, session.get()) : -1;
 }
 
 // self._session.headers.update(REQUIRED_HEADERS), then the caller's headers if true.
@@ -480,7 +497,7 @@ int apply_headers(const Scope& scope, PyObject* self, PyObject* headers) {
     if (load_session_headers_update(self, update) < 0) {
         return -1;
     }
-    Ref required_headers = lookup_global(scope, names.REQUIRED_HEADERS);
+    Ref required_headers = lookup_global(scope, records.names.REQUIRED_HEADERS);
     if (!required_headers || !call_method(update, nullptr, required_headers.get())) {
         return -1;
     }
@@ -500,7 +517,7 @@ int apply_session_attributes(PyObject* self, PyObject* session_attributes) {
     if (has_attributes <= 0) {
         return has_attributes;
     }
-    Ref items = call_method_by_name(session_attributes, names.items, nullptr);
+    Ref items = call_method_by_name(session_attributes, records.names.items, nullptr);
     if (!items) {
         return -1;
     }
@@ -514,7 +531,7 @@ int apply_session_attributes(PyObject* self, PyObject* session_attributes) {
         if (unpack_pair(item.get(), attribute, value) < 0) {
             return -1;
         }
-        Ref session = get_attr(self, names.session_attr);
+        Ref session = get_attr(self, records.names.session_attr);
         if (!session || PyObject_SetAttr(session.get(), attribute.get(), value.get()) < 0) {
             return -1;
         }
@@ -525,11 +542,11 @@ int apply_session_attributes(PyObject* self, PyObject* session_attributes) {
 // if not self._session.verify:
 //     urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
 int silence_warning_if_unverified(const Scope& scope, PyObject* self) {
-    Ref session = get_attr(self, names.session_attr);
+    Ref session = get_attr(self, records.names.session_attr);
     if (!session) {
         return -1;
     }
-    Ref verify = get_attr(session.get(), names.verify);
+    Ref verify = get_attr(session.get(), records.names.verify);
     if (!verify) {
         return -1;
     }
@@ -537,24 +554,24 @@ int silence_warning_if_unverified(const Scope& scope, PyObject* self) {
     if (verifies != 0) {
         return verifies < 0 ? -1 : 0;
     }
-    Ref urllib3 = lookup_global(scope, names.urllib3);
+    Ref urllib3 = lookup_global(scope, records.names.urllib3);
     if (!urllib3) {
         return -1;
     }
     LoadedMethod disable_warnings;
-    if (load_method(urllib3.get(), names.disable_warnings, disable_warnings) < 0) {
+    if (load_method(urllib3.get(), records.names.disable_warnings, disable_warnings) < 0) {
         return -1;
     }
     // The argument reads the global anew, as the Python expression does.
-    Ref urllib3_again = lookup_global(scope, names.urllib3);
+    Ref urllib3_again = lookup_global(scope, records.names.urllib3);
     if (!urllib3_again) {
         return -1;
     }
-    Ref exceptions = get_attr(urllib3_again.get(), names.exceptions);
+    Ref exceptions = get_attr(urllib3_again.get(), records.names.exceptions);
     if (!exceptions) {
         return -1;
     }
-    Ref warning = get_attr(exceptions.get(), names.InsecureRequestWarning);
+    Ref warning = get_attr(exceptions.get(), records.names.InsecureRequestWarning);
     if (!warning || !call_method(disable_warnings, nullptr, warning.get())) {
         return -1;
     }
@@ -563,9 +580,9 @@ int silence_warning_if_unverified(const Scope& scope, PyObject* self) {
 
 PyObject* init(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];
-    if (PyObject_SetAttr(self, names.base_url_attr, args[1]) < 0 ||
-        PyObject_SetAttr(self, names.authentication_token_attr, args[2]) < 0 ||
-        PyObject_SetAttr(self, names.api_version_attr, args[3]) < 0 || create_session(scope, self) < 0 ||
+    if (PyObject_SetAttr(self, records.names.base_url_attr, args[1]) < 0 ||
+        PyObject_SetAttr(self, records.names.authentication_token_attr, args[2]) < 0 ||
+        PyObject_SetAttr(self, records.names.api_version_attr, args[3]) < 0 || create_session(scope, self) < 0 ||
         apply_headers(scope, self, args[5]) < 0 || apply_session_attributes(self, args[4]) < 0 ||
         silence_warning_if_unverified(scope, self) < 0) {
         return nullptr;
@@ -575,7 +592,7 @@ PyObject* init(const Scope& scope, PyObject* const* args) {
 
 PyObject* login(const Scope& /*scope*/, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref token = get_attr(self, names.authentication_token_attr);
+    Ref token = get_attr(self, records.names.authentication_token_attr);
     if (!token) {
         return nullptr;
     }
@@ -583,36 +600,36 @@ PyObject* login(const Scope& /*scope*/, PyObject* const* args) {
     if (!token_text) {
         return nullptr;
     }
-    Ref value = concat_text({names.bearer_prefix, token_text.get()});
+    Ref value = concat_text({records.names.bearer_prefix, token_text.get()});
     if (!value) {
         return nullptr;
     }
-    Ref session = get_attr(self, names.session_attr);
+    Ref session = get_attr(self, records.names.session_attr);
     if (!session) {
         return nullptr;
     }
-    Ref headers = get_attr(session.get(), names.headers);
-    if (!headers || PyObject_SetItem(headers.get(), names.authorization, value.get()) < 0) {
+    Ref headers = get_attr(session.get(), records.names.headers);
+    if (!headers || PyObject_SetItem(headers.get(), records.names.authorization, value.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyObject* logout(const Scope& /*scope*/, PyObject* const* args) {
-    Ref session = get_attr(args[0], names.session_attr);
+    Ref session = get_attr(args[0], records.names.session_attr);
     if (!session) {
         return nullptr;
     }
-    Ref headers = get_attr(session.get(), names.headers);
-    if (!headers || PyObject_DelItem(headers.get(), names.authorization) < 0) {
+    Ref headers = get_attr(session.get(), records.names.headers);
+    if (!headers || PyObject_DelItem(headers.get(), records.names.authorization) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyObject* get_current_user(const Scope& scope, PyObject* const* args) {
-    return run_query(scope, args[0], names.security, nullptr, [](PyObject* api_version) {
-        return format_text(names.version_prefix, api_version, names.user_info_suffix, &user_info_endpoints);
+    return run_query(scope, args[0], records.names.security, nullptr, [](PyObject* api_version) {
+        return format_text(records.names.version_prefix, api_version, records.names.user_info_suffix, &records.user_info_endpoints);
     });
 }
 
@@ -631,24 +648,24 @@ PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exc
                           const std::array<std::pair<PyObject*, PyObject*>, leading_count>& leading,
                           PyObject* const* options, BuildEndpoint build_endpoint) {
     PyObject* self = options[self_arg];
-    // The parameters in ascending order of their names.
+    // The parameters in ascending order of their records.names.
     std::array<std::pair<PyObject*, PyObject*>, leading_count + 9> parameters;
     std::copy(leading.begin(), leading.end(), parameters.begin());
     const std::array<std::pair<PyObject*, PyObject*>, 9> rest{{
-        {names.offset, options[offset_arg]},
-        {names.pageNumber, options[page_number_arg]},
-        {names.pageSize, options[page_size_arg]},
-        {names.paged, options[paged_arg]},
-        {names.search, options[search_arg]},
-        {names.self, self},
-        {names.sort_sorted, options[sort_sorted_arg]},
-        {names.sort_unsorted, options[sort_unsorted_arg]},
-        {names.unpaged, options[unpaged_arg]},
+        {records.names.offset, options[offset_arg]},
+        {records.names.pageNumber, options[page_number_arg]},
+        {records.names.pageSize, options[page_size_arg]},
+        {records.names.paged, options[paged_arg]},
+        {records.names.search, options[search_arg]},
+        {records.names.self, self},
+        {records.names.sort_sorted, options[sort_sorted_arg]},
+        {records.names.sort_unsorted, options[sort_unsorted_arg]},
+        {records.names.unpaged, options[unpaged_arg]},
     }};
     std::copy(rest.begin(), rest.end(), parameters.begin() + leading_count);
     const std::array<std::pair<PyObject*, PyObject*>, 2> sort_entries{{
-        {names.sort_sorted_key, options[sort_sorted_arg]},
-        {names.sort_unsorted_key, options[sort_unsorted_arg]},
+        {records.names.sort_sorted_key, options[sort_sorted_arg]},
+        {records.names.sort_unsorted_key, options[sort_unsorted_arg]},
     }};
     Ref query = build_query(scope, all_none, parameters, exclusions, sort_entries);
     if (!query) {
@@ -658,24 +675,24 @@ PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exc
 }
 
 PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
-    const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{names.app_name, args[app_name_arg]}}};
-    return query_event_log(scope, event_log_all_none, names.event_log_exclusions, leading, args,
+    const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{records.names.app_name, args[app_name_arg]}}};
+    return query_event_log(scope, records.event_log_all_none, records.names.event_log_exclusions, leading, args,
                            [](PyObject* api_version) {
-                               return format_text(names.version_prefix, api_version, names.eventlog_suffix, &eventlog_endpoints);
+                               return format_text(records.names.version_prefix, api_version, records.names.eventlog_suffix, &records.eventlog_endpoints);
                            });
 }
 
 PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) {
     PyObject* event_id = args[2];
     const std::array<std::pair<PyObject*, PyObject*>, 2> leading{{
-        {names.app_name, args[app_name_arg]},
-        {names.event_id, event_id},
+        {records.names.app_name, args[app_name_arg]},
+        {records.names.event_id, event_id},
     }};
     // Past event_id, the arguments are laid out as for get_event_log, one later;
     // self stays first.
     PyObject* const options[] = {args[0],  args[1], args[3], args[4], args[5], args[6],
                                  args[7], args[8], args[9], args[10]};
-    return query_event_log(scope, event_all_none, names.event_exclusions, leading, options,
+    return query_event_log(scope, records.event_all_none, records.names.event_exclusions, leading, options,
                            [event_id](PyObject* api_version) {
                                Ref version_text = format_field(api_version);
                                if (!version_text) {
@@ -686,17 +703,17 @@ PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) 
                                    return Ref();
                                }
                                return concat_text(
-                                   {names.version_prefix, version_text.get(), names.eventlog_infix, event_text.get()});
+                                   {records.names.version_prefix, version_text.get(), records.names.eventlog_infix, event_text.get()});
                            });
 }
 
 PyObject* return_all_releases(const Scope& scope, PyObject* const* args) {
-    Ref params = new_dict(std::array<std::pair<PyObject*, PyObject*>, 1>{{{names.verify, Py_True}}});
+    Ref params = new_dict(std::array<std::pair<PyObject*, PyObject*>, 1>{{{records.names.verify, Py_True}}});
     if (!params) {
         return nullptr;
     }
-    return run_query(scope, args[0], names.entitlements, params.get(), [](PyObject* api_version) {
-        return format_text(names.version_prefix, api_version, names.releases_suffix, &releases_endpoints);
+    return run_query(scope, args[0], records.names.entitlements, params.get(), [](PyObject* api_version) {
+        return format_text(records.names.version_prefix, api_version, records.names.releases_suffix, &records.releases_endpoints);
     });
 }
 
@@ -704,19 +721,19 @@ PyObject* get_distribution(const Scope& scope, PyObject* const* args) {
     PyObject* distribution_key = args[1];
     PyObject* platform = args[2];
     const std::array<std::pair<PyObject*, PyObject*>, 3> parameters{{
-        {names.distribution_key, distribution_key},
-        {names.platform, platform},
-        {names.self, args[0]},
+        {records.names.distribution_key, distribution_key},
+        {records.names.platform, platform},
+        {records.names.self, args[0]},
     }};
     const std::array<std::pair<PyObject*, PyObject*>, 2> additions{{
-        {names.distributionKey, distribution_key},
-        {names.platform, platform},
+        {records.names.distributionKey, distribution_key},
+        {records.names.platform, platform},
     }};
-    Ref query = build_query(scope, distribution_all_none, parameters, names.distribution_exclusions, additions);
+    Ref query = build_query(scope, records.distribution_all_none, parameters, records.names.distribution_exclusions, additions);
     if (!query) {
         return nullptr;
     }
-    return run_query(scope, args[0], names.entitlements, query.get(), [distribution_key](PyObject* api_version) {
+    return run_query(scope, args[0], records.names.entitlements, query.get(), [distribution_key](PyObject* api_version) {
         Ref version_text = format_field(api_version);
         if (!version_text) {
             return Ref();
@@ -725,13 +742,13 @@ PyObject* get_distribution(const Scope& scope, PyObject* const* args) {
         if (!key_text) {
             return Ref();
         }
-        return concat_text({names.version_prefix, version_text.get(), names.releases_infix, key_text.get()});
+        return concat_text({records.names.version_prefix, version_text.get(), records.names.releases_infix, key_text.get()});
     });
 }
 
-PyObject* delete_(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, names.delete_); }
+PyObject* delete_(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, records.names.delete_); }
 
-PyObject* get(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, names.get); }
+PyObject* get(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, records.names.get); }
 
 PyObject* post(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];
@@ -763,12 +780,8 @@ PyObject* post(const Scope& scope, PyObject* const* args) {
             }
         }
     }
-    Sender sender;
-    if (prepare_sender(self, names.post, args[3], sender) < 0) {
-        return nullptr;
-    }
-    return checked_response(self, call_method(sender.send, names.kw_params_data_files_headers, url.get(),
-                                              sender.params.get(), payload.get(), args[5], args[6]));
+    return checked_response(self, send(self, records.names.post, args[3], records.names.kw_params_data_files_headers,
+                                       url.get(), payload.get(), args[5], args[6]));
 }
 
 PyObject* put(const Scope& scope, PyObject* const* args) {
@@ -792,7 +805,7 @@ PyObject* put(const Scope& scope, PyObject* const* args) {
         return nullptr;
     }
     Sender sender;
-    if (prepare_sender(self, names.put, args[3], sender) < 0) {
+    if (prepare_sender(self, records.names.put, args[3], sender) < 0) {
         return nullptr;
     }
     Ref payload = dump_json(scope, body.get());
@@ -800,18 +813,18 @@ PyObject* put(const Scope& scope, PyObject* const* args) {
         return nullptr;
     }
     return checked_response(self,
-                            call_method(sender.send, names.kw_params_data, url.get(), sender.params.get(), payload.get()));
+                            call_method(sender.send, records.names.kw_params_data, url.get(), sender.params.get(), payload.get()));
 }
 
 PyObject* handle_http_error(const Scope& scope, PyObject* const* args) {
     PyObject* response = args[1];
     // status_code is read anew for each comparison.
     const std::array<std::pair<PyObject*, PyObject*>, 2> mapped{{
-        {names.status_500, names.InternalServerError},
-        {names.status_400, names.BadRequestError},
+        {records.names.status_500, records.names.InternalServerError},
+        {records.names.status_400, records.names.BadRequestError},
     }};
     for (const auto& [status, exception_name] : mapped) {
-        Ref status_code = get_attr(response, names.status_code);
+        Ref status_code = get_attr(response, records.names.status_code);
         if (!status_code) {
             return nullptr;
         }
@@ -823,7 +836,7 @@ PyObject* handle_http_error(const Scope& scope, PyObject* const* args) {
             return raise_mapped(scope, exception_name, response);
         }
     }
-    if (!call_method_by_name(response, names.raise_for_status, nullptr)) {
+    if (!call_method_by_name(response, records.names.raise_for_status, nullptr)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -873,12 +886,3 @@ constexpr std::array<MethodSpec, 13> api_client_methods{{
 }  // namespace
 
 const ClassSpec api_client_class = {"ApiClient", api_client_doc, api_client_methods};
-
-void forget_client_records() {
-    user_info_endpoints = SmallIntTexts{};
-    eventlog_endpoints = SmallIntTexts{};
-    releases_endpoints = SmallIntTexts{};
-    event_log_all_none = nullptr;
-    event_all_none = nullptr;
-    distribution_all_none = nullptr;
-}

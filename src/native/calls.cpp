@@ -1,16 +1,7 @@
 // Calling into Python from the client's methods; see calls.hpp.
 #include "calls.hpp"
-#include "names.hpp"
+#include "records.hpp"
 #include "text.hpp"
-
-Names names;
-
-#if FERROVANE_INTERPRETER_METHOD_LOAD
-// Exported by the interpreter, declared only in its internal headers; the build
-// defines FERROVANE_INTERPRETER_METHOD_LOAD only after finding this very
-// declaration in the target interpreter's own headers (see CMakeLists.txt).
-extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* object, PyObject* name, PyObject** method);
-#endif
 
 namespace {
 
@@ -34,7 +25,7 @@ Ref new_tuple(std::initializer_list<PyObject*> items) {
 }  // namespace
 
 int init_names() {
-    if (names.empty != nullptr) {
+    if (records.names.empty != nullptr) {
         return 0;
     }
     Names made;
@@ -79,7 +70,7 @@ int init_names() {
     }
     // Only a complete set is published; a failed attempt leaks its few
     // objects, which is harmless for an import that is failing anyway.
-    names = made;
+    records.names = made;
     return 0;
 }
 
@@ -98,26 +89,58 @@ Ref lookup_global(const Scope& scope, PyObject* name) {
     return Ref::steal(value);
 }
 
+namespace {
+
+// The value `object.name` takes from the instance itself, if it has one: 1 with
+// `value` set, 0 when the instance has no such attribute (or no dict at all),
+// -1 with an exception set.
+int instance_attribute(PyObject* object, PyObject* name, Ref& value) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) {
+        return 0;
+    }
+    // An instance that keeps its attributes inline gets a dict that shares
+    // them, once, on first use; the same dict is handed out from then on.
+    Ref dict = Ref::steal(PyObject_GenericGetDict(object, nullptr));
+    if (!dict) {
+        return -1;
+    }
+    PyObject* found = nullptr;
+    const int outcome = PyDict_GetItemRef(dict.get(), name, &found);
+    value = Ref::steal(found);
+    return outcome;
+}
+
+}  // namespace
+
 int load_method(PyObject* object, PyObject* name, LoadedMethod& method) {
-#if FERROVANE_INTERPRETER_METHOD_LOAD
-    // The interpreter's own method load, the one `object.name(...)` makes: it
-    // reads the instance's attribute values where they are kept, without
-    // turning them into a dict object first.
-    PyObject* callable = nullptr;
-    const int unbound = _PyObject_GetMethod(object, name, &callable);
-    if (callable == nullptr) {
-        return -1;
+    // The steps of the interpreter's own load for `object.name(...)`: a
+    // function (or other method descriptor) found on the type and not hidden
+    // by an attribute of the instance is returned unbound, with the instance
+    // beside it. Any other case reads the attribute as Python would.
+    PyTypeObject* type = Py_TYPE(object);
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+        PyObject* descriptor = _PyType_Lookup(type, name);  // borrowed
+        if (descriptor != nullptr && PyType_HasFeature(Py_TYPE(descriptor), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            // Held first: looking in the instance's dict may run code (a key's
+            // __eq__) that changes the type.
+            Ref held = Ref::borrow(descriptor);
+            const int shadowed = instance_attribute(object, name, method.callable);
+            if (shadowed < 0) {
+                return -1;
+            }
+            if (shadowed == 0) {
+                method.callable = std::move(held);
+                method.self = Ref::borrow(object);
+            } else {
+                method.self = Ref();
+            }
+            return 0;
+        }
     }
-    method.callable = Ref::steal(callable);
-    method.self = unbound ? Ref::borrow(object) : Ref();
-#else
     method.callable = get_attr(object, name);
-    if (!method.callable) {
-        return -1;
-    }
     method.self = Ref();
-#endif
-    return 0;
+    return method.callable ? 0 : -1;
 }
 
 namespace {
@@ -132,16 +155,7 @@ long small_int_value(PyObject* value) {
     return number >= 0 && number < small_int_count ? static_cast<long>(number) : -1;
 }
 
-// Texts of the small ints, made once: formatting an int anew on every request
-// costs more than the rest of building the endpoint.
-SmallIntTexts int_texts;
-
 }  // namespace
-
-void forget_names() {
-    names = Names{};
-    int_texts = SmallIntTexts{};
-}
 
 Ref format_field(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
@@ -149,9 +163,11 @@ Ref format_field(PyObject* value) {
     }
     const long number = small_int_value(value);
     if (number < 0) {
-        return Ref::steal(PyObject_Format(value, names.empty));
+        return Ref::steal(PyObject_Format(value, records.names.empty));
     }
-    PyObject*& cached = int_texts.slots[number];
+    // Made once: formatting an int anew on every request costs more than the
+    // rest of building the endpoint.
+    PyObject*& cached = records.int_texts.slots[number];
     if (cached == nullptr) {
         cached = PyUnicode_FromFormat("%ld", number);
     }

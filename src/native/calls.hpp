@@ -6,6 +6,7 @@
 #include "ref.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 #if defined(__GNUC__)
 #define FERROVANE_COLD __attribute__((cold, noinline))
@@ -30,9 +31,10 @@ inline Ref get_attr(PyObject* object, PyObject* name) {
 
 // A method read from an object without making a bound method where the
 // attribute is a plain function found on the type (as the interpreter's own
-// method calls do). `self` is set when the call must prepend the object; it is
-// held, as a bound method would hold it, because code that runs between the
-// load and the call may drop every other reference to the object.
+// method calls do), for callers that must read it some steps before calling it.
+// `self` is set when the call must prepend the object; it is held, as a bound
+// method would hold it, because code that runs between the load and the call
+// may drop every other reference to the object.
 struct LoadedMethod {
     Ref callable;
     Ref self;
@@ -63,15 +65,15 @@ Ref call_method(const LoadedMethod& method, PyObject* kwnames, Args... args) {
     return Ref::steal(PyObject_Vectorcall(method.callable.get(), argv, total - keywords, kwnames));
 }
 
-// Reads `name` from `object` and calls it at once: the same as
-// `object.name(*args)` in Python.
+// `object.name(*args)`: the interpreter loads the method and calls it at once,
+// with no bound method made where the attribute is a function on the type.
 template <typename... Args>
 Ref call_method_by_name(PyObject* object, PyObject* name, PyObject* kwnames, Args... args) {
-    LoadedMethod method;
-    if (load_method(object, name, method) < 0) {
-        return {};
-    }
-    return call_method(method, kwnames, args...);
+    PyObject* argv[] = {object, args...};
+    const size_t total = sizeof...(Args) + 1;
+    const size_t keywords = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, argv, (total - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // `format(value, "")`, as str.format fills a bare "{}" field.

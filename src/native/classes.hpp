@@ -20,9 +20,3 @@ void remember_command_class(PyObject* command_class_object);
 // `command(client, response)`: what the query methods return. `command` is
 // whatever the name Command held when looked up.
 Ref new_command(PyObject* command, PyObject* client, PyObject* response);
-
-// Forget what the two classes' code recorded (the Command class, endpoint texts,
-// parameter mappings) without releasing it, once the runtime that made it is
-// finalized; see module.cpp.
-void forget_command_class();
-void forget_client_records();

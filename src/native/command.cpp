@@ -5,7 +5,7 @@
 //             self.api_client = api_client
 //             self.response = response
 #include "classes.hpp"
-#include "names.hpp"
+#include "records.hpp"
 
 #include <array>
 
@@ -13,7 +13,7 @@ namespace {
 
 PyObject* command_init(const Scope& /*scope*/, PyObject* const* args) {
     PyObject* self = args[0];
-    if (PyObject_SetAttr(self, names.api_client, args[1]) < 0 || PyObject_SetAttr(self, names.response, args[2]) < 0) {
+    if (PyObject_SetAttr(self, records.names.api_client, args[1]) < 0 || PyObject_SetAttr(self, records.names.response, args[2]) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -28,13 +28,6 @@ constexpr std::array<MethodSpec, 1> command_methods{{
 }  // namespace
 
 namespace {
-
-// The Command class that the module body built, its own __init__ method object
-// and the tp_init slot that type() gave it (the one that looks __init__ up and
-// calls it). Held for the life of the runtime, like the module.
-PyObject* own_class = nullptr;
-PyObject* own_init = nullptr;
-initproc own_tp_init = nullptr;
 
 // The tp_init step of type.__call__ on a new instance, for the general case.
 int run_tp_init(PyObject* instance, PyObject* client, PyObject* response) {
@@ -56,19 +49,13 @@ void remember_command_class(PyObject* command_class_object) {
         return;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(command_class_object);
-    PyObject* init = _PyType_Lookup(type, names.dunder_init);  // borrowed
+    PyObject* init = _PyType_Lookup(type, records.names.dunder_init);  // borrowed
     if (init == nullptr) {
         return;
     }
-    Py_XSETREF(own_class, Py_NewRef(command_class_object));
-    Py_XSETREF(own_init, Py_NewRef(init));
-    own_tp_init = type->tp_init;
-}
-
-void forget_command_class() {
-    own_class = nullptr;
-    own_init = nullptr;
-    own_tp_init = nullptr;
+    Py_XSETREF(records.command_class, Py_NewRef(command_class_object));
+    Py_XSETREF(records.command_init, Py_NewRef(init));
+    records.command_tp_init = type->tp_init;
 }
 
 // Calling a class goes through type.__call__: object.__new__ through the
@@ -79,26 +66,26 @@ void forget_command_class() {
 // change (rebinding, subclassing, a patched __new__, __init__ or metaclass)
 // takes the ordinary call.
 Ref new_command(PyObject* command, PyObject* client, PyObject* response) {
-    if (command != own_class || Py_TYPE(command) != &PyType_Type) {
+    if (command != records.command_class || Py_TYPE(command) != &PyType_Type) {
         return call_vector(command, nullptr, client, response);
     }
     auto* type = reinterpret_cast<PyTypeObject*>(command);
     // object.__new__ rejects arguments only when tp_init is object's own, so
     // it gets none here once tp_init is known to be the class's.
-    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != own_tp_init) {
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != records.command_tp_init) {
         return call_vector(command, nullptr, client, response);
     }
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return {};
     }
-    Ref instance = Ref::steal(type->tp_new(type, names.no_arguments, nullptr));
+    Ref instance = Ref::steal(type->tp_new(type, records.names.no_arguments, nullptr));
     if (instance) {
         // Allocation may have run arbitrary code (collection, finalizers), so
         // the init step is decided on the class as it is now.
         PyObject* const arguments[] = {instance.get(), client, response};
-        if (Py_TYPE(instance.get())->tp_init == own_tp_init &&
-            _PyType_Lookup(Py_TYPE(instance.get()), names.dunder_init) == own_init) {
-            Ref outcome = Ref::steal(run_method_body(own_init, arguments));
+        if (Py_TYPE(instance.get())->tp_init == records.command_tp_init &&
+            _PyType_Lookup(Py_TYPE(instance.get()), records.names.dunder_init) == records.command_init) {
+            Ref outcome = Ref::steal(run_method_body(records.command_init, arguments));
             if (!outcome) {
                 instance = Ref();
             } else if (outcome.get() != Py_None) {

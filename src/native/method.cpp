@@ -11,9 +11,8 @@
 // a bound method. Binding errors use one fixed set of messages, each raised
 // from one out-of-line function below.
 #include "method.hpp"
-#include "names.hpp"
-
-#include <cstring>
+#include "records.hpp"
+#include "text.hpp"
 
 namespace {
 
@@ -36,8 +35,6 @@ struct MethodObject {
     PyObject* dict;
     PyObject* weakreflist;
 };
-
-PyTypeObject* method_type = nullptr;
 
 MethodObject* as_method(PyObject* object) { return reinterpret_cast<MethodObject*>(object); }
 
@@ -77,19 +74,10 @@ FERROVANE_COLD int raise_keywords_must_be_strings(const MethodObject* method) {
 
 // ---- binding --------------------------------------------------------------
 
-bool same_text(PyObject* left, PyObject* right) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(left);
-    if (length != PyUnicode_GET_LENGTH(right) || PyUnicode_KIND(left) != PyUnicode_KIND(right)) {
-        return false;
-    }
-    return std::memcmp(PyUnicode_DATA(left), PyUnicode_DATA(right),
-                       static_cast<size_t>(length) * PyUnicode_KIND(left)) == 0;
-}
-
 // Interned names make identity the usual match; equal text covers keyword
 // names that were built at run time.
 bool names_match(PyObject* keyword, PyObject* parameter) {
-    return keyword == parameter || (PyUnicode_Check(keyword) && same_text(keyword, parameter));
+    return keyword == parameter || (PyUnicode_Check(keyword) && same_characters(keyword, parameter));
 }
 
 // Index of the first keyword in `kwnames` naming `parameter`, or -1. A name
@@ -355,7 +343,7 @@ Ref make_code(const MethodSpec& spec, PyObject* name, PyObject* qualname, PyObje
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (spec.var_keywords) {
         flags |= CO_VARKEYWORDS;
-        Ref var_keywords_name = Ref::steal(PyTuple_Pack(1, names.kwargs));
+        Ref var_keywords_name = Ref::steal(PyTuple_Pack(1, records.names.kwargs));
         if (!var_keywords_name) {
             return {};
         }
@@ -400,7 +388,7 @@ PyObject* run_method_body(PyObject* method, PyObject* const* args) {
 }
 
 bool has_method_body(PyObject* callable, MethodImpl impl) {
-    return Py_TYPE(callable) == method_type && as_method(callable)->spec->impl == impl;
+    return Py_TYPE(callable) == records.method_type && as_method(callable)->spec->impl == impl;
 }
 
 PyObject* method_default(PyObject* method, Py_ssize_t index) {
@@ -409,14 +397,12 @@ PyObject* method_default(PyObject* method, Py_ssize_t index) {
 }
 
 int init_method_type() {
-    if (method_type != nullptr) {
+    if (records.method_type != nullptr) {
         return 0;
     }
-    method_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&method_type_spec));
-    return method_type ? 0 : -1;
+    records.method_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&method_type_spec));
+    return records.method_type ? 0 : -1;
 }
-
-void forget_method_type() { method_type = nullptr; }
 
 Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_name, const Scope& scope) {
     const auto parameter_count = static_cast<Py_ssize_t>(spec.parameters.size());
@@ -450,7 +436,7 @@ Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_na
         for (Py_ssize_t index = 0; index < default_count; ++index) {
             Ref value = Ref::borrow(Py_None);
             if (spec.defaults[static_cast<size_t>(index)] == DefaultValue::api_version) {
-                value = lookup_global(scope, names.DEFAULT_ACCOUNTS_API_VERSION);
+                value = lookup_global(scope, records.names.DEFAULT_ACCOUNTS_API_VERSION);
                 if (!value) {
                     return {};
                 }
@@ -467,7 +453,7 @@ Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_na
         return {};
     }
 
-    MethodObject* method = PyObject_GC_New(MethodObject, method_type);
+    MethodObject* method = PyObject_GC_New(MethodObject, records.method_type);
     if (method == nullptr) {
         return {};
     }

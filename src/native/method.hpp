@@ -29,12 +29,9 @@ struct MethodSpec {
     MethodImpl impl;
 };
 
-// Makes the method object type; called once, from the module's exec step.
+// Makes the method object type (records.method_type); called once, from the
+// module's exec step.
 int init_method_type();
-
-// Forgets the type, without releasing it, once the runtime that made it is
-// finalized; see module.cpp.
-void forget_method_type();
 
 // Makes a method object for `spec`, as a function defined in a class body
 // named `class_name` whose globals are `scope`.

@@ -16,47 +16,88 @@
 // An embedding host that finalizes the interpreter and starts a new one counts
 // as a new process here: the new runtime loads the module afresh.
 #include "classes.hpp"
-#include "names.hpp"
+#include "records.hpp"
 
 #include <array>
 #include <cstdint>
+
+// The state of every file of the module, the loading records included; see
+// records.hpp. They belong to one runtime: an embedding host may finalize the
+// interpreter and initialize a new one in the same process, where the old
+// objects are freed or cleared and interpreter IDs start again.
+RuntimeRecords records;
 
 namespace {
 
 constexpr const char module_doc[] = "Abstractions to interact with the Ferrovane Accounts REST API.";
 constexpr const char qualified_name[] = "sdk.accounts_api";
 
-// Process-wide records: the interpreter that first created the module, and the
-// module object once its body ran (or while it runs). They, like the names,
-// types and memos the other files keep, belong to one runtime: an embedding host
-// may finalize the interpreter and initialize a new one in the same process,
-// where the old objects are freed or cleared and interpreter IDs start again.
-constexpr std::int64_t no_interpreter = -1;
-std::int64_t owner_interpreter = no_interpreter;
-PyObject* loaded_module = nullptr;
-bool exit_hook_registered = false;
-
 // Run by Py_FinalizeEx after everything else, when no Python code can run any
 // more: forgets every record so that the next runtime loads the module afresh.
 // Nothing is released: the runtime that owned the objects has freed them, or
 // leaves them behind as it leaves its own.
-void forget_runtime_records() {
-    owner_interpreter = no_interpreter;
-    loaded_module = nullptr;
-    exit_hook_registered = false;
-    forget_names();
-    forget_method_type();
-    forget_command_class();
-    forget_client_records();
+void forget_runtime_records() { records = RuntimeRecords{}; }
+
+// Once per runtime, before its first object is recorded. The hook table is small
+// and process-wide; should it be full, the records of a finished runtime are
+// recognised by the owner's mark instead (see owns_records), and registration is
+// tried again when the module is next created.
+void register_exit_hook() {
+    if (!records.exit_hook_registered) {
+        records.exit_hook_registered = Py_AtExit(forget_runtime_records) == 0;
+    }
 }
 
-// Once per runtime, before its first record is made. The hook table is small
-// and process-wide; should it be full, the module still loads as it always has
-// and registration is tried again when the module is next created.
-void register_exit_hook() {
-    if (!exit_hook_registered) {
-        exit_hook_registered = Py_AtExit(forget_runtime_records) == 0;
+// The owning interpreter carries this key in its state dict, which lives and
+// dies with that interpreter.
+constexpr const char owner_mark[] = "ferrovane.sdk.accounts_api: owner of the module's records";
+
+int set_owner_mark(PyObject* state_dict) {
+    return state_dict != nullptr ? PyDict_SetItemString(state_dict, owner_mark, Py_True) : 0;
+}
+
+// Claims the records for `interpreter` of the current runtime: 0 when they are
+// its own or free (those of a finished runtime are forgotten first), -1 with
+// ImportError set when another interpreter of this runtime owns them, or that
+// cannot be ruled out.
+int owns_records(std::int64_t interpreter, PyObject* state_dict) {
+    if (records.owner_interpreter == RuntimeRecords::no_interpreter) {
+        records.owner_interpreter = interpreter;
+        return set_owner_mark(state_dict);
     }
+    int marked = 0;
+    if (state_dict != nullptr) {
+        PyObject* mark = nullptr;
+        marked = PyDict_GetItemStringRef(state_dict, owner_mark, &mark);
+        Py_XDECREF(mark);
+        if (marked < 0) {
+            return -1;
+        }
+    }
+    if (interpreter == records.owner_interpreter && (marked || state_dict == nullptr)) {
+        return 0;
+    }
+    if (interpreter == records.owner_interpreter) {
+        // Interpreter IDs are not reused within a runtime, and the owner keeps its
+        // mark while it lives: the same ID without the mark is a new runtime's
+        // interpreter, and the records are a finished runtime's, whose exit hook
+        // could not be registered.
+        forget_runtime_records();
+        records.owner_interpreter = interpreter;
+        return set_owner_mark(state_dict);
+    }
+    if (records.exit_hook_registered) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    } else {
+        PyErr_Format(PyExc_ImportError,
+                     "Interpreter change detected - this module can only be loaded into one interpreter per process, "
+                     "and as the exit hook table (Py_AtExit) was full, it cannot tell whether the interpreter that "
+                     "loaded it (ID %lld) is one of a finalized runtime; import it first in the interpreter with "
+                     "that ID.",
+                     static_cast<long long>(records.owner_interpreter));
+    }
+    return -1;
 }
 
 // ---- create step ----------------------------------------------------------
@@ -80,16 +121,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef* /*definition*/) {
     if (interpreter == -1) {
         return nullptr;
     }
-    register_exit_hook();
-    if (owner_interpreter == no_interpreter) {
-        owner_interpreter = interpreter;
-    } else if (interpreter != owner_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    if (owns_records(interpreter, PyInterpreterState_GetDict(PyInterpreterState_Get())) < 0) {
         return nullptr;
     }
-    if (loaded_module != nullptr) {
-        return Py_NewRef(loaded_module);
+    register_exit_hook();
+    if (records.loaded_module != nullptr) {
+        return Py_NewRef(records.loaded_module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -126,7 +163,7 @@ Ref import_from(PyObject* module, PyObject* name) {
         return value;
     }
     PyErr_Clear();
-    Ref module_name = get_attr(module, names.dunder_name);
+    Ref module_name = get_attr(module, records.names.dunder_name);
     if (!module_name) {
         return {};
     }
@@ -199,30 +236,30 @@ Ref build_class(const ClassSpec& spec, PyObject* bases, PyObject* module_name, c
 
 // Steps 2 to 8 of the body; step 1 (the sys.modules alias) is run_body's.
 int fill_namespace(PyObject* namespace_dict, PyObject* module_name, const Scope& scope) {
-    for (PyObject* name : {names.json, names.logging, names.urllib3, names.requests}) {
+    for (PyObject* name : {records.names.json, records.names.logging, records.names.urllib3, records.names.requests}) {
         if (bind(namespace_dict, name, Ref::steal(PyImport_ImportModuleLevelObject(name, namespace_dict, nullptr,
                                                                                      nullptr, 0))) < 0) {
             return -1;
         }
     }
-    if (import_from_sibling(namespace_dict, "exceptions", names.BadRequestError, names.InternalServerError) < 0 ||
-        import_from_sibling(namespace_dict, "utils", names.get_params, names.join_url_parts) < 0) {
+    if (import_from_sibling(namespace_dict, "exceptions", records.names.BadRequestError, records.names.InternalServerError) < 0 ||
+        import_from_sibling(namespace_dict, "utils", records.names.get_params, records.names.join_url_parts) < 0) {
         return -1;
     }
 
-    Ref logging = lookup_global(scope, names.logging);
-    Ref dunder_name = logging ? lookup_global(scope, names.dunder_name) : Ref();
+    Ref logging = lookup_global(scope, records.names.logging);
+    Ref dunder_name = logging ? lookup_global(scope, records.names.dunder_name) : Ref();
     if (!dunder_name ||
-        bind(namespace_dict, names.logger, call_method_by_name(logging.get(), names.getLogger, nullptr,
+        bind(namespace_dict, records.names.logger, call_method_by_name(logging.get(), records.names.getLogger, nullptr,
                                                                dunder_name.get())) < 0) {
         return -1;
     }
 
-    if (bind(namespace_dict, names.DEFAULT_ACCOUNTS_API_VERSION, Ref::steal(PyLong_FromLong(3))) < 0 ||
-        bind(namespace_dict, names.ACCESS_TOKEN_REQUIRED_HEADERS,
+    if (bind(namespace_dict, records.names.DEFAULT_ACCOUNTS_API_VERSION, Ref::steal(PyLong_FromLong(3))) < 0 ||
+        bind(namespace_dict, records.names.ACCESS_TOKEN_REQUIRED_HEADERS,
              new_text_dict({{"content-Type", "application/x-www-form-urlencoded"}, {"X-Requested-By", "Accounts"}})) <
             0 ||
-        bind(namespace_dict, names.REQUIRED_HEADERS,
+        bind(namespace_dict, records.names.REQUIRED_HEADERS,
              new_text_dict({{"X-Requested-By", "Accounts"},
                             {"X-FV-REST-CALL", "true"},
                             {"content-type", "application/json"}})) < 0) {
@@ -234,13 +271,13 @@ int fill_namespace(PyObject* namespace_dict, PyObject* module_name, const Scope&
     if (!api_client_bases || !no_bases) {
         return -1;
     }
-    if (bind(namespace_dict, names.ApiClient, build_class(api_client_class, api_client_bases.get(), module_name, scope)) <
+    if (bind(namespace_dict, records.names.ApiClient, build_class(api_client_class, api_client_bases.get(), module_name, scope)) <
             0 ||
-        bind(namespace_dict, names.Command, build_class(command_class, no_bases.get(), module_name, scope)) < 0) {
+        bind(namespace_dict, records.names.Command, build_class(command_class, no_bases.get(), module_name, scope)) < 0) {
         return -1;
     }
     PyObject* command = nullptr;
-    if (PyDict_GetItemRef(namespace_dict, names.Command, &command) < 0) {
+    if (PyDict_GetItemRef(namespace_dict, records.names.Command, &command) < 0) {
         return -1;
     }
     remember_command_class(command);
@@ -311,18 +348,18 @@ int prepare_and_run(PyObject* module) {
 // ---- exec step ------------------------------------------------------------
 
 int module_exec(PyObject* module) {
-    if (loaded_module != nullptr) {
-        if (loaded_module == module) {
+    if (records.loaded_module != nullptr) {
+        if (records.loaded_module == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'accounts_api' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    loaded_module = Py_NewRef(module);
+    records.loaded_module = Py_NewRef(module);
     if (prepare_and_run(module) < 0) {
         // Forget the partly filled module so that a later import starts over.
-        Py_CLEAR(loaded_module);
+        Py_CLEAR(records.loaded_module);
         return -1;
     }
     return 0;

@@ -1,6 +1,7 @@
 // Interned strings and constant tuples that the client uses on every call.
 // They are made once, when the module is first executed, and live as long as
-// the runtime: the module can only be loaded into one interpreter of it.
+// the runtime: the module can only be loaded into one interpreter of it. They
+// are kept with the module's other records (records.hpp).
 #pragma once
 
 #include "ref.hpp"
@@ -119,13 +120,6 @@ struct Names {
     PyObject* status_400 = nullptr;
 };
 
-// Filled by init_names(); valid once the module has been executed.
-extern Names names;
-
-// Makes every name and tuple; returns -1 with an exception set on failure.
-// Calling it again after success does nothing.
+// Makes every name and tuple into records.names (records.hpp); returns -1 with
+// an exception set on failure. Calling it again after success does nothing.
 int init_names();
-
-// Forgets the names and the texts made from them, without releasing them, once
-// the runtime that made them is finalized; see module.cpp.
-void forget_names();

@@ -202,18 +202,6 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 
 // ---- get_params -----------------------------------------------------------
 
-bool same_text(PyObject* left, PyObject* right) {
-    if (left == right) {
-        return true;
-    }
-    // Two distinct interned strings never hold the same text; parameter names
-    // usually are interned, which spares the comparison.
-    if (PyUnicode_CHECK_INTERNED(left) && PyUnicode_CHECK_INTERNED(right)) {
-        return false;
-    }
-    return PyUnicode_Compare(left, right) == 0;
-}
-
 // The exclusions as a tuple of str, so that each name is checked once.
 Ref exclusion_names(PyObject* exclusions) {
     // A str is iterable too, but a single name passed in place of a tuple is a mistake.
@@ -244,7 +232,7 @@ bool is_excluded(PyObject* name, PyObject* exclusions) {
     }
     const Py_ssize_t count = PyTuple_GET_SIZE(exclusions);
     for (Py_ssize_t index = 0; index < count; ++index) {
-        if (same_text(PyTuple_GET_ITEM(exclusions, index), name)) {
+        if (equal_names(PyTuple_GET_ITEM(exclusions, index), name)) {
             return true;
         }
     }
@@ -376,7 +364,7 @@ PyObject* get_params(PyObject* module, PyObject* const* args, Py_ssize_t positio
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);
         int slot = -1;
         for (int candidate = 0; candidate < 2; ++candidate) {
-            if (PyUnicode_Check(keyword) && same_text(keyword, interned_names[candidate])) {
+            if (PyUnicode_Check(keyword) && equal_names(keyword, interned_names[candidate])) {
                 slot = candidate;
             }
         }
