@@ -27,6 +27,7 @@ import re
 import subprocess
 import sys
 import tempfile
+from collections.abc import Iterator
 
 # Instructions that ARMv6 lacks, with an example of each and where it came from. ARMv6K
 # (ARM1176's own, but not the -march=armv6 baseline), ARMv6T2 (the Thumb-2 cores) and
@@ -108,7 +109,7 @@ Q_REGISTER = re.compile(r"\bq(?:[0-9]|1[0-5])\b")
 CORE_REGISTER = re.compile(r"\b(?:r[0-9]|r1[0-5]|sp|lr|pc|ip|fp|sl|sb)\b")
 
 
-def base_name(mnemonic):
+def base_name(mnemonic: str) -> str:
     """The mnemonic without its condition and its data types: vcvtne.f32.s32 -> vcvt."""
     name = mnemonic.split(".")[0]
     if name in FORBIDDEN_NAMES or name in VFPV2:
@@ -117,7 +118,7 @@ def base_name(mnemonic):
     return bare if bare in FORBIDDEN_NAMES or bare in VFPV2 else name
 
 
-def instruction_problem(mnemonic, operands):
+def instruction_problem(mnemonic: str, operands: str) -> str | None:
     """Why this ARM-state instruction needs more than ARMv6 with VFPv2, or None."""
     name = base_name(mnemonic)
     if name in FORBIDDEN_NAMES:
@@ -138,11 +139,11 @@ def instruction_problem(mnemonic, operands):
     return None
 
 
-def run(tools, program, *arguments):
+def run(tools: str, program: str, *arguments: str) -> str:
     return subprocess.run([tools + program, *arguments], check=True, capture_output=True, text=True).stdout
 
 
-def object_problems(tools, path):
+def object_problems(tools: str, path: str) -> Iterator[str]:
     attributes = dict(re.findall(r"^\s*(Tag_\w+): (.*)$", run(tools, "readelf", "-A", path), re.M))
     architecture = attributes.get("Tag_CPU_arch")
     if architecture not in OLD_ENOUGH:
@@ -168,7 +169,7 @@ def object_problems(tools, path):
             yield f"{section}+0x{match[1]}: {match[2]} {match[3] or ''}".rstrip() + f" ({problem})"
 
 
-def canary_problems(tools):
+def canary_problems(tools: str) -> Iterator[str]:
     """The check's reading of known code: empty when it sees exactly what it should."""
     lines = CANARY_FORBIDDEN + CANARY_ALLOWED
     source = "\n".join([".syntax unified", ".arm", ".arch armv8-a", ".arch_extension crc",
@@ -190,7 +191,7 @@ def canary_problems(tools):
             yield f"the check does not report an object {needed}"
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tools", default="arm-linux-gnueabihf-",
                         help="prefix of the binutils for 32-bit ARM (default: %(default)s)")
