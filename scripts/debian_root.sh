@@ -20,8 +20,9 @@ declare -gA python_suites=([3.13]=trixie [3.14]=forky [3.15]=forky)
 root_packages_trixie=(python3.13 python3.13-venv libpython3.13-dev libc6-dev)
 root_packages_forky=(python3.14 python3.14-venv libpython3.14-dev python3.15 python3.15-venv
   libpython3.15-dev libc6-dev)
-# The 32-bit ARM board that no wheel fits builds the sdist with its own compiler.
-root_packages_trixie_armhf=(g++)
+# The 32-bit ARM board that no wheel fits (ARMv6) builds the sdist with its own compiler,
+# CMake and Ninja: PyPI has no armv6l wheel of either.
+root_packages_trixie_armhf=(g++ cmake ninja-build)
 # Bump when the way roots are made changes, so that cached roots are remade.
 root_recipe=3
 root_cache=${FERROVANE_ROOT_CACHE:-/var/cache/ferrovane-roots}

@@ -2,7 +2,7 @@
 # Installs a release file as a user would and runs the test suite against it.
 #
 #   bash scripts/install_test.sh ARCH WHEEL    ARCH: amd64, arm64 or armhf
-#   bash scripts/install_test.sh armhf SDIST   the sdist, built on an emulated 32-bit ARM board
+#   bash scripts/install_test.sh armhf SDIST   the sdist, built on an emulated ARMv6 board
 #   bash scripts/install_test.sh sdist SDIST   the sdist, built on this machine
 #
 # A wheel goes into a fresh virtual environment of its Python (read from its tag) in a clean
@@ -18,6 +18,11 @@
 # `core_tests` below). Under emulation the type checks are left out: they analyse the
 # stubs, the same on every architecture, and run with each Python on amd64, while PyPI has
 # no armv7l wheel of mypy's compiled runtime, which pip would spend minutes building.
+# The ARMv6 board (uname -m armv6l: Raspberry Pi Zero and 1) is an armhf root whose every
+# Python process is told that machine name: pip must refuse all the release's wheels, take
+# its sdist, and build it with the root's own CMake and Ninja, fetching neither from PyPI,
+# which has no armv6l wheel of them. The build itself runs ARMv7 code under emulation; that
+# the sources need no more than ARMv6 is scripts/check_armv6.sh's to prove.
 # Extra arguments for pytest: FERROVANE_PYTEST_ARGS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,13 +52,52 @@ set -eu
 python=$1 package=$2
 shift 2
 $python -m venv venv
+armv6l_install() {
+  # A .pth file runs in every process of the venv: pip, the pip that installs the build
+  # requirements, and the build backend all read armv6l from os.uname().
+  site_packages=$(venv/bin/python -c "import sysconfig; print(sysconfig.get_path(\"purelib\"))")
+  echo "import os; os.uname = lambda real=os.uname(): os.uname_result((*real[:4], \"armv6l\"))" \
+    >"$site_packages/armv6l-board.pth"
+  venv/bin/python -c "import platform; assert platform.machine() == \"armv6l\", platform.machine()"
+  wheels=$(ls "$ARMV6L_RELEASE"/*.whl | wc -l)
+  if venv/bin/python -m pip download -q --no-deps --no-index --only-binary=:all: \
+      --find-links "$ARMV6L_RELEASE" --dest refused ferrovane-sdk-accounts 2>refused.log; then
+    echo "uname -m armv6l: pip takes $(ls refused), a release wheel" >&2; exit 1
+  fi
+  grep -q "No matching distribution" refused.log || { cat refused.log >&2; exit 1; }
+  echo "uname -m armv6l: pip refuses all $wheels release wheels"
+  started=$(date +%s)
+  venv/bin/python -m pip install -q --log pip.log --find-links "$ARMV6L_RELEASE" ferrovane-sdk-accounts
+  grep -q "Processing .*/$package" pip.log \
+    || { echo "uname -m armv6l: pip did not build $package" >&2; exit 1; }
+  if grep -E "(Collecting|Downloading) (cmake|ninja)\b" pip.log >&2; then
+    echo "uname -m armv6l: pip fetched the build tools from PyPI although the root has them" >&2; exit 1
+  fi
+  cmake=$(grep -o "using CMake [0-9.]*" pip.log | head -n 1)
+  if grep -Eq "[[][0-9]+/[0-9]+[]] Building" pip.log; then tool=Ninja
+  elif grep -Eq "[[] *[0-9]+%[]] Building" pip.log; then tool=make
+  else tool="an unknown build tool"; fi
+  compiler=$(grep -o "CXX compiler identification is .*" pip.log | head -n 1 | sed "s/.* is //")
+  tag=$(venv/bin/python -c "from importlib.metadata import distribution
+print(distribution(\"ferrovane-sdk-accounts\").read_text(\"WHEEL\").split(\"Tag: \")[1].split()[0])")
+  echo "uname -m armv6l: pip built $package into a $tag wheel in $(($(date +%s) - started)) s" \
+    "$cmake, $tool and $compiler, fetching no CMake or Ninja from PyPI"
+  # The test tools are no part of what the board installs: they are installed for the
+  # machine that runs them, for which PyPI has wheels of them all.
+  rm "$site_packages/armv6l-board.pth"
+}
 started=$(date +%s)
+if [ -n "${ARMV6L_RELEASE:-}" ]; then
+  armv6l_install
+fi
 if [ "$TYPE_CHECKS" = yes ]; then
   venv/bin/python -m pip install -q "ferrovane-sdk-accounts[test] @ file://$PWD/$package"
   echo "pip installed $package with the test tools in $(($(date +%s) - started)) s"
 else
-  venv/bin/python -m pip install -q "ferrovane-sdk-accounts @ file://$PWD/$package"
-  echo "pip installed $package in $(($(date +%s) - started)) s"
+  if [ -z "${ARMV6L_RELEASE:-}" ]; then
+    venv/bin/python -m pip install -q "ferrovane-sdk-accounts @ file://$PWD/$package"
+    echo "pip installed $package in $(($(date +%s) - started)) s"
+  fi
   # The test extra as the package declares it, less the type checkers.
   venv/bin/python - >test-requirements.txt <<"REQUIREMENTS"
 import re
@@ -156,6 +200,11 @@ if [ "$target" = armhf ] && [ "${package%.whl}" != "$package" ]; then
 elif [ "$target" != amd64 ]; then
   # shellcheck disable=SC2206  # a list of words
   selection+=($core_tests)
+fi
+if [ "$target" = armhf ] && [ "${package%.tar.gz}" != "$package" ]; then
+  mkdir "$root$dir/release"
+  cp "$(dirname "$package")"/*.whl "$package" "$root$dir/release/"
+  environment+=(ARMV6L_RELEASE=$dir/release)
 fi
 in_root "$root" "${environment[@]}" sh -c "cd $dir && $test_script" sh \
   "/usr/bin/python$python" "$(basename "$package")" "${selection[@]}" ${FERROVANE_PYTEST_ARGS:-}

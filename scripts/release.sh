@@ -2,10 +2,11 @@
 # Builds a release into dist/: the sdist, and from it wheels for CPython 3.13, 3.14 and 3.15
 # on Linux x86_64, aarch64 and armv7l (hard float), each built by the build backend against
 # a Debian root of its architecture and Python, checked and tagged by auditwheel, and
-# checked by twine and check-wheel-contents. It then proves that a second build of the
+# checked by twine and check-wheel-contents; the native modules, built from the sdist for
+# ARMv6, must need nothing newer (scripts/check_armv6.sh). It then proves that a second build of the
 # commit gives the same bytes, and install-tests every wheel in a clean Debian root of its
 # architecture and Python (scripts/install_test.sh), and the sdist on this machine and on
-# an emulated 32-bit ARM board.
+# an emulated ARMv6 board.
 #
 #   bash scripts/release.sh [--no-install-tests]
 #
@@ -168,7 +169,7 @@ install_lane() {
 install_all() {
   local sdist target arch platform python wheel armhf=() others=() lane failed=()
   sdist=$(echo dist/*.tar.gz)
-  armhf+=("sdist on armhf|armhf|$sdist")
+  armhf+=("sdist armv6l|armhf|$sdist")
   others+=("install sdist|sdist|$sdist")
   for target in "${targets[@]}"; do
     read -r arch platform python <<<"$target"
@@ -196,6 +197,7 @@ install_all() {
 timed "prepare" prepare
 timed "build" build_all
 timed "check" check_all
+timed "armv6 check" bash scripts/check_armv6.sh dist/*.tar.gz "${pythons[@]}"
 timed "reproducible" check_reproducible
 if [ $install_tests = yes ]; then
   timed "install tests" install_all
