@@ -659,7 +659,7 @@ def main():
         try:
             import matplotlib  # noqa: F401  (checked before the run rather than after it)
         except ImportError:
-            sys.exit("--plot needs matplotlib: pip install matplotlib (the package's 'bench' extra)")
+            sys.exit("--plot needs matplotlib: .venv/bin/python -m pip install --group bench (pyproject.toml's group)")
     if arguments.readme and (problem := readme_problem(arguments.readme)):
         sys.exit(f"--readme: {problem}")
     run = {"date": datetime.date.today().isoformat(), "repeats": arguments.repeats, "calls": arguments.calls,

@@ -58,14 +58,16 @@ python_candidates() {
       [[ $candidate =~ /python3\.[0-9]+$ ]] && echo "$candidate"
     done
     # On the PATH last: pyenv's shims exist even for versions that they refuse to run.
-    compgen -c python3. | grep -E '^python3\.[0-9]+$' | sort -u | while read -r candidate; do
+    compgen -c python3. | { grep -E '^python3\.[0-9]+$' || true; } | sort -u | while read -r candidate; do
       command -v "$candidate"
     done
+    true
   } | while read -r candidate; do
     [ -x "$candidate" ] || continue
     version=$(python_version "$candidate") || continue
     supported "$version" && echo "$version $candidate"
   done | sort -t' ' -k1,1Vr -s
+  true
 }
 
 find_python() {
