@@ -79,7 +79,13 @@ def install_tests(table: dict[str, Any]) -> list[InstallTest]:
     known = architectures(table)
     tests = []
     for case in table["sdist-tests"]:
-        runner = known[case["target"]].runner if case["target"] in known else "this machine"
+        # A board of an architecture that has no wheels names its runner itself.
+        if "runner" in case:
+            runner = case["runner"]
+        elif case["target"] == HOST_TARGET:
+            runner = "this machine"
+        else:
+            runner = known[case["target"]].runner
         tests.append(InstallTest(case["lane"], case["label"], case["target"], "sdist", case.get("python"),
                                  case["tests"], runner))
     for architecture, python in wheels(table):
