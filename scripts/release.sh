@@ -160,7 +160,7 @@ install_lane() {
 # The tests under emulation use one core each, so the release table puts them in lanes that
 # run side by side (the armv7l tests, which run the whole suite, and the rest).
 install_all() {
-  local sdist lane label target kind file failed=() pids=() lanes=() platform
+  local sdist lane label target kind file failed=() pids=() lanes=() platform tests index
   declare -A lane_tests=() platforms=()
   sdist=$(echo dist/*.tar.gz)
   while read -r target platform _; do
