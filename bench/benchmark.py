@@ -7,7 +7,7 @@ Three sections, all in one process on one machine:
               that answers at once, so only the client's own work is timed; native and plain
               Python alternate on every repeat; each query method and request helper is judged
               by the share of its time that the extension's own code takes, over the floor that
-              bench/profile.py recorded in floors.json (everything else the call must do);
+              bench/instruction_profile.py recorded in floors.json (everything else the call must do);
   end to end  get_event_log against the stand-in server (run in a child process so that it does
               not share our interpreter lock) versus a bare requests.Session sending the same GET,
               with a second bare session as the control;
@@ -71,33 +71,6 @@ class NullSession:
     post = put = delete = get
 
 
-class RecordingSession(NullSession):
-    """A null session that also notes each request, to check that both clients send the same."""
-
-    def __init__(self, response):
-        super().__init__(response)
-        self.requests = []
-
-    def _record(self, method, url, kwargs):
-        sent = dict(kwargs)
-        # None-valued query parameters never reach the wire, so whether they are present is no difference.
-        sent["params"] = {name: value for name, value in kwargs["params"].items() if value is not None}
-        self.requests.append((method, url, sent))
-        return self._response
-
-    def get(self, url, **kwargs):
-        return self._record("GET", url, kwargs)
-
-    def post(self, url, **kwargs):
-        return self._record("POST", url, kwargs)
-
-    def put(self, url, **kwargs):
-        return self._record("PUT", url, kwargs)
-
-    def delete(self, url, **kwargs):
-        return self._record("DELETE", url, kwargs)
-
-
 def make_ok_response():
     response = requests.Response()
     response.status_code = 200
@@ -144,7 +117,7 @@ def python_version_key():
 
 
 def load_floors():
-    """Per row, the instruction counts that bench/profile.py recorded for this Python version
+    """Per row, the instruction counts that bench/instruction_profile.py recorded for this Python version
     ({"native", "own", "plain"} per call), or {} when it has none."""
     try:
         with open(FLOORS_FILE) as floors:
@@ -175,7 +148,7 @@ def compile_loop(statement):
 
 
 def loop_names(module, session_factory):
-    """The values the timing loops see; the client gets a fresh null (or recording) session."""
+    """The values the timing loops see; the client gets a fresh null session."""
     response = make_ok_response()
     client = module.ApiClient(NULL_SERVER_URL, TOKEN)
     client._session = session_factory(response)
@@ -198,24 +171,6 @@ def run_loop(loop, iterations, names):
         return loop(iterations, time.thread_time_ns, itertools.repeat, **names)
     finally:
         gc.enable()
-
-
-def check_parity(native, plain):
-    """Run every row once through recording sessions and list the rows whose requests differ."""
-    differences = []
-    for row in ROWS:
-        if row.construction:
-            continue
-        loop = compile_loop(row.statement)
-        seen = []
-        for module in (native, plain):
-            names = loop_names(module, RecordingSession)
-            run_loop(loop, 1, names)
-            session = names["client"]._session
-            seen.append((session.requests, dict(session.headers)))
-        if seen[0] != seen[1]:
-            differences.append(f"{row.label}: native {seen[0]!r} != plain {seen[1]!r}")
-    return differences
 
 
 def spread(samples):
@@ -304,7 +259,7 @@ def report_per_call(timings, results):
     missing = [result.row.label for result in results if result.verdict == "NO FLOOR"]
     if missing:
         print(f"no floors for Python {python_version_key()} in {FLOORS_FILE}: record them with"
-              f" 'bench/profile.py --all --write'")
+              f" 'bench/instruction_profile.py --all --write'")
     return [result.row.label for result in results if result.verdict in ("FAIL", "NO FLOOR")]
 
 
@@ -704,7 +659,7 @@ def main():
         try:
             import matplotlib  # noqa: F401  (checked before the run rather than after it)
         except ImportError:
-            sys.exit("--plot needs matplotlib: pip install matplotlib (the package's 'bench' extra)")
+            sys.exit("--plot needs matplotlib: .venv/bin/python -m pip install --group bench (pyproject.toml's group)")
     if arguments.readme and (problem := readme_problem(arguments.readme)):
         sys.exit(f"--readme: {problem}")
     run = {"date": datetime.date.today().isoformat(), "repeats": arguments.repeats, "calls": arguments.calls,
@@ -715,10 +670,6 @@ def main():
     print(f"native: {arguments.native_module} ({native.__file__})")
     print(f"plain:  {PLAIN_MODULE} ({plain.__file__})")
     failed = []
-
-    differences = check_parity(native, plain)
-    for difference in differences:
-        print(f"WARNING: the two clients send different requests for {difference}")
 
     construction_calls = max(1, arguments.calls // 10)
     print(f"\nPer call, null session: {arguments.repeats} interleaved repeats of {arguments.calls:,} "

@@ -6,7 +6,7 @@
 #
 #   bash scripts/check_armv6.sh SDIST PYTHON...
 #
-# Needs root (the Debian roots: scripts/debian_root.sh), Debian's armhf cross compiler,
+# Needs root (the Debian roots: scripts/lib/debian_root.sh), Debian's armhf cross compiler,
 # CMake and Ninja. Warnings are errors when FERROVANE_WERROR=ON.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,8 +19,10 @@ sdist=$(realpath "$1")
 shift
 [ -f "$sdist" ] || die "no file $sdist"
 
-# shellcheck source=scripts/debian_root.sh
-source scripts/debian_root.sh
+# shellcheck source=scripts/lib/venv.sh
+source scripts/lib/venv.sh
+# shellcheck source=scripts/lib/debian_root.sh
+source scripts/lib/debian_root.sh
 
 # What the boards' own compiler (Raspberry Pi OS 32-bit) defaults to: the ARM1176's
 # architecture and floating point, ARM state.

@@ -9,6 +9,8 @@ Usage: check_dist.py FILE...  (wheels and sdists)
   and imports no _PyObject_GetMethod, which the interpreter declares only internally and
   may stop exporting.
 - Every classifier in the metadata is one that the package index knows.
+- Given a whole release (the sdist among the files), its wheels are those of the release
+  table (pyproject.toml): one for each Python on each architecture, no more, no fewer.
 """
 
 import argparse
@@ -22,12 +24,16 @@ import zipfile
 
 from trove_classifiers import classifiers as known_classifiers
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+import matrix  # noqa: E402  (the release table, beside this script)
+
 ORDINARY_MODES = {0o644, 0o755}
 # Names of imported symbols, as they stand in a module's dynamic string table.
 METHOD_LOAD = b"\0PyObject_VectorcallMethod\0"
 INTERNAL_METHOD_LOAD = b"\0_PyObject_GetMethod\0"
 # The multiarch triplet in CPython's extension suffix on each wheel platform's Linux.
-TRIPLETS = {"x86_64": "x86_64-linux-gnu", "aarch64": "aarch64-linux-gnu", "armv7l": "arm-linux-gnueabihf"}
+TRIPLETS = {architecture.machine: architecture.triplet
+            for architecture in matrix.architectures(matrix.release_table()).values()}
 
 
 def wheel_problems(path):
@@ -47,6 +53,20 @@ def wheel_problems(path):
                     yield f"{entry.filename} imports _PyObject_GetMethod, which no public header declares"
             if entry.filename.endswith(".dist-info/METADATA"):
                 yield from metadata_problems(wheel.read(entry))
+
+
+def wheel_set_problems(paths):
+    """The wheels that the release table calls for and that are missing, and those it does not."""
+    expected = {(f"cp{python.replace('.', '')}", architecture.machine)
+                for architecture, python in matrix.wheels(matrix.release_table())}
+    found = set()
+    for path in paths:
+        tags = re.fullmatch(r"[^-]+-[^-]+-(cp3\d+)-[^-]+-(?:.*_)?(x86_64|aarch64|armv7l)\.whl", os.path.basename(path))
+        found.add((tags[1], tags[2]) if tags else (os.path.basename(path), "?"))
+    for python, machine in sorted(expected - found):
+        yield f"no {python} wheel for {machine}, which the release table calls for"
+    for python, machine in sorted(found - expected):
+        yield f"a wheel that the release table does not call for: {python} {machine}"
 
 
 def extension_suffix(name):
@@ -84,6 +104,11 @@ def main():
             print(f"{path}: {problem}", file=sys.stderr)
         failed = failed or bool(problems)
         print(f"{path}: {'FAILED' if problems else 'ok'}")
+    files = parser.parse_args().files
+    whole_release = any(path.endswith(".tar.gz") for path in files)
+    for problem in wheel_set_problems([path for path in files if path.endswith(".whl")]) if whole_release else ():
+        print(f"release: {problem}", file=sys.stderr)
+        failed = True
     sys.exit(1 if failed else 0)
 
 

@@ -6,18 +6,19 @@
 #   bash scripts/install_test.sh sdist SDIST   the sdist, built on this machine
 #
 # A wheel goes into a fresh virtual environment of its Python (read from its tag) in a clean
-# Debian root of its architecture (scripts/debian_root.sh): amd64 through chroot, the ARM
-# ones under qemu-user. pip takes its dependencies and the test tools from PyPI. The sdist
-# is built and installed by pip into a fresh virtual environment of this machine's Python
-# 3.13, or of the armhf root's, with that root's own compiler. Either way the test suite
-# comes from the sdist beside the file (the source tree), and runs against the installed
-# package, which must come from site-packages; then the command-line client runs its demo.
+# Debian root of its architecture (scripts/lib/debian_root.sh): amd64 through chroot, the
+# ARM ones under qemu-user. pip takes its dependencies and the test tools from PyPI. The
+# sdist is built and installed by pip into a fresh virtual environment of this machine's
+# Python (the set-up scripts' choice, scripts/lib/venv.sh), or of the armhf root's, with
+# that root's own compiler. Either way the test suite comes from the sdist beside the file
+# (the source tree), and runs against the installed package, which must come from
+# site-packages; then the command-line client runs its demo.
 #
-# What runs where: amd64 and armhf run the whole suite; arm64 and the sdist built under
-# emulation run loading, argument binding and every public method's request (the files in
-# `core_tests` below). Under emulation the type checks are left out: they analyse the
-# stubs, the same on every architecture, and run with each Python on amd64, while PyPI has
-# no armv7l wheel of mypy's compiled runtime, which pip would spend minutes building.
+# What runs where is the release table's (pyproject.toml): the whole suite, or the core
+# tests (loading, argument binding and every public method's request). Under emulation the
+# type checks are left out: they analyse the stubs, the same on every architecture, and run
+# with each Python on amd64, while PyPI has no armv7l wheel of mypy's compiled runtime,
+# which pip would spend minutes building.
 # The ARMv6 board (uname -m armv6l: Raspberry Pi Zero and 1) is an armhf root whose every
 # Python process is told that machine name: pip must refuse all the release's wheels, take
 # its sdist, and build it with the root's own CMake and Ninja, fetching neither from PyPI,
@@ -37,12 +38,23 @@ sources=$(echo "$(dirname "$package")"/*.tar.gz)
 [ -f "$package" ] || die "no file $2"
 [ -f "$sources" ] || die "no sdist beside $2 to take the tests from"
 
-core_tests="tests/test_loading.py tests/test_binding_properties.py tests/test_queries.py tests/test_request_helpers.py"
+# shellcheck source=scripts/lib/venv.sh
+source scripts/lib/venv.sh
+# shellcheck source=scripts/lib/debian_root.sh
+source scripts/lib/debian_root.sh
 
-# shellcheck source=scripts/venv.sh
-source scripts/venv.sh
-# shellcheck source=scripts/debian_root.sh
-source scripts/debian_root.sh
+case $package in
+  *.tar.gz) kind=sdist ;;
+  *.whl) kind=wheel ;;
+  *) die "neither a wheel nor an sdist" ;;
+esac
+# TESTS: whole or core; RUNNER: chroot, qemu-user or this-machine; PYTHON: the sdist's.
+case_fields=$(matrix install-test "$target" "$kind") \
+  || die "the release has no $kind install test on $target (pyproject.toml's [tool.ferrovane.release])"
+read -r tests runner sdist_python <<<"$case_fields"
+selection=()
+# shellcheck disable=SC2207  # a list of words
+[ "$tests" = whole ] || selection+=($(matrix core-tests))
 
 # Runs in the test's directory: venv/, src/ (the source tree) and the package. TYPE_CHECKS
 # says whether the test extra's type checkers are installed.
@@ -149,28 +161,25 @@ CHECK
 '
 
 # shellcheck disable=SC2086  # FERROVANE_PYTEST_ARGS is a list of words
-if [ "$target" = sdist ]; then
-  python313=$(find_python313) || die "Python 3.13 not found (see scripts/venv.sh)"
+if [ "$runner" = this-machine ]; then
+  python=$(checked_python) || exit 1
   dir=$(mktemp -d)
   trap 'rm -rf "$dir"' EXIT
   mkdir "$dir/src"
   tar -xzf "$sources" -C "$dir/src" --strip-components=1
   cp "$package" "$dir/"
-  (cd "$dir" && TYPE_CHECKS=yes sh -c "$test_script" sh "$python313" "$(basename "$package")" ${FERROVANE_PYTEST_ARGS:-})
+  (cd "$dir" && TYPE_CHECKS=yes sh -c "$test_script" sh "$python" "$(basename "$package")" "${selection[@]}" \
+    ${FERROVANE_PYTEST_ARGS:-})
   say "passed"
   exit 0
 fi
 
-case $package in
-  *.tar.gz)
-    # A board that no wheel fits: Debian's stable Python, as Raspberry Pi OS has.
-    [ "$target" = armhf ] || die "the sdist is built under emulation on armhf only"
-    python=3.13 ;;
-  *.whl)
-    python=$(basename "$package" | sed -n 's/^[^-]*-[^-]*-cp3\([0-9]*\)-.*/3.\1/p')
-    [ -n "$python" ] || die "no CPython tag in the wheel's name" ;;
-  *) die "neither a wheel nor an sdist" ;;
-esac
+if [ $kind = sdist ]; then
+  python=$sdist_python
+else
+  python=$(basename "$package" | sed -n 's/^[^-]*-[^-]*-cp3\([0-9]*\)-.*/3.\1/p')
+  [ -n "$python" ] || die "no CPython tag in the wheel's name"
+fi
 root=$(debian_root "$target" "$python")
 enable_emulation "$target"
 dir=/tmp/ferrovane-install-test-$python
@@ -180,26 +189,22 @@ mkdir -p "$root$dir/src"
 tar -xzf "$sources" -C "$root$dir/src" --strip-components=1
 cp "$package" "$root$dir/"
 environment=(HOME=$dir)
-selection=()
-if [ "$target" = amd64 ]; then
+if [ "$runner" = chroot ]; then
   environment+=(TYPE_CHECKS=yes)
 else
   # Several times slower under emulation: fewer generated examples, no wall-time limits.
-  environment+=(TYPE_CHECKS=no FERROVANE_BINDING_EXAMPLES=100 PYTHONPATH=$dir/src/scripts)
+  environment+=(TYPE_CHECKS=no FERROVANE_BINDING_EXAMPLES=100 PYTHONPATH=$dir/src/scripts/lib)
   # qemu's default arm64 processor authenticates pointers with an algorithm that is slow
   # to emulate, and Debian's arm64 code signs the return address of every call: ten
   # times slower in all. The Cortex-A72 has no pointer authentication and runs those
   # instructions as no-ops.
   [ "$target" != arm64 ] || environment+=(QEMU_CPU=cortex-a72)
-  selection=(-p emulation)
+  selection=(-p emulation "${selection[@]}")
 fi
-if [ "$target" = armhf ] && [ "${package%.whl}" != "$package" ]; then
+if [ "$target" = armhf ] && [ $kind = wheel ]; then
   mkdir "$root$dir/wheels"
   cp "$(dirname "$package")"/*-cp"${python/./}"-*.whl "$root$dir/wheels/"
   environment+=(ARMV8_WHEELS=$dir/wheels)
-elif [ "$target" != amd64 ]; then
-  # shellcheck disable=SC2206  # a list of words
-  selection+=($core_tests)
 fi
 if [ "$target" = armhf ] && [ "${package%.tar.gz}" != "$package" ]; then
   mkdir "$root$dir/release"

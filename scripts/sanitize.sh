@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the package with AddressSanitizer and UndefinedBehaviorSanitizer into
 # .venv-asan (its own build directory, build/asan) and runs the whole test suite
-# against it in the ordinary interpreter, with the sanitizer runtime preloaded.
+# against it in the interpreter that the set-up picks (see scripts/setup.sh), with the sanitizer runtime preloaded.
 # Fails on any sanitizer report, also one from a subprocess that a test started
 # and whose failure the test expected. Extra arguments go to pytest.
 set -euo pipefail
@@ -10,17 +10,11 @@ cd "$(dirname "$0")/.."
 die() { echo "sanitize: $*" >&2; exit 1; }
 say() { echo "sanitize: $*" >&2; }
 
-# shellcheck source=scripts/venv.sh
-source scripts/venv.sh
-
-exec 9>"${TMPDIR:-/tmp}/ferrovane-sanitize-$(id -u)-$(pwd | cksum | cut -d' ' -f1).lock"
-command -v flock >/dev/null 2>&1 && flock 9
+# shellcheck source=scripts/lib/venv.sh
+source scripts/lib/venv.sh
 
 venv=.venv-asan
-prepare_venv $venv "scikit-build-core>=1.0 ninja requests urllib3 pytest hypothesis mypy types-requests"
-say "building the package with the sanitizers into $venv"
-FERROVANE_SANITIZE=ON venv_pip $venv install --no-build-isolation --no-deps -C build-dir=build/asan . \
-  || die "the sanitized build failed (see the compiler output above)."
+FERROVANE_SANITIZE=ON set_up $venv -C build-dir=build/asan
 
 # The interpreter itself is not instrumented, so the runtimes must be loaded
 # before anything else; the extension modules then resolve against them.

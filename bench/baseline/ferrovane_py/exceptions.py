@@ -1,22 +1,6 @@
-"""Exceptions raised for failed responses of the Accounts server."""
+"""The exceptions of the twin: the package's own, which are plain Python already, so that both
+clients fail with the same exceptions and messages."""
 
-import requests
+from ferrovane.sdk.exceptions import AccountsApiError, BadRequestError, InternalServerError
 
-
-class AccountsApiError(requests.HTTPError):
-    """A failed response of the Accounts server; keeps the response and its status."""
-
-    def __init__(self, response):
-        self.status_code = response.status_code
-        super().__init__(
-            f"{response.status_code} {response.reason} for url: {response.url}",
-            response=response,
-        )
-
-
-class BadRequestError(AccountsApiError):
-    """The server answered 400 Bad Request."""
-
-
-class InternalServerError(AccountsApiError):
-    """The server answered 500 Internal Server Error."""
+__all__ = ["AccountsApiError", "BadRequestError", "InternalServerError"]

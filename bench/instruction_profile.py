@@ -1,6 +1,6 @@
 """Where a native call's instructions go, counted by callgrind, against the plain-Python client.
 
-    .venv/bin/python bench/profile.py [--row LABEL ...] [--all] [--calls N] [--write] [--functions]
+    .venv/bin/python bench/instruction_profile.py [--row LABEL ...] [--all] [--calls N] [--write] [--functions]
 
 For each row of the benchmark (default: get_event_log(app)) it counts, with the benchmark's null
 session, the instructions per call of both clients, and splits the native call into the
@@ -80,20 +80,28 @@ def child(module_name, calls, labels):
 # The C library's getppid, which os.getppid calls: callgrind writes out the counts so far each
 # time it is entered. Being in another library, it cannot be inlined into the interpreter (as
 # its own functions can be); only the parts after the child's first marker count, and nothing
-# that the rows run calls it.
-MARKER_FUNCTION = "*getppid"
+# that the rows run calls it. The names are exact: a pattern such as "*getppid" also matches
+# the interpreter's own wrapper (os_getppid), which an interpreter with its symbols shows, and
+# then every marker writes out two parts. glibc names the function either way.
+MARKER_FUNCTIONS = ("getppid", "__getppid")
+
+
+class ProfileError(Exception):
+    """A run that cannot be measured; its message is the one line the user sees."""
 
 
 def callgrind(arguments, output):
     """The counts of each part of a run, in order."""
     command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={output}", "--dump-instr=no",
-               "--compress-strings=no", "--compress-pos=no", f"--dump-before={MARKER_FUNCTION}",
+               "--compress-strings=no", "--compress-pos=no",
+               *(f"--dump-before={name}" for name in MARKER_FUNCTIONS),
                sys.executable, os.path.abspath(__file__), "--child", *arguments]
     # A fixed hash seed, so that dict lookups probe alike from run to run.
     environment = dict(os.environ, PYTHONHASHSEED="0")
     finished = subprocess.run(command, capture_output=True, text=True, env=environment)
     if finished.returncode != 0:
-        raise RuntimeError(f"callgrind run failed: {finished.stderr[-2000:]}")
+        last = (finished.stderr.strip().splitlines() or ["no output"])[-1]
+        raise ProfileError(f"the callgrind run of {arguments[0]} failed: {last}")
     # The parts are output.1, output.2, ... and, for the last, output itself.
     parts = [path for path in os.listdir(os.path.dirname(output))
              if path == os.path.basename(output) or path.startswith(os.path.basename(output) + ".")]
@@ -155,14 +163,18 @@ def per_call_counts(module_name, labels, calls, scratch):
     output = os.path.join(scratch, module_name, "callgrind.out")
     os.makedirs(os.path.dirname(output))
     parts = callgrind([module_name, str(calls), *labels], output)
-    # Three parts a row (warm-up, row, empty loop), then the interpreter's exit.
-    rows = parts[-1 - 3 * len(labels):-1]
-    if len(rows) != 3 * len(labels):
-        raise RuntimeError(f"callgrind wrote {len(parts)} parts, fewer than the {3 * len(labels) + 1} expected")
+    # The start-up, three parts a row (warm-up, row, empty loop), then the interpreter's exit:
+    # any other number means that the markers were not the child's alone.
+    expected = 3 * len(labels) + 2
+    if len(parts) != expected:
+        raise ProfileError(f"callgrind wrote {len(parts)} parts where {expected} were expected: something"
+                           f" else in this interpreter enters {' or '.join(MARKER_FUNCTIONS)}")
+    rows = parts[1:-1]
     counts = {}
     for index, label in enumerate(labels):
         with_row, without = rows[3 * index + 1], rows[3 * index + 2]
-        counts[label] = {name: (with_row[name] - without.get(name, 0)) / calls for name in with_row}
+        counts[label] = defaultdict(float, {name: (with_row[name] - without.get(name, 0)) / calls
+                                            for name in with_row.keys() | without.keys()})
     return counts
 
 
@@ -218,7 +230,7 @@ def write_floors(measured, calls):
         floors = {}
     version = benchmark.python_version_key()
     entry = floors.setdefault(version, {"rows": {}})
-    entry["measured with"] = (f"bench/profile.py --calls {calls}: Python {platform.python_version()},"
+    entry["measured with"] = (f"bench/instruction_profile.py --calls {calls}: Python {platform.python_version()},"
                               f" requests {benchmark.requests.__version__}")
     for label, (native, plain) in measured.items():
         entry["rows"][label] = {"native": round(native[TOTAL]), "own": round(native[OWN]),
@@ -262,16 +274,20 @@ def main():
         module_name, calls, *child_labels = arguments.child
         return child(module_name, int(calls), child_labels)
     if shutil.which("valgrind") is None:
-        sys.exit("valgrind is needed: apt-get install valgrind")
+        sys.exit("instruction_profile.py: valgrind is not installed; it counts the instructions"
+                 " (Debian: apt-get install valgrind)")
     targeted = [row.label for row in benchmark.ROWS if row.targeted]
     labels = targeted if arguments.all else arguments.row or ["get_event_log(app)"]
     unknown = set(labels) - {row.label for row in benchmark.ROWS}
     if unknown:
         sys.exit(f"unknown rows {sorted(unknown)}; rows: {[row.label for row in benchmark.ROWS]}")
     measured = {}
-    with tempfile.TemporaryDirectory() as scratch:
-        native = per_call_counts(NATIVE_MODULE, labels, arguments.calls, scratch)
-        plain = per_call_counts(benchmark.PLAIN_MODULE, labels, arguments.calls, scratch)
+    try:
+        with tempfile.TemporaryDirectory() as scratch:
+            native = per_call_counts(NATIVE_MODULE, labels, arguments.calls, scratch)
+            plain = per_call_counts(benchmark.PLAIN_MODULE, labels, arguments.calls, scratch)
+    except ProfileError as error:
+        sys.exit(f"instruction_profile.py: {error}")
     for label in labels:
         report(label, native[label], plain[label], arguments.functions)
         measured[label] = native[label], plain[label]

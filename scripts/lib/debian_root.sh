@@ -10,16 +10,17 @@
 #
 # The cache is FERROVANE_ROOT_CACHE (default /var/cache/ferrovane-roots); the archive is
 # the main one of the machine's apt sources unless FERROVANE_DEBIAN_MIRROR names another.
-# Needs root. Expects a `die` function and `say`.
+# Needs root. Expects a `die` function and `say`, and scripts/lib/venv.sh sourced.
 
-# Debian's stable suite ships 3.13; testing (forky) ships both 3.14 and 3.15, so one
-# forky root of an architecture serves both.
-declare -gA python_suites=([3.13]=trixie [3.14]=forky [3.15]=forky)
-# The interpreters and their venv support, for installing wheels as a user would, and the
-# headers and C library for cross-compiling against the root.
-root_packages_trixie=(python3.13 python3.13-venv libpython3.13-dev libc6-dev)
-root_packages_forky=(python3.14 python3.14-venv libpython3.14-dev python3.15 python3.15-venv
-  libpython3.15-dev libc6-dev)
+# The release table (pyproject.toml, through scripts/lib/matrix.py) says which suite's roots
+# have which Python: the roots hold those interpreters and their venv support, for installing
+# wheels as a user would, and the headers and C library for cross-compiling against them.
+matrix() {  # matrix QUESTION...: the release table's answer
+  [ -n "$matrix_python" ] || die "no CPython $lowest_python or later to read the release table with"
+  "$matrix_python" scripts/lib/matrix.py "$@" || die "the release table has no answer to: $*"
+}
+# Found once here: matrix runs in many subshells.
+matrix_python=$(find_python) || matrix_python=
 # The 32-bit ARM board that no wheel fits (ARMv6) builds the sdist with its own compiler,
 # CMake and Ninja: PyPI has no armv6l wheel of either.
 root_packages_trixie_armhf=(g++ cmake ninja-build)
@@ -47,11 +48,13 @@ archive_from_apt_sources() {
 }
 
 debian_root() {
-  local arch=$1 python=$2 suite stamp root unfinished archive packages deb log script
-  suite=${python_suites[$python]:-}
-  [ -n "$suite" ] || die "no Debian suite ships Python $python"
-  local -n suite_packages=root_packages_$suite
-  packages=("${suite_packages[@]}")
+  local arch=$1 python=$2 suite stamp root unfinished archive packages=() deb log script
+  suite=$(matrix suite "$python") || die "no Debian suite of the release has Python $python"
+  local version
+  for version in $(matrix pythons "$suite"); do
+    packages+=("python$version" "python$version-venv" "libpython$version-dev")
+  done
+  packages+=(libc6-dev)
   if declare -p "root_packages_${suite}_$arch" >/dev/null 2>&1; then
     local -n extra_packages=root_packages_${suite}_$arch
     packages+=("${extra_packages[@]}")

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs the test suite against the lowest versions of the package's dependencies (requests,
+# urllib3) that pyproject.toml declares, installed exactly, in .venv-lowest (build directory
+# build/lowest); the test tools are the newest that go with them. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+die() { echo "test lowest: $*" >&2; exit 1; }
+say() { echo "test lowest: $*" >&2; }
+
+# shellcheck source=scripts/lib/venv.sh
+source scripts/lib/venv.sh
+venv=.venv-lowest
+set_up $venv --lowest -C build-dir=build/lowest
+say "running the tests with $("$venv/bin/python" -c 'import requests, urllib3; print("requests", requests.__version__, "and urllib3", urllib3.__version__)')"
+exec $venv/bin/python -m pytest "$@"
