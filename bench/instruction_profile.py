@@ -36,7 +36,8 @@ WARM_UP_CALLS = 200
 # What the interpreter functions that the extension calls are for.
 PURPOSES = {
     "PyObject_Vectorcall": "calls: requests' Python code (session method, raise_for_status), classes",
-    "_PyObject_GetMethod": "method loads at call time (_get, session method, handler, raise_for_status)",
+    "PyObject_VectorcallMethod": "a method loaded and called in one step (session method, raise_for_status, handler)",
+    "_PyType_Lookup": "method loads read some steps before their call (_get, the session method of _put)",
     "PyObject_GetAttr": "attribute reads at call time (_api_version, _base_url, _session, status_code)",
     "PyDict_GetItemRef": "global lookups at call time (get_params, join_url_parts, Command)",
     "_Py_Dealloc": "freeing the call's temporary objects",
