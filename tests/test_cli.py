@@ -16,6 +16,8 @@ import pytest
 import requests
 
 from ferrovane.sdk import cli
+from ferrovane.sdk.cli import ExitStatus as Status, queries
+from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
 
 
 @pytest.fixture
@@ -163,22 +165,22 @@ def paging(last_page=None, **odd_pages):
 
 
 @pytest.mark.parametrize("answer, exit_code, message, printed", [
-    (paging(), cli.EXIT_OTHER_HTTP, "it says that more pages follow after 5, the most that --all fetches "
+    (paging(), Status.OTHER_HTTP, "it says that more pages follow after 5, the most that --all fetches "
                                     "(--all stopped at page 6; the events before it are printed: 5 events)", 5),
-    (paging(last_page=1), cli.EXIT_OTHER_HTTP,
+    (paging(last_page=1), Status.OTHER_HTTP,
      "it repeats the page before it: the server does not page (--all stopped at page 2; the events before it are "
      "printed: 1 event)", 1),
-    (paging(page3=(200, {"status": 429, "message": "slow down"})), cli.EXIT_OTHER_HTTP,
+    (paging(page3=(200, {"status": 429, "message": "slow down"})), Status.OTHER_HTTP,
      'it is not a page of events: {"status":429,"message":"slow down"} (--all stopped at page 3', 2),
-    (paging(page3=(200, [1, 2])), cli.EXIT_OTHER_HTTP, "it is not a page of events: [1,2] (--all stopped at page 3", 2),
-    (paging(page2=(500, {"message": "database down"})), cli.EXIT_SERVER_ERROR,
+    (paging(page3=(200, [1, 2])), Status.OTHER_HTTP, "it is not a page of events: [1,2] (--all stopped at page 3", 2),
+    (paging(page2=(500, {"message": "database down"})), Status.SERVER_ERROR,
      "database down (--all stopped at page 2", 1),
-    (paging(page1=(200, {"content": [{"id": 1}], "last": False, "totalPages": 10**6})), cli.EXIT_OTHER_HTTP,
+    (paging(page1=(200, {"content": [{"id": 1}], "last": False, "totalPages": 10**6})), Status.OTHER_HTTP,
      "it says the listing has 1000000 pages of 100 events, more than --all fetches (5)", 0),
 ], ids=["without-end", "same-page", "error-object", "list", "server-error", "too-many-pages"])
 def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(monkeypatch, capsys, answer, exit_code, message,
                                                                 printed):
-    monkeypatch.setattr(cli, "MAX_ALL_PAGES", 5)
+    monkeypatch.setattr(queries, "MAX_ALL_PAGES", 5)
     with fake_server(answer) as url:
         code = cli.main(["--server", url, "--token", "t", "--json", "events", "security", "--all"])
     out, err = capsys.readouterr()
@@ -224,34 +226,34 @@ def charset(name):
 
 
 @pytest.mark.parametrize("status, body, headers, exit_code, shown", [
-    (401, None, None, cli.EXIT_UNAUTHORIZED, "401 Unauthorized"),
-    (403, {"message": "no EVENTLOG_READER role"}, None, cli.EXIT_UNAUTHORIZED, "no EVENTLOG_READER role"),
-    (404, {"message": "gone"}, None, cli.EXIT_NOT_FOUND, "404 Not Found"),
-    (400, {"message": "bad option"}, None, cli.EXIT_BAD_REQUEST, "bad option"),
-    (500, {"message": "database down"}, None, cli.EXIT_SERVER_ERROR, "500 Internal Server Error"),
-    (503, "maintenance until noon", None, cli.EXIT_SERVER_ERROR, "maintenance until noon"),
-    (418, {"error": "teapot"}, None, cli.EXIT_OTHER_HTTP, "teapot"),
-    (200, "not an API", None, cli.EXIT_OTHER_HTTP, "is not usable: it is not JSON"),
+    (401, None, None, Status.UNAUTHORIZED, "401 Unauthorized"),
+    (403, {"message": "no EVENTLOG_READER role"}, None, Status.UNAUTHORIZED, "no EVENTLOG_READER role"),
+    (404, {"message": "gone"}, None, Status.NOT_FOUND, "404 Not Found"),
+    (400, {"message": "bad option"}, None, Status.BAD_REQUEST, "bad option"),
+    (500, {"message": "database down"}, None, Status.SERVER_ERROR, "500 Internal Server Error"),
+    (503, "maintenance until noon", None, Status.SERVER_ERROR, "maintenance until noon"),
+    (418, {"error": "teapot"}, None, Status.OTHER_HTTP, "teapot"),
+    (200, "not an API", None, Status.OTHER_HTTP, "is not usable: it is not JSON"),
     # Answers that the parser or the decoder refuses.
-    (200, DEEP, None, cli.EXIT_OTHER_HTTP, "nested too deeply"),
-    (200, b"[" * 20_000, None, cli.EXIT_OTHER_HTTP, "is not usable: it is"),  # cut short: too deep or not JSON
-    (200, b"[" * 500 + b"]" * 500, None, cli.EXIT_OTHER_HTTP, "nested too deeply"),
-    (200, LONG_NUMBER, None, cli.EXIT_OTHER_HTTP, "a number too long to read"),
-    (200, b'{"username": "x"}', charset("idna"), cli.EXIT_OTHER_HTTP, "its charset 'idna' cannot decode it"),
-    (200, b'{"username": "x"}', charset("rot13"), cli.EXIT_OTHER_HTTP, "its charset 'rot13' cannot decode it"),
-    (200, b'{"username": "x"}', charset("utf-8\u00e9"), cli.EXIT_OTHER_HTTP, "its charset 'utf-8\u00e9' cannot"),
-    (404, DEEP, None, cli.EXIT_NOT_FOUND, "404 Not Found"),
-    (500, LONG_NUMBER, None, cli.EXIT_SERVER_ERROR, "500 Internal Server Error"),
-    (500, b'{"message": "database down"}', charset("undefined"), cli.EXIT_SERVER_ERROR, "database down"),
+    (200, DEEP, None, Status.OTHER_HTTP, "nested too deeply"),
+    (200, b"[" * 20_000, None, Status.OTHER_HTTP, "is not usable: it is"),  # cut short: too deep or not JSON
+    (200, b"[" * 500 + b"]" * 500, None, Status.OTHER_HTTP, "nested too deeply"),
+    (200, LONG_NUMBER, None, Status.OTHER_HTTP, "a number too long to read"),
+    (200, b'{"username": "x"}', charset("idna"), Status.OTHER_HTTP, "its charset 'idna' cannot decode it"),
+    (200, b'{"username": "x"}', charset("rot13"), Status.OTHER_HTTP, "its charset 'rot13' cannot decode it"),
+    (200, b'{"username": "x"}', charset("utf-8\u00e9"), Status.OTHER_HTTP, "its charset 'utf-8\u00e9' cannot"),
+    (404, DEEP, None, Status.NOT_FOUND, "404 Not Found"),
+    (500, LONG_NUMBER, None, Status.SERVER_ERROR, "500 Internal Server Error"),
+    (500, b'{"message": "database down"}', charset("undefined"), Status.SERVER_ERROR, "database down"),
     # Not an Accounts server, or not its base URL.
-    (200, HTML_PAGE, {"Content-Type": "text/html"}, cli.EXIT_OTHER_HTTP, "an HTML page, not an answer of the Accounts"),
-    (200, b"<div>Sign in</div>", {"Content-Type": "text/html"}, cli.EXIT_OTHER_HTTP, "an HTML page, not an answer"),
-    (404, HTML_PAGE, {"Content-Type": "text/html"}, cli.EXIT_NOT_FOUND, "an HTML page, not an answer of the Accounts"),
+    (200, HTML_PAGE, {"Content-Type": "text/html"}, Status.OTHER_HTTP, "an HTML page, not an answer of the Accounts"),
+    (200, b"<div>Sign in</div>", {"Content-Type": "text/html"}, Status.OTHER_HTTP, "an HTML page, not an answer"),
+    (404, HTML_PAGE, {"Content-Type": "text/html"}, Status.NOT_FOUND, "an HTML page, not an answer of the Accounts"),
     # Redirects that cannot be followed are the server's fault, not the --server given.
-    (302, None, {"Location": "http://[::1"}, cli.EXIT_OTHER_HTTP, "redirected to a URL that cannot be followed: 'http"),
-    (302, None, {"Location": "http://127.0.0.1:99999/"}, cli.EXIT_OTHER_HTTP, "followed: 'http://127.0.0.1:99999/'"),
-    (302, None, {"Location": "ftp://files.example.com/"}, cli.EXIT_OTHER_HTTP, "followed: 'ftp://files.example.com/'"),
-    (302, None, {"Location": "http://a..b/"}, cli.EXIT_OTHER_HTTP, "followed: 'http://a..b/'"),
+    (302, None, {"Location": "http://[::1"}, Status.OTHER_HTTP, "redirected to a URL that cannot be followed: 'http"),
+    (302, None, {"Location": "http://127.0.0.1:99999/"}, Status.OTHER_HTTP, "followed: 'http://127.0.0.1:99999/'"),
+    (302, None, {"Location": "ftp://files.example.com/"}, Status.OTHER_HTTP, "followed: 'ftp://files.example.com/'"),
+    (302, None, {"Location": "http://a..b/"}, Status.OTHER_HTTP, "followed: 'http://a..b/'"),
 ])
 def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown):
     if status != 401:
@@ -310,9 +312,9 @@ def test_connection_refused_and_no_answer(capsys):
         with socket.socket() as closed:
             closed.bind(("127.0.0.1", 0))
             refused_url = "http://127.0.0.1:%d" % closed.getsockname()[1]
-        assert cli.main(["--server", refused_url, "--token", "t", "user"]) == cli.EXIT_CONNECTION
+        assert cli.main(["--server", refused_url, "--token", "t", "user"]) == Status.CONNECTION
         assert "Connection refused" in capsys.readouterr().err
-        assert cli.main(["--server", silent_url, "--token", "t", "--timeout", "0.2", "user"]) == cli.EXIT_CONNECTION
+        assert cli.main(["--server", silent_url, "--token", "t", "--timeout", "0.2", "user"]) == Status.CONNECTION
         assert "no whole answer" in capsys.readouterr().err
 
 
@@ -330,7 +332,7 @@ def test_timeout_bounds_the_whole_request(capsys, head, body):
         started = time.monotonic()
         code = cli.main(["--server", url, "--token", "t", "--timeout", "1", "user"])
         elapsed = time.monotonic() - started
-    assert code == cli.EXIT_CONNECTION
+    assert code == Status.CONNECTION
     assert f"no whole answer from {url} within 1 s" in capsys.readouterr().err
     assert elapsed < 5  # where the whole answer takes 20 s or more
 
@@ -338,7 +340,7 @@ def test_timeout_bounds_the_whole_request(capsys, head, body):
 @pytest.mark.parametrize("insecure", [[], ["--insecure"]])
 def test_tls_to_a_plain_http_server_says_so(server, capsys, insecure):
     https_url = server.url.replace("http://", "https://")
-    assert cli.main(["--server", https_url, "--token", "t", *insecure, "user"]) == cli.EXIT_CONNECTION
+    assert cli.main(["--server", https_url, "--token", "t", *insecure, "user"]) == Status.CONNECTION
     err = capsys.readouterr().err
     assert f"{https_url} does not speak TLS; if the server speaks plain HTTP, use {server.url}" in err
     assert "--insecure" not in err
@@ -364,7 +366,7 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     # requests would let this variable override the session's verify=False.
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", requests.certs.where())
     argv = ["--server", self_signed_server, "--token", "t", "user"]
-    assert cli.main(argv) == cli.EXIT_CONNECTION
+    assert cli.main(argv) == Status.CONNECTION
     err = capsys.readouterr().err
     assert "certificate verify failed" in err and "(--insecure skips the certificate check)" in err
     assert cli.main(["--insecure", *argv]) == 0
@@ -392,25 +394,25 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     (["--demo", "events", "security", "--offset", "5", "--all"], "--all: not allowed with argument --offset"),
 ])
 def test_usage_errors_exit_2(monkeypatch, capsys, argv, message):
-    monkeypatch.delenv(cli.TOKEN_VARIABLE, raising=False)
+    monkeypatch.delenv(TOKEN_VARIABLE, raising=False)
     with pytest.raises(SystemExit) as exit:
         cli.main(argv)
-    assert exit.value.code == cli.EXIT_USAGE
+    assert exit.value.code == Status.USAGE
     assert message in capsys.readouterr().err
 
 
 def test_url_that_only_fails_when_used_is_a_usage_error(capsys):
-    assert cli.main(["--server", "http://a..b", "--token", "t", "user"]) == cli.EXIT_USAGE
+    assert cli.main(["--server", "http://a..b", "--token", "t", "user"]) == Status.USAGE
     err = capsys.readouterr().err
     assert "not a usable server URL: 'http://a..b' (it should look like https://" in err
     assert "/api/" not in err and "Traceback" not in err
 
 
 @pytest.mark.parametrize("argv, shown, not_shown", [
-    (["--help"], ["exit codes:", cli.TOKEN_VARIABLE, "--version"], []),
+    (["--help"], ["exit codes:", TOKEN_VARIABLE, "--version"], []),
     (["events", "--help"], ["--page N", "counting from 1", "with --all", "ferrovane-accounts --help"],
-     ["exit codes:", cli.TOKEN_VARIABLE]),
-    (["user", "--help"], ["the user that the token belongs to"], ["exit codes:", cli.TOKEN_VARIABLE]),
+     ["exit codes:", TOKEN_VARIABLE]),
+    (["user", "--help"], ["the user that the token belongs to"], ["exit codes:", TOKEN_VARIABLE]),
     (["--version"], [f"ferrovane-accounts {importlib.metadata.version('ferrovane-sdk-accounts')}\n"], []),
 ])
 def test_help_and_version(capsys, argv, shown, not_shown):
@@ -423,16 +425,16 @@ def test_help_and_version(capsys, argv, shown, not_shown):
 
 
 def test_token_from_the_environment(server, monkeypatch, capsys):
-    monkeypatch.setenv(cli.TOKEN_VARIABLE, server.token)
+    monkeypatch.setenv(TOKEN_VARIABLE, server.token)
     assert cli.main(["user", "--server", server.url]) == 0
     assert server.requests[-1].headers["Authorization"] == f"Bearer {server.token}"
 
 
 def test_demo_ignores_the_environment_token_but_not_an_explicit_one(monkeypatch, capsys):
-    monkeypatch.setenv(cli.TOKEN_VARIABLE, "someone-elses-real-token")
+    monkeypatch.setenv(TOKEN_VARIABLE, "someone-elses-real-token")
     assert cli.main(["--demo", "user"]) == 0
     assert "demo.user" in capsys.readouterr().out
-    assert cli.main(["user", "--demo", "--token", "wrong"]) == cli.EXIT_UNAUTHORIZED
+    assert cli.main(["user", "--demo", "--token", "wrong"]) == Status.UNAUTHORIZED
 
 
 def test_console_script_runs_the_demo_server_query():

@@ -3,11 +3,18 @@ tour and the command-line client print.
 
 Answers come from a server, so nothing here trusts their shape: missing keys give empty
 cells, unexpected shapes fall back to JSON, and control characters are shown escaped
-rather than sent to the terminal, where they could rewrite the screen.
+rather than sent to the terminal, where they could rewrite the screen. Widths are
+terminal columns, not characters: East Asian wide characters and most emoji take two,
+combining marks none.
 """
 
 import json
+import unicodedata
+from typing import Any
 
+import requests
+
+from ._answers import is_html
 from .exceptions import AccountsApiError
 
 EVENT_COLUMNS = [("ID", "id"), ("TIME", "timestamp"), ("LEVEL", "level"), ("TYPE", "type"),
@@ -17,15 +24,45 @@ RELEASE_COLUMNS = [("KEY", "key"), ("PRODUCT", "product"), ("VERSION", "version"
                    ("RELEASED", "releasedAt"), ("PLATFORMS", "platforms")]
 # Room that the last column keeps however narrow the terminal, so that it says something.
 LAST_COLUMN_MINIMUM = 12
+# Room that any other column keeps when the table must shrink to fit (cut with "...").
+COLUMN_MINIMUM = 6
 
 
-def printable(text):
+def printable(text: object) -> str:
     """``text`` with every non-printable character written as its escape (ESC as \\x1b)."""
     return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii")
                    for char in str(text))
 
 
-def cell(value):
+def _char_width(char: str) -> int:
+    if unicodedata.combining(char) or unicodedata.category(char) in ("Mn", "Me", "Cf"):
+        return 0
+    return 2 if unicodedata.east_asian_width(char) in ("W", "F") else 1
+
+
+def display_width(text: str) -> int:
+    """The columns that ``text`` (printable) takes on a terminal."""
+    return sum(_char_width(char) for char in text) if not text.isascii() else len(text)
+
+
+def clip(text: str, width: int) -> str:
+    """``text`` cut to ``width`` columns, ending in "..." when cut."""
+    if display_width(text) <= width:
+        return text
+    room, used = max(width - 3, 0), 0
+    for index, char in enumerate(text):
+        used += _char_width(char)
+        if used > room:
+            return text[:index] + "..."
+    return text  # not reached: the whole text is wider than room
+
+
+def _pad(text: str, width: int, right: bool = False) -> str:
+    fill = " " * max(width - display_width(text), 0)
+    return fill + text if right else text + fill
+
+
+def cell(value: object) -> str:
     """The text of one value: lists joined with commas, None empty, nested data as JSON."""
     if value is None:
         return ""
@@ -38,23 +75,19 @@ def cell(value):
     return printable(value)
 
 
-def clip(text, width):
-    """``text`` cut to ``width`` characters, ending in "..." when cut."""
-    return text if len(text) <= width else text[:max(width - 3, 0)] + "..."
-
-
-def as_json(answer):
+def as_json(answer: object) -> str:
     """``answer`` as indented JSON (ASCII only, so nothing in it can act on a terminal)."""
     return json.dumps(answer, indent=2)
 
 
-def table(rows, columns, width=None):
+def table(rows: list[Any], columns: list[tuple[str, str]], width: int | None = None) -> str:
     """An aligned table of ``rows`` (dicts) under the headings of ``columns``.
 
     ``columns`` lists (heading, key) pairs; those whose key no row has are left out, and
     when that leaves none, every key of the rows becomes a column. Numeric columns are
-    right-aligned. With a ``width``, the last column (the free text, such as a message)
-    is cut short so that the lines fit in it.
+    right-aligned. With a ``width``, the lines fit in it: the last column (the free text,
+    such as a message) is cut short first, then the widest of the others, each down to a
+    minimum; a terminal narrower than those minimums wraps the lines.
     """
     rows = [row if isinstance(row, dict) else {"value": row} for row in rows]
     present = [(heading, key) for heading, key in columns if any(key in row for row in rows)]
@@ -63,15 +96,14 @@ def table(rows, columns, width=None):
         present = [(printable(key).upper(), key) for key in keys]
     cells = [[cell(row.get(key)) for _, key in present] for row in rows]
     numeric = [bool(rows) and all(_is_number(row.get(key)) for row in rows) for _, key in present]
-    widths = [max([len(heading)] + [len(line[index]) for line in cells])
+    widths = [max([display_width(heading)] + [display_width(line[index]) for line in cells])
               for index, (heading, _) in enumerate(present)]
     if width is not None and widths:
-        room = width - sum(widths[:-1]) - 2 * (len(widths) - 1)
-        widths[-1] = min(widths[-1], max(room, len(present[-1][0]), LAST_COLUMN_MINIMUM))
-        cells = [texts[:-1] + [clip(texts[-1], widths[-1])] for texts in cells]
+        _fit(widths, [heading for heading, _ in present], numeric, width)
+        cells = [[clip(text, column_width) for text, column_width in zip(texts, widths)] for texts in cells]
 
-    def line(texts, align_numbers):
-        parts = [text.rjust(column_width) if align_numbers and right else text.ljust(column_width)
+    def line(texts: list[str], align_numbers: bool) -> str:
+        parts = [_pad(text, column_width, align_numbers and right)
                  for text, column_width, right in zip(texts, widths, numeric)]
         return "  ".join(parts).rstrip()
 
@@ -79,20 +111,40 @@ def table(rows, columns, width=None):
                      + [line(texts, True) for texts in cells])
 
 
-def _is_number(value):
+def _fit(widths: list[int], headings: list[str], numeric: list[bool], width: int) -> None:
+    """Narrows ``widths`` in place until the line fits ``width`` or no column can give more.
+    Numbers (ids) are never cut: a cut id names another event."""
+    minimums = [display_width(heading) if right else max(display_width(heading), COLUMN_MINIMUM)
+                for heading, right in zip(headings, numeric)]
+    minimums[-1] = max(minimums[-1], LAST_COLUMN_MINIMUM)
+    excess = sum(widths) + 2 * (len(widths) - 1) - width
+    last = len(widths) - 1
+    give = min(excess, max(widths[last] - minimums[last], 0))
+    widths[last] -= give
+    excess -= give
+    while excess > 0:
+        shrinkable = [index for index in range(last) if not numeric[index] and widths[index] > minimums[index]]
+        if not shrinkable:
+            return
+        widest = max(shrinkable, key=lambda index: widths[index])
+        widths[widest] -= 1
+        excess -= 1
+
+
+def _is_number(value: object) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
-def fields(mapping):
+def fields(mapping: object) -> str:
     """One aligned ``name  value`` line per entry of a JSON object."""
     if not isinstance(mapping, dict) or not mapping:
         return as_json(mapping)
-    width = max(len(printable(name)) for name in mapping)
-    return "\n".join(f"{printable(name).ljust(width)}  {cell(value)}".rstrip()
+    width = max(display_width(printable(name)) for name in mapping)
+    return "\n".join(f"{_pad(printable(name), width)}  {cell(value)}".rstrip()
                      for name, value in mapping.items())
 
 
-def page_summary(page):
+def page_summary(page: dict[str, Any]) -> str:
     """Where a page of the event log stands, e.g. "events 6-10 of 17, page 2 of 4"."""
     content = page["content"]
     pageable = page.get("pageable")
@@ -101,19 +153,19 @@ def page_summary(page):
     if not isinstance(total, int) or not isinstance(offset, int):
         return f"{len(content)} events"
     number, pages, size = page.get("number"), page.get("totalPages"), page.get("size")
+    # A listing that starts at an offset (--offset) is no page of the server's paging.
+    on_page = isinstance(number, int) and isinstance(size, int) and offset == number * size
     if not content:
-        past_the_last_page = (isinstance(number, int) and isinstance(pages, int) and isinstance(size, int)
-                              and 0 < pages <= number and offset == number * size)  # not a start by --offset
-        if past_the_last_page:
+        if on_page and isinstance(number, int) and isinstance(pages, int) and 0 < pages <= number:
             return f"no events on page {number + 1}: the last page is {pages}, {total} events in all"
-        return f"no events on this page, {total} in all"
+        return f"no events on this page, {total} in all" if on_page else f"no events after {offset}, {total} in all"
     summary = f"events {offset + 1}-{offset + len(content)} of {total}"
-    if isinstance(number, int) and isinstance(pages, int) and pages > 1:
+    if on_page and isinstance(number, int) and isinstance(pages, int) and pages > 1:
         summary += f", page {number + 1} of {pages}"
     return summary
 
 
-def event_page(page, width=None):
+def event_page(page: object, width: int | None = None) -> str:
     """A page of an event log: its events as a table (see ``table`` for ``width``) under a summary line."""
     if isinstance(page, list):  # a server that sends the events without a page around them
         page = {"content": page}
@@ -123,40 +175,44 @@ def event_page(page, width=None):
     return f"{summary}\n{table(page['content'], EVENT_COLUMNS, width)}" if page["content"] else summary
 
 
-def event_log(log, width=None):
+def event_log(log: object, width: int | None = None) -> str:
     """The log of one event: its entries as a table (see ``table`` for ``width``)."""
     entries = log.get("entries") if isinstance(log, dict) else None
-    if not isinstance(entries, list):
+    if not isinstance(log, dict) or not isinstance(entries, list):
         return as_json(log)
     return f"event {cell(log.get('eventId'))}: {len(entries)} log entries\n{table(entries, ENTRY_COLUMNS, width)}"
 
 
-def releases(answer, width=None):
+def releases(answer: object, width: int | None = None) -> str:
     """The list of releases as a table (see ``table`` for ``width``)."""
     if not isinstance(answer, list):
         return as_json(answer)
     return table(answer, RELEASE_COLUMNS, width) if answer else "no releases"
 
 
-def http_failure(error, instead_of_message=None):
-    """One line for a failed HTTP status: the status, the request and the server's message
-    (or ``instead_of_message`` in its place, for a body that holds none worth showing).
+def http_failure(error: requests.HTTPError, base_url: str | None = None) -> str:
+    """One line for a failed HTTP status: the status, the request and the server's message.
+    With the ``base_url`` queried, an HTML page in place of the message says that the
+    URL is not an Accounts server's base.
 
     Works for the client's own exceptions and for the plain ``requests.HTTPError`` that
     other statuses raise, whose text lacks the server's message.
     """
-    if not isinstance(error, AccountsApiError) and error.response is not None:
-        error = AccountsApiError(error.response)
+    response = error.response
+    if not isinstance(error, AccountsApiError) and response is not None:
+        error = AccountsApiError(response)
     text = str(error)
-    if instead_of_message is not None:
+    if base_url is not None and response is not None and is_html(response):
         message = getattr(error, "server_message", None)
-        text = f"{text.removesuffix(f': {message}') if message else text}: {instead_of_message}"
+        text = (f"{text.removesuffix(f': {message}') if message else text}: "
+                f"an HTML page, not an answer of the Accounts API: check the base URL {base_url}")
     return printable(text)
 
 
-def server_message(error):
+def server_message(error: BaseException) -> str | None:
     """The message that the server gave with a failed status (escaped for display), or None."""
-    if not isinstance(error, AccountsApiError) and getattr(error, "response", None) is not None:
-        error = AccountsApiError(error.response)
+    response = getattr(error, "response", None)
+    if not isinstance(error, AccountsApiError) and response is not None:
+        error = AccountsApiError(response)
     message = getattr(error, "server_message", None)
     return None if message is None else printable(message)

@@ -1,11 +1,12 @@
 """Exceptions that the Accounts API client raises for failed responses."""
 
 import http
-import json
 import re
 from typing import Any
 
 import requests
+
+from ._answers import UnusableAnswer, json_document, text_of
 
 # Bodies above this size are not parsed as JSON: an error body that large is not a
 # structured message, and parsing it would only cost time while an error is raised.
@@ -66,35 +67,24 @@ def _server_message(response: object) -> str | None:
         content = content.encode("utf-8", errors="replace")
     if not isinstance(content, (bytes, bytearray)) or not content:
         return None
+    encoding = _attribute(response, "encoding")
     if len(content) <= JSON_PARSE_LIMIT:
         try:
-            document = json.loads(_decode(content, _attribute(response, "encoding")))
-        except (ValueError, RecursionError):  # not JSON, numbers past the int limit, nesting past the stack
+            document = json_document(text_of(content, encoding))
+        except UnusableAnswer:
             document = None
         if isinstance(document, dict):
             for key in ("message", "error"):
                 if isinstance(document.get(key), str) and document[key].strip():
                     return _shorten(document[key])
     # Only a prefix is decoded: enough for the excerpt even after whitespace collapses.
-    excerpt = _shorten(_decode(content[: EXCERPT_LENGTH * 8], _attribute(response, "encoding")))
+    excerpt = _shorten(text_of(content[: EXCERPT_LENGTH * 8], encoding))
     return excerpt if excerpt and not _looks_binary(excerpt) else None
 
 
 def _looks_binary(text: str) -> bool:
     unreadable = sum(1 for char in text if char == "\ufffd" or not char.isprintable())
     return unreadable * 10 > len(text)
-
-
-def _decode(data: bytes | bytearray, encoding: str | None) -> str:
-    # The charset comes from the server: it may name no codec, a codec that is not for
-    # text (rot13, zlib), or one that cannot replace what it fails to decode (idna). A
-    # name that is not ASCII names none, and looking it up warns from 3.15 on.
-    if not (isinstance(encoding, str) and encoding.isascii()):
-        encoding = None
-    try:
-        return bytes(data).decode(encoding or "utf-8", errors="replace")
-    except (LookupError, TypeError, ValueError):
-        return bytes(data).decode("utf-8", errors="replace")
 
 
 def _shorten(text: str) -> str:

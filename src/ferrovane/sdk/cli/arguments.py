@@ -1,0 +1,160 @@
+"""The command line's options and subcommands, and the types that check each value before
+anything is sent: a mistyped value is a usage error (exit 2) that names what was typed."""
+
+import argparse
+import math
+from collections.abc import Callable
+from typing import Any
+from urllib.parse import urlsplit, urlunsplit
+
+from .. import __version__, _tables
+from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
+from . import queries, status
+
+PROG = "ferrovane-accounts"
+TOKEN_VARIABLE = "FERROVANE_ACCOUNTS_TOKEN"
+DEFAULT_TIMEOUT = 30.0
+# A day: longer waits are mistakes, and past about 9.2e9 s neither threads nor sockets
+# can wait that long.
+MAX_TIMEOUT = 86_400.0
+SERVER_URL_SHAPE = "it should look like https://accounts.example.com or http://host:port"
+SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also come after the subcommand; "
+                     f"see {PROG} --help.")
+
+
+def count(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            number = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if number < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {number}")
+        return number
+    return parse
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    if not 0 < value <= MAX_TIMEOUT:
+        raise argparse.ArgumentTypeError(f"must be more than 0 and at most {MAX_TIMEOUT:g} (a day), got {text}")
+    return value
+
+
+def server_url(text: str) -> str:
+    # Checked before anything else, so that a mistyped URL is not reported as something
+    # else first, or later in requests' words about the API path built from it.
+    try:
+        parts = urlsplit(text)
+        parts.port  # raises ValueError for a port that is not a number from 0 to 65535
+    except ValueError:
+        parts = None
+    if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
+        raise argparse.ArgumentTypeError(
+            f"not a server URL: {text!r} ({SERVER_URL_SHAPE})")
+    if parts.query or parts.fragment:
+        # Pasted from a browser's address bar: the API paths would be put after it.
+        base = urlunsplit(parts._replace(query="", fragment=""))
+        raise argparse.ArgumentTypeError(
+            f"not a server URL: {text!r} has a {'query' if parts.query else 'fragment'} "
+            f"({'?' + parts.query if parts.query else '#' + parts.fragment}); give the base URL alone, "
+            f"e.g. {base!r}")
+    return text
+
+
+def token_problem(token: str) -> str | None:
+    """What makes ``token`` unusable in an Authorization header, in words that never
+    quote it (it is a secret), or None when it is usable."""
+    if token.endswith(("\r", "\n")):
+        return ("ends in a line break (CR or LF), as a token read from a file often does: "
+                "strip it, e.g. \"$(tr -d '\\r\\n' < token.txt)\"")
+    for position, char in enumerate(token, 1):
+        if ord(char) > 0xFF:
+            return (f"has a character outside Latin-1 at position {position} (U+{ord(char):04X}), "
+                    "which an HTTP header cannot carry: check that it was copied whole and unchanged")
+        if not char.isprintable() and char != "\t":
+            return (f"has a control character at position {position} (U+{ord(char):04X}), "
+                    "which an HTTP header cannot carry: check that it was copied whole and unchanged")
+    return None
+
+
+def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = False) -> None:
+    """The options of every query. After the subcommand they are accepted too, left out
+    of its help and unset unless given, so that they do not undo those given before it."""
+    hidden: dict[str, Any] = {"default": argparse.SUPPRESS, "help": argparse.SUPPRESS} if after_command else {}
+
+    def option(container: Any, *names: str, **settings: Any) -> None:
+        container.add_argument(*names, **{**settings, **hidden})
+
+    target = parser.add_mutually_exclusive_group()
+    option(target, "--server", metavar="URL", type=server_url,
+           help="the server's base URL, the part before /api/, e.g. https://accounts.example.com")
+    option(target, "--demo", action="store_true",
+           help="start a local stand-in server and query it (uses its token unless --token is given)")
+    option(parser, "--token", help=f"the API token (default: ${TOKEN_VARIABLE})")
+    option(parser, "--api-version", type=count(1), default=DEFAULT_ACCOUNTS_API_VERSION, metavar="N",
+           help="API version in the request paths (default: %(default)s)")
+    option(parser, "--insecure", action="store_true",
+           help="do not check the server's TLS certificate (also when REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE is set)")
+    option(parser, "--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+           help="give up when a request, with its redirects, has not brought its whole answer after this long "
+                f"(with --all, each page has this long; at most {MAX_TIMEOUT:g}) (default: %(default)s)")
+    option(parser, "--json", action="store_true",
+           help="print the server's answer as JSON instead of a table, and messages whole")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
+        epilog=status.epilog(TOKEN_VARIABLE), formatter_class=argparse.RawDescriptionHelpFormatter)
+    _add_global_options(parser)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, help: str, query: queries.Query, show: Callable[[Any, int | None], str]
+                ) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
+                                  epilog=SUBCOMMAND_EPILOG)
+        sub.set_defaults(query=query, show=show)
+        _add_global_options(sub, after_command=True)
+        return sub
+
+    def whole(view: Callable[[Any], str]) -> Callable[[Any, int | None], str]:
+        return lambda answer, width: view(answer)  # field lists are not cut to the terminal: a URL must stay whole
+
+    command("user", "show the user that the token belongs to",
+            queries.answer_of(lambda client, args: client.get_current_user()), whole(_tables.fields))
+    events = command("events", "list the event log of an application, a page at a time", queries.events,
+                     _tables.event_page)
+    events.add_argument("app", metavar="APP", help="application name, e.g. security or entitlements")
+    start = events.add_mutually_exclusive_group()
+    start.add_argument("--page", type=count(1), metavar="N", help="page number, counting from 1 (default: 1)")
+    start.add_argument("--offset", type=count(0), metavar="N", help="start after this many events")
+    start.add_argument("--all", action="store_true",
+                       help="every event: fetch page after page (of --size events) and print them together")
+    events.add_argument("--size", type=count(1), metavar="N",
+                        help=f"events per page (default: the server's; with --all, {queries.ALL_EVENTS_PAGE_SIZE})")
+    events.add_argument("--search", metavar="TEXT", help="only events that mention TEXT")
+    order = events.add_mutually_exclusive_group()
+    order.add_argument("--sorted", dest="order", action="store_const", const="sorted",
+                       help="sorted by the server (newest first)")
+    order.add_argument("--unsorted", dest="order", action="store_const", const="unsorted",
+                       help="in the order the server stores them")
+    event = command("event", "show the log entries of one event",
+                    queries.answer_of(lambda client, args: client.get_event_log_for_an_event(args.app, args.id)),
+                    _tables.event_log)
+    event.add_argument("app", metavar="APP", help="application name")
+    event.add_argument("id", metavar="ID", help="event id")
+    command("releases", "list all releases", queries.answer_of(lambda client, args: client.return_all_releases()),
+            _tables.releases)
+    distribution = command("distribution", "show the download information of a distribution for a platform",
+                           queries.answer_of(lambda client, args: client.get_distribution(args.key, args.platform)),
+                           whole(_tables.fields))
+    distribution.add_argument("key", metavar="KEY", help="distribution key, e.g. orvik-4.2.0")
+    distribution.add_argument("platform", metavar="PLATFORM", help="platform, e.g. linux-x86_64")
+    return parser

@@ -1,0 +1,103 @@
+"""The command line from start to end: parse the options, check the token and the
+environment, make the query, print the answer, and end with an exit status for every
+way that it can end (see status.py), never a traceback."""
+
+import argparse
+import contextlib
+import os
+from collections.abc import Sequence
+
+from . import output, session
+from .arguments import TOKEN_VARIABLE, build_parser, token_problem
+from .failures import Redirects, failure
+from .queries import IncompleteListing, Interrupted
+from .status import ExitStatus
+
+DEMO_SERVER_LIFETIME = 300.0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.server and args.demo:  # one before the subcommand, the other after it
+        parser.error("argument --demo: not allowed with argument --server")
+    try:
+        with contextlib.ExitStack() as stack:
+            if args.demo:
+                # Imported here: only --demo needs the stand-in server.
+                from ..stand_in_server import StandInServer
+                server = stack.enter_context(StandInServer(lifetime=DEMO_SERVER_LIFETIME))
+                return run(args, server.url, _usable_token(parser, args.token, "--token") or server.token,
+                           environment=False)
+            if not args.server:
+                parser.error("say which server to query: --server URL, or --demo for a local stand-in")
+            token = _usable_token(parser, args.token, "--token") or _usable_token(
+                parser, os.environ.get(TOKEN_VARIABLE), TOKEN_VARIABLE)
+            if not token:
+                parser.error(f"no token: give --token TOKEN or set {TOKEN_VARIABLE}")
+            return run(args, args.server, token)
+    except KeyboardInterrupt:
+        output.fail("interrupted")
+        return ExitStatus.INTERRUPTED
+    except BrokenPipeError:
+        # The reader (e.g. head) has gone; the rest of the output has nowhere to go.
+        output.discard_stdout()
+        return ExitStatus.SUCCESS
+    except Exception as error:  # a fault of the command line itself: still one line
+        output.fail(f"internal error: {type(error).__name__}: {error} (please report it)")
+        return ExitStatus.INTERNAL_ERROR
+
+
+def _usable_token(parser: argparse.ArgumentParser, token: str | None, source: str) -> str | None:
+    if token and (problem := token_problem(token)) is not None:
+        parser.error(f"the token from {source} {problem}")
+    return token
+
+
+def run(args: argparse.Namespace, server_url: str, token: str, environment: bool = True) -> int:
+    """Make the query that ``args`` asks for and print its answer; returns the exit status.
+    Without ``environment``, nothing of the user's environment is used (for --demo)."""
+    try:
+        client = session.client_for(server_url, token, args.api_version, args.timeout, args.insecure,
+                                    environment=environment)
+    except session.UnusableEnvironment as problem:
+        output.fail(str(problem))
+        return ExitStatus.USAGE
+    redirects = Redirects()
+    client._session.hooks["response"].append(redirects)
+    client.login()
+    try:
+        answer = args.query(client, args)
+    except IncompleteListing as stopped:
+        _show(args, stopped.listing)  # what came in is not lost
+        fetched = stopped.listing["numberOfElements"]
+        where = (f"--all stopped at page {stopped.page}; the events before it are printed: "
+                 f"{fetched} event{'' if fetched == 1 else 's'}")
+        if isinstance(stopped.cause, Interrupted):
+            output.fail(f"interrupted ({where})")
+            return ExitStatus.INTERRUPTED
+        reported = failure(stopped.cause, args, server_url, redirects.target)
+        assert reported is not None  # IncompleteListing holds only failures of a query
+        output.fail(f"{reported[0]} ({where})")
+        return reported[1]
+    except Exception as error:
+        reported = failure(error, args, server_url, redirects.target)
+        if reported is None:
+            raise
+        output.fail(reported[0])
+        return reported[1]
+    return _show(args, answer)
+
+
+def _show(args: argparse.Namespace, answer: object) -> int:
+    try:
+        output.show(args, answer)
+    except output.OutputFailed as failed:
+        cause = failed.__cause__
+        if isinstance(cause, BrokenPipeError):
+            return ExitStatus.SUCCESS  # the reader (e.g. head) has what it wanted
+        reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else str(cause)
+        output.fail(f"cannot write the output: {reason}")
+        return ExitStatus.OUTPUT
+    return ExitStatus.SUCCESS
+

@@ -1,0 +1,119 @@
+"""The client's session as the command line sets it up: what it takes from the user's
+environment, checked before anything is sent, and what it never takes.
+
+requests would read the environment on every request, and a netrc entry would replace
+the bearer token with HTTP Basic. The command line turns that off and honours the
+environment itself: the proxy variables (with NO_PROXY) and the CA bundle variables,
+each checked up front so that a broken one is named with its value. A netrc file is
+never read: the token given is the one sent. The stand-in of --demo is never reached
+through a proxy.
+"""
+
+import importlib.util
+import os
+import re
+from typing import Any
+from urllib.parse import urlsplit
+
+import requests
+from requests.adapters import HTTPAdapter
+
+from ..accounts_api import ApiClient
+
+CA_BUNDLE_VARIABLES = ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")  # requests' order of precedence
+PROXY_SCHEMES = ("http", "https", "socks4", "socks4a", "socks5", "socks5h")
+
+
+class UnusableEnvironment(Exception):
+    """A variable of the environment that the command line cannot honour; the text names
+    it, its value (without a password) and the fix."""
+
+
+class TimeoutAdapter(HTTPAdapter):
+    """Gives each connect and each read a timeout (the client passes none), which also
+    leaves no worker of an expired deadline waiting for ever."""
+
+    def __init__(self, timeout: float) -> None:
+        self.timeout = timeout
+        super().__init__()
+
+    def send(self, request: requests.PreparedRequest, stream: bool = False, timeout: Any = None,
+             verify: bool | str = True, cert: Any = None, proxies: Any = None) -> requests.Response:
+        return super().send(request, stream=stream, timeout=self.timeout if timeout is None else timeout,
+                            verify=verify, cert=cert, proxies=proxies)
+
+
+def client_for(server_url: str, token: str, api_version: int, timeout: float, insecure: bool,
+               environment: bool = True) -> ApiClient:
+    """A client whose session takes only what this module allows from the environment
+    (nothing at all without ``environment``). Raises UnusableEnvironment."""
+    proxies = proxies_for(server_url) if environment else {}
+    verify: bool | str = False if insecure else (ca_bundle() if environment else True)
+    # Made unverified, not set so after, the client also silences urllib3's warning.
+    client = ApiClient(server_url, token, api_version, session_attributes={"verify": False} if insecure else None)
+    session = client._session
+    session.trust_env = False
+    session.proxies = proxies
+    session.verify = verify
+    adapter = TimeoutAdapter(timeout)
+    session.mount("http://", adapter)
+    session.mount("https://", adapter)
+    return client
+
+
+def ca_bundle() -> bool | str:
+    """The CA bundle that a variable names (True: the default one)."""
+    for name in CA_BUNDLE_VARIABLES:
+        path = os.environ.get(name)
+        if path:
+            if not os.path.exists(path):
+                raise UnusableEnvironment(
+                    f"{name} names a CA bundle that does not exist: {path!r}; point it at a bundle, or unset it")
+            return path
+    return True
+
+
+def proxies_for(server_url: str) -> dict[str, str]:
+    """The proxies that the environment gives for ``server_url`` (none when NO_PROXY
+    names its host), each checked. Raises UnusableEnvironment."""
+    proxies = {scheme: url for scheme, url in requests.utils.get_environ_proxies(server_url).items()
+               if scheme in ("http", "https", "all")}
+    scheme = urlsplit(server_url).scheme
+    for key in (scheme, "all"):  # those that requests chooses from for this URL
+        if key in proxies:
+            _check_proxy(key, proxies[key])
+    return proxies
+
+
+def _check_proxy(scheme: str, url: str) -> None:
+    name = _variable_of(scheme)
+    problem = _proxy_problem(url if "://" in url else "http://" + url)  # requests takes a bare host as http://
+    if problem is not None:
+        raise UnusableEnvironment(f"the proxy variable {name}={_without_password(url)!r} is not usable: {problem}; "
+                                  f"fix or unset it (or add the server's host to NO_PROXY)")
+
+
+def _proxy_problem(url: str) -> str | None:
+    try:
+        parts = urlsplit(url)
+        parts.port  # raises ValueError for a port that is not a number from 0 to 65535
+    except ValueError as error:
+        return f"it is not a URL ({error})"
+    if parts.scheme.lower() not in PROXY_SCHEMES:
+        return f"{parts.scheme!r} is not a proxy scheme (http, https, socks5, socks5h, socks4, socks4a)"
+    if not parts.hostname:
+        return "it names no host"
+    if parts.scheme.lower().startswith("socks") and importlib.util.find_spec("socks") is None:
+        return "a SOCKS proxy needs PySocks, which is not installed (pip install PySocks)"
+    return None
+
+
+def _variable_of(scheme: str) -> str:
+    # The name as the user set it: lower case wins over upper case, as when it is read.
+    wanted = f"{scheme}_proxy"
+    names = [name for name in os.environ if name.lower() == wanted]
+    return wanted if wanted in names else (names[0] if names else wanted.upper())
+
+
+def _without_password(url: str) -> str:
+    return re.sub(r"(//[^:/@]*:)[^@/]*@", r"\1***@", url)

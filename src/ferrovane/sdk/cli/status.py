@@ -1,0 +1,67 @@
+"""The exit statuses of the command line, each with its meaning, declared once: the
+--help epilog is made from them and a test holds the README's table to them."""
+
+import textwrap
+from enum import IntEnum
+
+
+class ExitStatus(IntEnum):
+    SUCCESS = 0
+    INTERNAL_ERROR = 1
+    USAGE = 2
+    CONNECTION = 3
+    UNAUTHORIZED = 4
+    NOT_FOUND = 5
+    BAD_REQUEST = 6
+    SERVER_ERROR = 7
+    OTHER_HTTP = 8
+    OUTPUT = 9
+    INTERRUPTED = 130
+
+    @property
+    def meaning(self) -> str:
+        """What the status says, as the README's table says it (with its `code` marks)."""
+        return MEANINGS[self]
+
+    @classmethod
+    def for_http_status(cls, status: object) -> "ExitStatus":
+        if status in (401, 403):
+            return cls.UNAUTHORIZED
+        if status == 404:
+            return cls.NOT_FOUND
+        if status == 400:
+            return cls.BAD_REQUEST
+        if isinstance(status, int) and 500 <= status <= 599:
+            return cls.SERVER_ERROR
+        return cls.OTHER_HTTP
+
+
+MEANINGS = {
+    ExitStatus.SUCCESS: "success",
+    ExitStatus.INTERNAL_ERROR: "an unexpected internal error (one line names it; please report it)",
+    ExitStatus.USAGE: "usage error: bad option or token, no `--server` or `--demo`, no token, malformed URL, "
+                      "a proxy variable or CA bundle variable that is not usable",
+    ExitStatus.CONNECTION: "connection failed: refused, unknown host, TLS (a certificate, `https://` to a plain-HTTP "
+                           "server or `http://` to a TLS one), no whole answer within `--timeout`",
+    ExitStatus.UNAUTHORIZED: "unauthorized (401 or 403): check the token",
+    ExitStatus.NOT_FOUND: "not found (404)",
+    ExitStatus.BAD_REQUEST: "bad request (400)",
+    ExitStatus.SERVER_ERROR: "server error (5xx)",
+    ExitStatus.OTHER_HTTP: "any other HTTP failure; an answer that is not usable JSON (not JSON, HTML, nested too "
+                           "deeply, a number too long, a charset that cannot decode it); with `--all`, a later page "
+                           "that is not one, repeats, or pages without end; a redirect to a URL that cannot be "
+                           "followed",
+    ExitStatus.OUTPUT: "the output could not be written (e.g. a full disk)",
+    ExitStatus.INTERRUPTED: "interrupted (Ctrl-C); with `--all`, the events fetched so far are printed first",
+}
+
+
+def epilog(token_variable: str) -> str:
+    """The end of --help: every exit code, and where the token may come from."""
+    lines = ["exit codes:"]
+    for status in ExitStatus:
+        text = status.meaning.replace("`", "")
+        lines += textwrap.wrap(text, 90, initial_indent=f"  {status.value:>3}  ", subsequent_indent=" " * 7)
+    return "\n".join(lines) + (
+        f"\n\nThe token can come from the environment variable {token_variable} instead of\n"
+        "--token, which keeps it out of the shell history and the process list.")
