@@ -1,19 +1,24 @@
+import contextlib
 import http.client
 import json
+import os
 import re
+import resource
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
 import time
 from datetime import datetime
+from pathlib import Path
 
 import pytest
 import requests
 
 from ferrovane.sdk import stand_in_server
-from ferrovane.sdk.stand_in_server import EVENTS, StandInServer
+from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer
 
 
 @pytest.fixture
@@ -196,6 +201,11 @@ def exchange(server, raw):
     (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400),
     (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400),
     (b"POST /api/x/v3/y HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 411),
+    # Two framings: reading by the first would take the chunked body for the next request.
+    (b"POST /api/x/v3/y HTTP/1.1\r\nTransfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n"
+     b"5\r\nhello\r\n0\r\n\r\n", 400),
+    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
+     b"5\r\nhello\r\n0\r\n\r\n", 400),
     (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413),
     (b"NONSENSE\r\n\r\n", 400),
     (b"BREW /api HTTP/1.1\r\n\r\n", 501),
@@ -239,28 +249,257 @@ def test_stop_finishes_answers_already_begun_and_refuses_new_connections():
             session.get(server.url + "/big", timeout=5)
 
 
-def test_stop_cuts_off_an_answer_that_is_not_read_within_the_grace(monkeypatch):
-    monkeypatch.setattr(stand_in_server, "STOP_GRACE_SECONDS", 0.2)
+def sleeping_handler(request):
+    time.sleep(30)
+    return Answer(200, b"late")
+
+
+def stalling_stream(request):
+    def chunks():
+        yield b"first"
+        time.sleep(30)
+        yield b"never"
+    return Answer(200, chunks(), {"Content-Length": "100"})
+
+
+@pytest.mark.parametrize("route", [
+    {"body": b"x" * BIG},  # an answer the client does not read
+    {"handler": sleeping_handler},
+    {"handler": stalling_stream},
+])
+def test_stop_cuts_off_an_answer_that_is_not_out_within_the_grace(route):
     server = StandInServer(lifetime=None).start()
-    server.route("GET", "/big", body=b"x" * BIG)
-    with requests.get(server.url + "/big", stream=True):
+    server.route("GET", "/slow", **route)
+    with socket.create_connection(server.url.removeprefix("http://").split(":"), timeout=5) as connection:
+        connection.sendall(b"GET /slow HTTP/1.1\r\nHost: x\r\n\r\n")
+        time.sleep(0.3)  # the answer is under way, and not read
         started = time.monotonic()
-        server.stop()
+        server.stop(grace=0.2)
         assert time.monotonic() - started < 2
+        with contextlib.suppress(ConnectionError):  # hung up on, not left waiting
+            while connection.recv(1 << 20):
+                pass
+
+
+def test_route_handlers_see_the_request_and_answer_with_their_headers(server):
+    server.route("POST", "/echo", handler=lambda request: Answer(
+        201, {"got": request.json(), "query": request.query}, {"X-Seen": request.headers["X-Mark"]}))
+    response = requests.post(server.url + "/echo?a=1", json={"n": 2}, headers={"X-Mark": "m"})
+    assert (response.status_code, response.headers["X-Seen"]) == (201, "m")
+    assert response.json() == {"got": {"n": 2}, "query": [["a", "1"]]}
+
+
+def failing_handler(request):
+    raise RuntimeError("handler bug")
+
+
+@pytest.mark.parametrize("handler, message", [
+    (failing_handler, "handler bug"),
+    (lambda request: (200, b"not an Answer"), "must return an Answer"),
+    (lambda request: Answer(200, {"not": object()}), "not JSON serializable"),
+])
+def test_a_faulty_handler_gives_a_500_and_the_server_carries_on(server, caplog, handler, message):
+    server.route("GET", "/faulty", handler=handler)
+    with requests.Session() as session:
+        response = session.get(server.url + "/faulty")
+        assert response.status_code == 500 and message in response.json()["message"]
+        assert session.get(server.url + "/faulty").status_code == 500  # the same connection still serves
+    assert message in caplog.text
+
+
+@pytest.mark.parametrize("headers, kept_alive", [({"Content-Length": "10"}, True), ({}, False)])
+def test_streamed_answers_send_their_headers_first_and_each_chunk_as_it_comes(server, headers, kept_alive):
+    release = threading.Event()
+
+    def trickle(request):
+        def chunks():
+            yield b"01234"
+            release.wait(10)
+            yield b"56789"
+        return Answer(200, chunks(), headers)
+
+    server.route("GET", "/trickle", handler=trickle)
+    connection = http.client.HTTPConnection(server.url.removeprefix("http://"), timeout=5)
+    connection.request("GET", "/trickle")
+    response = connection.getresponse()  # the headers came before the stream ended
+    assert response.read1() == b"01234" and not release.is_set()
+    release.set()
+    assert response.read() == b"56789"
+    assert response.will_close is not kept_alive
+    if kept_alive:
+        connection.request("GET", "/anything")
+        assert connection.getresponse().status == 401
+
+
+@pytest.fixture(scope="module")
+def tls_files(tmp_path_factory):
+    """A self-signed certificate for 127.0.0.1 and its key: (certificate path, key path)."""
+    directory = tmp_path_factory.mktemp("tls")
+    certificate, key = directory / "cert.pem", directory / "key.pem"
+    try:
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                        "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", str(key), "-out", str(certificate)], check=True, capture_output=True, timeout=60)
+    except (OSError, subprocess.CalledProcessError) as error:
+        pytest.skip(f"openssl cannot make a test certificate: {error}")
+    return certificate, key
+
+
+def test_serves_https_with_an_ssl_context(tls_files):
+    certificate, key = tls_files
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    with StandInServer(token="t", lifetime=30, ssl_context=context) as server:
+        assert server.url.startswith("https://127.0.0.1:")
+        with pytest.raises(requests.ConnectionError):
+            requests.get(server.url.replace("https", "http", 1) + "/x", timeout=5)  # plain HTTP gets nowhere
+        response = requests.get(server.url + "/api/security/v3/user-info", verify=str(certificate),
+                                headers={"Authorization": "Bearer t"}, timeout=5)
+        assert response.json()["username"] == "demo.user"
+
+
+def start_by_hand(*args, nofile=None):
+    """Runs ``python -m`` the stand-in in a session of its own; returns the process and its URL."""
+    def limit():
+        if nofile is not None:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
+
+    process = subprocess.Popen([sys.executable, "-m", "ferrovane.sdk.stand_in_server", *args],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=limit, start_new_session=True)
+    line = process.stdout.readline()
+    if not line:
+        process.kill()
+        pytest.fail(f"the stand-in did not start: {process.communicate()[1]}")
+    return process, re.search(r"http://\S+", line)[0]
+
+
+def ended(process, timeout=10):
+    try:
+        out, err = process.communicate(timeout=timeout)
+    finally:
+        process.kill()
+    assert "Traceback" not in err, err
+    return process.returncode, err
 
 
 def test_runs_from_the_command_line_until_interrupted():
-    process = subprocess.Popen(
-        [sys.executable, "-m", "ferrovane.sdk.stand_in_server", "--token", "cli-token"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        url = re.search(r"http://\S+", process.stdout.readline())[0]
-        response = requests.get(url + "/api/security/v3/user-info",
-                                headers={"Authorization": "Bearer cli-token"}, timeout=5)
-        assert response.json()["username"] == "demo.user"
-        process.send_signal(signal.SIGINT)
-        out, err = process.communicate(timeout=10)
-    finally:
-        process.kill()
-    assert process.returncode == 0
+    process, url = start_by_hand("--token", "cli-token")
+    response = requests.get(url + "/api/security/v3/user-info", headers={"Authorization": "Bearer cli-token"},
+                            timeout=5)
+    assert response.json()["username"] == "demo.user"
+    process.send_signal(signal.SIGINT)
+    status, err = ended(process)
+    assert status == 0
     assert re.search(r'127\.0\.0\.1 "GET /api/security/v3/user-info HTTP/1\.1" 200 \d+', err), err
+
+
+@pytest.mark.parametrize("first, second, args", [
+    (signal.SIGINT, signal.SIGINT, ()),
+    (signal.SIGTERM, signal.SIGTERM, ()),
+    (signal.SIGTERM, signal.SIGINT, ("--lifetime", "1e10")),
+    (signal.SIGINT, None, ("--lifetime", "inf")),
+])
+def test_every_signal_ends_it_cleanly_also_during_the_stops_grace(first, second, args):
+    process, url = start_by_hand(*args)
+    with socket.create_connection(url.removeprefix("http://").split(":"), timeout=5) as pending:
+        # A request whose body never comes whole: its answer stays pending through the grace.
+        pending.sendall(b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc")
+        time.sleep(0.2)
+        process.send_signal(first)
+        time.sleep(0.2)
+        if second is not None:
+            process.send_signal(second)
+        started = time.monotonic()
+        assert ended(process)[0] == 0
+        assert second is None or time.monotonic() - started < 1.5  # cut short, not the whole grace
+
+
+def test_sigterm_as_gnu_timeout_sends_it_never_gives_a_traceback():
+    # To the process, then to its group: two signals moments apart, at any point of the run.
+    for attempt in range(20):
+        process, url = start_by_hand()
+        if attempt % 2:
+            requests.get(url + "/api/security/v3/user-info", timeout=5)
+        time.sleep(attempt % 5 * 0.01)
+        os.kill(process.pid, signal.SIGTERM)
+        os.killpg(process.pid, signal.SIGTERM)
+        assert ended(process)[0] == 0
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--lifetime", "nan"], "--lifetime: must be a positive number"),
+    (["--lifetime", "0"], "--lifetime: must be a positive number"),
+    (["--token", "t0ken\n"], "--token: must be non-empty, without control characters"),
+    (["--max-connections", "0"], "--max-connections must be at least 1"),
+])
+def test_unusable_options_are_usage_errors(capsys, args, message):
+    with pytest.raises(SystemExit) as exit:
+        stand_in_server.main(args)
+    assert exit.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("token, sent", [
+    ("t\u00f8ken\u2713", "t\u00f8ken\u2713".encode()),  # beyond Latin-1: as UTF-8, as curl sends it
+    ("caf\u00e9", "caf\u00e9".encode()),
+    ("caf\u00e9", "caf\u00e9".encode("latin-1")),  # as requests sends a str header
+])
+def test_a_token_is_accepted_as_the_server_prints_it(token, sent):
+    with StandInServer(token, lifetime=30) as server:
+        response = requests.get(server.url + "/api/security/v3/user-info",
+                                headers={"Authorization": b"Bearer " + sent}, timeout=5)
+        assert response.status_code == 200
+        wrong = requests.get(server.url + "/api/security/v3/user-info",
+                             headers={"Authorization": b"Bearer " + sent[:-1]}, timeout=5)
+        assert wrong.status_code == 401
+
+
+def rss_bytes(pid):
+    status = Path(f"/proc/{pid}/status").read_text()
+    return int(re.search(r"VmRSS:\s+(\d+) kB", status)[1]) * 1024
+
+
+def cpu_seconds(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+@pytest.mark.skipif(not Path("/proc/self/status").exists(), reason="reads memory use from /proc")
+def test_run_by_hand_its_memory_stays_bounded():
+    process, url = start_by_hand()
+    try:
+        with requests.Session() as session:
+            upload = b"u" * (4 << 20)
+            session.post(url + "/api/x/v3/upload", data=upload, timeout=10)
+            before = rss_bytes(process.pid)
+            for _ in range(25):
+                session.post(url + "/api/x/v3/upload", data=upload, timeout=10)
+            for _ in range(300):
+                session.get(url + "/api/security/v3/user-info", timeout=10)
+            assert rss_bytes(process.pid) - before < 24 << 20
+    finally:
+        process.send_signal(signal.SIGINT)
+        ended(process)
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads CPU time from /proc")
+@pytest.mark.parametrize("args, nofile", [(["--max-connections", "16"], None), ([], 64)])
+def test_idle_connections_lock_no_one_out_and_cost_no_cpu(args, nofile):
+    process, url = start_by_hand(*args, nofile=nofile)
+    address = url.removeprefix("http://").split(":")
+    idle = []
+    try:
+        for _ in range(120):  # well beyond the bound, and beyond the descriptors it may have
+            idle.append(socket.create_connection(address, timeout=5))
+        time.sleep(0.3)
+        cpu_before = cpu_seconds(process.pid)
+        time.sleep(1)
+        assert cpu_seconds(process.pid) - cpu_before < 0.3  # waits, rather than spins
+        response = requests.get(url + "/api/security/v3/user-info", timeout=5)
+        assert response.status_code == 401
+    finally:
+        for connection in idle:
+            connection.close()
+        process.send_signal(signal.SIGINT)
+        ended(process)

@@ -6,8 +6,10 @@ it off):
 
 - ``accounts_server``: a stand-in Accounts server of its own for each test, a
   ``ferrovane.sdk.stand_in_server.StandInServer``: its ``url`` and ``token``, the
-  ``requests`` it has received, and ``route()`` for canned answers.
-- ``accounts_client``: an ``ApiClient`` for that server, already logged in.
+  ``requests`` it has received, and ``route()`` for canned answers and handlers.
+- ``accounts_client``: an ``ApiClient`` for that server, already logged in; its session
+  ignores the environment (netrc, proxies, CA bundles), so it sends the server's token
+  to the server itself.
 
 Nothing is imported or started until a test asks for one of them, so test sessions
 that use neither are neither slowed nor changed.
@@ -42,6 +44,9 @@ def accounts_client(accounts_server: StandInServer) -> Iterator[ApiClient]:
     from .accounts_api import ApiClient
 
     client = ApiClient(accounts_server.url, accounts_server.token)
+    # The session talks only to the test's own loopback server: a netrc entry, a proxy
+    # or a CA bundle from the user's environment must not change what it sends.
+    client._session.trust_env = False
     client.login()
     yield client
     client._session.close()

@@ -1,0 +1,152 @@
+"""The stand-in server run by hand: options, start, and a clean end on every signal.
+
+``python -m ferrovane.sdk.stand_in_server`` serves in the foreground until Ctrl-C, SIGTERM
+or the end of ``--lifetime``, keeping no record of requests, so that its memory stays
+bounded however long it runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import enum
+import logging
+import math
+import signal
+import sys
+import threading
+from collections.abc import Sequence
+from types import FrameType
+
+from .recording import StandInServer
+from .transport import MAX_CONNECTIONS, STOP_GRACE_SECONDS
+
+PROG = "python -m ferrovane.sdk.stand_in_server"
+
+
+class ExitStatus(enum.IntEnum):
+    """How a run ends; the --help and the README list these."""
+
+    STOPPED = 0  # by Ctrl-C, SIGTERM or the end of --lifetime
+    CANNOT_LISTEN = 1  # the address or port cannot be listened on
+    USAGE = 2  # a malformed option (argparse's own status)
+
+
+_STATUS_HELP = {
+    ExitStatus.STOPPED: f"stopped by Ctrl-C, SIGTERM or --lifetime; answers begun are finished "
+                        f"for up to {STOP_GRACE_SECONDS:g} s, or cut off at once by a second signal",
+    ExitStatus.CANNOT_LISTEN: "it cannot listen on --host and --port",
+    ExitStatus.USAGE: "a malformed option",
+}
+
+
+def _lifetime(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if math.isnan(seconds) or seconds <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text}")
+    return seconds  # a lifetime too long to wait for (1e300, inf) is as good as none
+
+
+def _token(text: str) -> str:
+    # Any character a header can carry is fine, also beyond Latin-1 (sent as UTF-8, as
+    # curl sends what is printed); control characters cannot be sent at all.
+    if not text or any(ord(char) < 0x20 or ord(char) == 0x7F for char in text):
+        raise argparse.ArgumentTypeError("must be non-empty, without control characters "
+                                         "(such as a line break from a file)")
+    return text
+
+
+def _parser() -> argparse.ArgumentParser:
+    statuses = "\n".join(f"  {status.value}  {text}" for status, text in _STATUS_HELP.items())
+    parser = argparse.ArgumentParser(
+        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Serve a stand-in Accounts server with a fixed data set, for trying programs\n"
+                    "and scripts against it. Prints the URL and token to use, then one line per\n"
+                    "request on stderr, until Ctrl-C, SIGTERM or --lifetime. It keeps no record\n"
+                    "of requests.",
+        epilog=f"exit statuses:\n{statuses}")
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="address to listen on (default 127.0.0.1; 0.0.0.0 or :: for every interface)")
+    parser.add_argument("--port", type=int, default=0, help="port to listen on (default: one the OS picks)")
+    parser.add_argument("--token", type=_token, default="demo-token",
+                        help="the bearer token it accepts (default demo-token)")
+    parser.add_argument("--lifetime", type=_lifetime, metavar="SECONDS",
+                        help="stop after this many seconds (default: run until Ctrl-C)")
+    parser.add_argument("--max-connections", type=int, default=MAX_CONNECTIONS, metavar="N",
+                        help=f"connections open at once; beyond, the one idle for the longest is "
+                             f"closed (default {MAX_CONNECTIONS})")
+    return parser
+
+
+class _Stopper:
+    """The signal handler: the first signal begins a graceful stop, the next cuts it short.
+
+    It never raises, so no signal, however it lands, can end the run in a traceback.
+    """
+
+    def __init__(self, server: StandInServer) -> None:
+        self.server = server
+        self.signals = 0
+        self.serving = False
+
+    def __call__(self, signum: int, frame: FrameType | None) -> None:
+        self.signals += 1
+        if self.signals > 1:
+            self.server.cut_short()
+        elif self.serving:
+            self.begin()
+
+    def begin(self) -> None:
+        # On a thread of its own: the stop waits for answers in flight, and the main
+        # thread must stay free to take the next signal.
+        threading.Thread(target=self.server.stop, name="stand-in-stop", daemon=True).start()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Serve in the foreground until a signal or the end of the lifetime; returns the exit status."""
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if not 0 <= args.port <= 65535:
+        parser.error(f"--port must be from 0 to 65535, not {args.port}")
+    if args.max_connections < 1:
+        parser.error(f"--max-connections must be at least 1, not {args.max_connections}")
+
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(message)s", datefmt="%H:%M:%S"))
+    log = logging.getLogger(__package__)
+    log.addHandler(handler)
+    log.setLevel(logging.INFO)
+    log.propagate = False
+
+    server = StandInServer(args.token, lifetime=args.lifetime, host=args.host, port=args.port,
+                           record=False, max_connections=args.max_connections)
+    stopper = _Stopper(server)
+    # Installed before the server starts: GNU timeout sends its SIGTERM to the process
+    # and then to its group, and the second may land at any point.
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, stopper)
+    try:
+        server.start()
+    except OSError as error:
+        print(f"stand-in server: cannot listen on {args.host} port {args.port}: {error.strerror or error}",
+              file=sys.stderr)
+        return ExitStatus.CANNOT_LISTEN
+    stopper.serving = True
+    if stopper.signals:
+        stopper.begin()
+    if args.lifetime is not None and args.lifetime < threading.TIMEOUT_MAX:
+        until = f"for {args.lifetime:g} s or until Ctrl-C"
+    else:
+        until = "until Ctrl-C"
+    print(f"Stand-in Accounts server at {server.url}\n"
+          f"Token: {server.token} (send the header \"Authorization: Bearer {server.token}\")\n"
+          f"Serving {until}; one line per request follows on stderr.", flush=True)
+    server.wait()
+    # The interpreter's shutdown puts back the default handlers, and a second signal (as
+    # timeout's to the group) landing then would kill the process: nothing is left to
+    # stop, so from here on such signals are ignored.
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, signal.SIG_IGN)
+    return ExitStatus.STOPPED

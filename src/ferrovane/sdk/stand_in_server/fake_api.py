@@ -1,0 +1,204 @@
+"""The stand-in server's fake Accounts API: the built-in routes, answered from the data set.
+
+Routes, under ``/api/<app>/v<N>/`` for any version N, all requiring the header
+``Authorization: Bearer <token>`` (else 401); errors are JSON objects with "status",
+"error", "message" and "path", as the real server sends them:
+
+- GET security/user-info: the user that the token belongs to.
+- GET <app>/eventlog for the apps "security" and "entitlements": a Spring-style page
+  of 40 events. Query: pageNumber (0-based), pageSize (default 20), offset (overrides
+  pageNumber * pageSize), search (case-insensitive, in message, user and type),
+  sort.sorted=true (newest first), sort.unsorted=true (stored order, the default),
+  unpaged=true or paged=false (everything in one page). Boolean values are matched
+  without regard to case. Malformed or contradictory values give 400.
+- GET <app>/eventlog/<id>: the log entries of one event (the options above are ignored).
+- GET entitlements/releases?verify=True: all releases; without verify=True, 400.
+- GET entitlements/releases/<key>?distributionKey=<key>&platform=<platform>: download
+  information for one platform.
+- Any method on test/status/<code> (200 to 599): answers with that status.
+Every other path gives 404 (after the token check, as behind a real security filter).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import re
+from datetime import datetime, timedelta
+from urllib.parse import unquote
+
+from .data import EVENTS, RELEASES, USER, Event, iso
+from .messages import Prepared, RecordedRequest, error_answer, merge_headers
+
+DEFAULT_PAGE_SIZE = 20
+APP_PATH = re.compile(r"/api/(?P<app>[^/]+)/v\d+/(?P<endpoint>.+)")
+
+
+class _Problem(Exception):
+    """An error answer of the API, raised from deep inside a route."""
+
+    def __init__(self, status: int, message: str, headers: dict[str, str] | None = None) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+        self.headers = headers or {}
+
+
+def answer(request: RecordedRequest, token: str) -> Prepared:
+    """The built-in answer to ``request`` for a server that accepts ``token``."""
+    try:
+        status, payload, headers = _route(request, token)
+    except _Problem as problem:
+        return error_answer(problem.status, problem.message, request.path, problem.headers)
+    return status, merge_headers("application/json", headers), json.dumps(payload).encode()
+
+
+def token_matches(authorization: str | None, token: str) -> bool:
+    """Whether an Authorization header (as read: its bytes as Latin-1) carries the token.
+
+    A token outside Latin-1 can only travel as UTF-8 bytes (as curl sends what the
+    server printed); one inside it may come either way, as Latin-1 from clients that
+    encode headers so (requests) or as UTF-8 from a terminal.
+    """
+    if authorization is None:
+        return False
+    try:
+        sent = authorization.encode("latin-1")
+    except UnicodeEncodeError:
+        return False
+    forms = {f"Bearer {token}".encode("utf-8")}
+    try:
+        forms.add(f"Bearer {token}".encode("latin-1"))
+    except UnicodeEncodeError:
+        pass
+    return any(hmac.compare_digest(sent, form) for form in forms)
+
+
+def _route(request: RecordedRequest, token: str) -> tuple[int, object, dict[str, str]]:
+    if not token_matches(request.headers.get("Authorization"), token):
+        raise _Problem(401, "Full authentication is required to access this resource",
+                       {"WWW-Authenticate": 'Bearer realm="accounts"'})
+    match = APP_PATH.fullmatch(request.path)
+    if match is None:
+        raise _Problem(404, f"No endpoint {request.method} {request.path}")
+    app, endpoint = match["app"], match["endpoint"]
+    params: dict[str, str] = {}
+    for name, value in request.query:
+        params.setdefault(name, value)  # the first of repeated parameters counts
+    if app == "test" and endpoint.startswith("status/"):
+        return _status_answer(request.method, unquote(endpoint.removeprefix("status/")))
+    if request.method != "GET" and (endpoint in ("user-info", "eventlog", "releases")
+                                    or endpoint.startswith(("eventlog/", "releases/"))):
+        raise _Problem(405, f"Method {request.method} is not supported here", {"Allow": "GET"})
+    if app == "security" and endpoint == "user-info":
+        return 200, USER, {}
+    if endpoint == "eventlog" or endpoint.startswith("eventlog/"):
+        if app not in EVENTS:
+            raise _Problem(404, f"Unknown application {app}")
+        if endpoint == "eventlog":
+            return 200, _event_page(EVENTS[app], params), {}
+        return 200, _event_log(EVENTS[app], unquote(endpoint.removeprefix("eventlog/"))), {}
+    if app == "entitlements" and endpoint == "releases":
+        if params.get("verify") != "True":
+            raise _Problem(400, "Query parameter 'verify' must be True")
+        return 200, RELEASES, {}
+    if app == "entitlements" and endpoint.startswith("releases/"):
+        return 200, _distribution(unquote(endpoint.removeprefix("releases/")), params), {}
+    raise _Problem(404, f"No endpoint {request.method} {request.path}")
+
+
+def _status_answer(method: str, code_text: str) -> tuple[int, object, dict[str, str]]:
+    try:
+        code = int(code_text)
+    except ValueError:
+        code = 0
+    if not 200 <= code <= 599:
+        raise _Problem(400, f"Status must be a number from 200 to 599, got {code_text!r}")
+    return code, {"status": code, "message": f"Stand-in answer to {method} with status {code}"}, {}
+
+
+def _event_page(events: list[Event], params: dict[str, str]) -> dict[str, object]:
+    search = params.get("search")
+    if search:
+        needle = search.casefold()
+        events = [event for event in events
+                  if any(needle in event[key].casefold() for key in ("message", "user", "type"))]
+    newest_first = _flag(params, "sort.sorted")
+    stored_order = _flag(params, "sort.unsorted")
+    if newest_first and stored_order:
+        raise _Problem(400, "sort.sorted and sort.unsorted cannot both be true")
+    if newest_first:
+        events = sorted(events, key=lambda event: event["timestamp"], reverse=True)
+    sort = {"sorted": bool(newest_first), "unsorted": not newest_first, "empty": not newest_first}
+    paged, unpaged = _flag(params, "paged"), _flag(params, "unpaged")
+    if paged is not None and unpaged is not None and paged == unpaged:
+        raise _Problem(400, "paged and unpaged contradict each other")
+    total = len(events)
+    if unpaged or paged is False:
+        return {"content": events, "pageable": {"paged": False, "unpaged": True, "sort": sort},
+                "totalElements": total, "totalPages": 1, "number": 0, "size": total,
+                "numberOfElements": total, "first": True, "last": True, "sort": sort,
+                "empty": not events}
+    size = _count(params, "pageSize", DEFAULT_PAGE_SIZE, minimum=1)
+    offset = _count(params, "offset", _count(params, "pageNumber", 0, minimum=0) * size, minimum=0)
+    content = events[offset:offset + size]
+    return {
+        "content": content,
+        "pageable": {"pageNumber": offset // size, "pageSize": size, "offset": offset,
+                     "paged": True, "unpaged": False, "sort": sort},
+        "totalElements": total, "totalPages": -(-total // size), "number": offset // size,
+        "size": size, "numberOfElements": len(content), "first": offset == 0,
+        "last": offset + size >= total, "sort": sort, "empty": not content,
+    }
+
+
+def _flag(params: dict[str, str], name: str) -> bool | None:
+    value = params.get(name)
+    if value is None:
+        return None
+    if value.lower() in ("true", "false"):
+        return value.lower() == "true"
+    raise _Problem(400, f"Query parameter '{name}' must be true or false, got {value!r}")
+
+
+def _count(params: dict[str, str], name: str, default: int, minimum: int) -> int:
+    value = params.get(name)
+    if value is None:
+        return default
+    try:
+        number = int(value)
+    except ValueError:
+        raise _Problem(400, f"Query parameter '{name}' must be an integer, got {value!r}") from None
+    if number < minimum:
+        raise _Problem(400, f"Query parameter '{name}' must be at least {minimum}, got {number}")
+    return number
+
+
+def _event_log(events: list[Event], event_id: str) -> dict[str, object]:
+    for event in events:
+        if str(event["id"]) == event_id:
+            start = datetime.fromisoformat(event["timestamp"])
+            steps = [("DEBUG", f"Handling {event['type']} for {event['user']}"),
+                     (event["level"], event["message"]),
+                     ("DEBUG", "Audit record written")]
+            entries = [{"timestamp": iso(start + timedelta(milliseconds=40 * index)),
+                        "level": level, "message": message}
+                       for index, (level, message) in enumerate(steps)]
+            return {"eventId": event["id"], "entries": entries}
+    raise _Problem(404, f"No event with id {event_id}")
+
+
+def _distribution(key: str, params: dict[str, str]) -> dict[str, object]:
+    release = next((release for release in RELEASES if release["key"] == key), None)
+    if release is None:
+        raise _Problem(404, f"No distribution with key {key}")
+    if params.get("distributionKey", key) != key:
+        raise _Problem(400, f"distributionKey {params['distributionKey']!r} does not match the path")
+    platform = params.get("platform")
+    if platform not in release["platforms"]:
+        raise _Problem(400, f"Platform {platform!r} is not one of {', '.join(release['platforms'])}")
+    digest = hashlib.sha256(f"{key}/{platform}".encode()).hexdigest()
+    return {"distributionKey": key, "platform": platform,
+            "url": f"https://downloads.accounts.invalid/{key}/{key}-{platform}.tar.gz",
+            "sha256": digest, "size": 40_000_000 + int(digest[:6], 16)}
