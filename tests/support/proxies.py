@@ -87,20 +87,20 @@ class Proxy:
                 peers[side].sendall(data)
 
 
-def _read_head(client: socket.socket) -> bytes:
+def _read_head(sock: socket.socket) -> bytes:
     head = b""
     while b"\r\n\r\n" not in head:
-        # One byte at a time: what follows the head belongs to the target.
-        byte = client.recv(1)
+        # One byte at a time: what follows the head is the other side's to read.
+        byte = sock.recv(1)
         if not byte or len(head) > 65536:
-            raise ValueError("no whole request head")
+            raise ValueError("no whole message head")
         head += byte
     return head
 
 
 class HttpProxy(Proxy):
     """An HTTP proxy: CONNECT opens a tunnel; a request in absolute form is forwarded to its
-    host in origin form, with the connection closed after the answer. With ``tls`` it speaks
+    host in origin form, and the connection closed after the answer. With ``tls`` it speaks
     TLS to its clients (an https:// proxy)."""
 
     @property
@@ -126,6 +126,11 @@ class HttpProxy(Proxy):
         head = "\r\n".join([f"{method} {path}{'?' + parts.query if parts.query else ''} {version}", *kept,
                             "Connection: close", "", ""])
         upstream.sendall(head.encode("latin-1"))
+        # The target closes after its answer; the client is told so, or it would send its
+        # next request on a connection that is gone.
+        status_line, *answer_headers = _read_head(upstream).decode("latin-1").split("\r\n")
+        kept = [line for line in answer_headers if line and not line.lower().startswith("connection:")]
+        client.sendall("\r\n".join([status_line, *kept, "Connection: close", "", ""]).encode("latin-1"))
         return upstream
 
 

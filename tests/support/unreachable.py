@@ -62,12 +62,13 @@ def name_with_dead_addresses(monkeypatch: Any, name: str, hosts: list[str]) -> I
 
 
 @contextlib.contextmanager
-def slow_name(monkeypatch: Any, name: str) -> Iterator[None]:
-    """Makes looking ``name`` up wait until the block ends, then fail as an unknown name."""
+def slow_name(monkeypatch: Any, name: str, hold: float = 10.0) -> Iterator[None]:
+    """Makes looking ``name`` up wait until the block ends (or ``hold`` seconds, so that a
+    caller without a deadline is not stuck for ever), then fail as an unknown name."""
     released = threading.Event()
 
     def answer() -> list[Any]:
-        released.wait()
+        released.wait(hold)
         raise socket.gaierror(socket.EAI_NONAME, "Name or service not known")
 
     monkeypatch.setattr(socket, "getaddrinfo", _resolving(name, answer))

@@ -1,0 +1,218 @@
+"""--timeout ends the command within about its seconds, whatever holds the request up
+(a slow server, a redirect chain, addresses that never accept, a name lookup that does
+not return) and whichever way it goes: direct, through an HTTP, HTTPS or SOCKS proxy."""
+
+import contextlib
+import json
+import signal
+import ssl
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator
+
+import pytest
+
+from ferrovane.sdk import cli
+from ferrovane.sdk.stand_in_server import Answer, StandInServer
+from support import proxies, unreachable
+
+DEADLINE = 1
+# The deadline plus what starting the command and a loaded machine's scheduling cost.
+ENDS_WITHIN = 2.5
+USER_PATH = "/api/security/v3/user-info"
+PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY")
+# What the misbehaving routes wait for before they give up; the test's end releases them.
+HOLD = 10.0
+
+
+@pytest.fixture(scope="module")
+def authority(tmp_path_factory: pytest.TempPathFactory) -> tuple[ssl.SSLContext, str]:
+    """A TLS context for servers and proxies on 127.0.0.1, and the file of the CA that signed
+    it, which the command line is told to trust."""
+    trustme = pytest.importorskip("trustme")
+    ca = trustme.CA()
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
+    bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
+    ca.cert_pem.write_to_path(str(bundle))
+    return context, str(bundle)
+
+
+@pytest.fixture
+def released() -> Iterator[threading.Event]:
+    """Set when the test ends, so that a held-up handler lets its server stop."""
+    event = threading.Event()
+    yield event
+    event.set()
+
+
+@pytest.fixture(autouse=True)
+def no_proxy_from_outside(monkeypatch: pytest.MonkeyPatch) -> None:
+    for name in PROXY_VARIABLES:
+        monkeypatch.delenv(name, raising=False)
+        monkeypatch.delenv(name.lower(), raising=False)
+
+
+def trickles(released: threading.Event) -> Callable[..., Answer]:
+    def body() -> Iterator[bytes]:
+        for _ in range(int(HOLD / 0.05)):
+            if released.wait(0.05):
+                return
+            yield b" "
+    return lambda request: Answer(200, body(), {"Content-Type": "application/json", "Content-Length": "100000"})
+
+
+def never_answers(released: threading.Event) -> Callable[..., Answer]:
+    def handler(request: object) -> Answer:
+        released.wait(HOLD)
+        return Answer(200, b"{}", {"Content-Type": "application/json"})
+    return handler
+
+
+def stalls_after_headers(released: threading.Event) -> Callable[..., Answer]:
+    def body() -> Iterator[bytes]:
+        released.wait(HOLD)
+        yield b"{}"
+    return lambda request: Answer(200, body(), {"Content-Type": "application/json", "Content-Length": "100"})
+
+
+def redirects_slowly(released: threading.Event) -> Callable[..., Answer]:
+    # Each hop alone is well inside the deadline; the chain is not.
+    def handler(request: object) -> Answer:
+        released.wait(0.4)
+        return Answer(302, b"", {"Location": USER_PATH})
+    return handler
+
+
+def answers(released: threading.Event) -> None:
+    return None  # the stand-in's own answer
+
+
+@contextlib.contextmanager
+def way(kind: str, authority: tuple[ssl.SSLContext, str], monkeypatch: pytest.MonkeyPatch,
+        ) -> Iterator[tuple[ssl.SSLContext | None, proxies.Proxy | None]]:
+    """Sets the environment for a way to the server; yields the TLS context the server
+    needs (None: plain HTTP) and the proxy used (None: direct)."""
+    context, bundle = authority
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", bundle)
+    if kind == "direct":
+        yield None, None
+    elif kind == "http proxy":  # forwards plain requests
+        with proxies.HttpProxy() as proxy:
+            monkeypatch.setenv("HTTP_PROXY", proxy.url)
+            yield None, proxy
+    elif kind == "http proxy, tunnel":
+        with proxies.HttpProxy() as proxy:
+            monkeypatch.setenv("HTTPS_PROXY", proxy.url)
+            yield context, proxy
+    elif kind == "https proxy, tls in tls":
+        with proxies.HttpProxy(tls=context) as proxy:
+            monkeypatch.setenv("HTTPS_PROXY", proxy.url)
+            yield context, proxy
+    elif kind == "socks proxy":
+        pytest.importorskip("socks", reason="SOCKS proxies need PySocks")
+        with proxies.Socks5Proxy() as proxy:
+            monkeypatch.setenv("ALL_PROXY", proxy.url)
+            yield context, proxy
+    else:
+        raise AssertionError(kind)
+
+
+def run(argv: list[str], capsys: pytest.CaptureFixture[str]) -> tuple[int, str, str, float]:
+    started = time.monotonic()
+    code = cli.main(argv)
+    elapsed = time.monotonic() - started
+    out, err = capsys.readouterr()
+    return code, out, err, elapsed
+
+
+@pytest.mark.parametrize("kind", ["direct", "http proxy", "http proxy, tunnel", "https proxy, tls in tls",
+                                  "socks proxy"])
+@pytest.mark.parametrize("behaviour, status", [
+    (answers, 0), (trickles, 3), (never_answers, 3), (stalls_after_headers, 3), (redirects_slowly, 3)])
+def test_the_command_ends_within_the_deadline_on_every_way(kind, behaviour, status, authority, released,
+                                                           monkeypatch, capsys):
+    with way(kind, authority, monkeypatch) as (tls, proxy):
+        with StandInServer(ssl_context=tls) as server:
+            if (handler := behaviour(released)) is not None:
+                server.route("GET", USER_PATH, handler=handler)
+            try:
+                code, out, err, elapsed = run(["--server", server.url, "--token", server.token,
+                                               "--timeout", str(DEADLINE), "user"], capsys)
+            finally:
+                released.set()
+    assert (code, elapsed < ENDS_WITHIN) == (status, True), err
+    if status:
+        assert err.count("\n") == 1 and f"within {DEADLINE} s" in err and not out
+    if proxy is not None:
+        assert proxy.requests, "the proxy was not used"
+
+
+@pytest.mark.parametrize("hosts", [
+    pytest.param([f"127.0.0.{n}" for n in range(2, 7)], id="five dead addresses"),
+    pytest.param(["::1", "127.0.0.2", "127.0.0.3"], id="dual stack, IPv6 first"),
+])
+def test_a_name_whose_addresses_never_accept_gets_one_deadline(hosts, monkeypatch, capsys):
+    with unreachable.name_with_dead_addresses(monkeypatch, "accounts.test", hosts) as port:
+        code, out, err, elapsed = run(["--server", f"http://accounts.test:{port}", "--token", "t",
+                                       "--timeout", str(DEADLINE), "user"], capsys)
+    assert (code, elapsed < ENDS_WITHIN) == (3, True), err
+    assert err.count("\n") == 1
+
+
+def test_a_name_lookup_that_does_not_return_is_given_up(monkeypatch, capsys):
+    with unreachable.slow_name(monkeypatch, "accounts.test"):
+        code, out, err, elapsed = run(["--server", "http://accounts.test", "--token", "t",
+                                       "--timeout", str(DEADLINE), "user"], capsys)
+    assert (code, elapsed < ENDS_WITHIN) == (3, True), err
+
+
+def first_page_then_nothing(released: threading.Event) -> Callable[..., Answer]:
+    def handler(request: object) -> Answer:
+        if ("pageNumber", "0") in request.query:  # type: ignore[attr-defined]
+            page = {"content": [{"id": 1, "message": "first"}], "last": False, "totalPages": 2,
+                    "totalElements": 2}
+            return Answer(200, json.dumps(page).encode(), {"Content-Type": "application/json"})
+        released.wait(HOLD)
+        return Answer(200, b"{}", {"Content-Type": "application/json"})
+    return handler
+
+
+@pytest.mark.parametrize("query, path, printed", [
+    (["user"], USER_PATH, False),
+    (["events", "security", "--all", "--size", "1"], "/api/security/v3/eventlog", True),
+])
+def test_ctrl_c_ends_the_wait_at_once(query, path, printed, released, capsys):
+    handler = never_answers(released) if not printed else first_page_then_nothing(released)
+    with StandInServer() as server:
+        server.route("GET", path, handler=handler)
+        main_thread = threading.main_thread().ident
+        assert main_thread is not None
+        interrupt = threading.Timer(0.3, signal.pthread_kill, (main_thread, signal.SIGINT))
+        interrupt.start()
+        try:
+            code, out, err, elapsed = run(["--server", server.url, "--token", server.token, "--timeout", "30",
+                                           *query], capsys)
+        finally:
+            interrupt.cancel()
+            released.set()
+    assert (code, elapsed < ENDS_WITHIN) == (130, True), err
+    assert "interrupted" in err and err.count("\n") == 1
+    assert ("first" in out) == printed
+
+
+def test_the_process_ends_with_the_deadline_though_its_request_goes_on(released):
+    # The request left behind on its worker thread must not hold the process.
+    with StandInServer() as server:
+        server.route("GET", USER_PATH, handler=trickles(released))
+        started = time.monotonic()
+        try:
+            finished = subprocess.run([sys.executable, "-m", "ferrovane.sdk.cli", "--server", server.url,
+                                       "--token", server.token, "--timeout", str(DEADLINE), "user"],
+                                      capture_output=True, text=True, timeout=30)
+        finally:
+            released.set()
+    # Starting an interpreter and importing requests takes a moment more.
+    assert (finished.returncode, time.monotonic() - started < ENDS_WITHIN + 1) == (3, True), finished.stderr
