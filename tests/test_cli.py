@@ -1,23 +1,25 @@
-import contextlib
 import importlib.metadata
 import json
 import os
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
 import sys
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qs, urlsplit
+from pathlib import Path
 
 import pytest
 import requests
 
-from ferrovane.sdk import cli
+from ferrovane.sdk import _tables, cli
 from ferrovane.sdk.cli import ExitStatus as Status, queries
 from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
+from ferrovane.sdk.stand_in_server import Answer, StandInServer
+
+ROOT = Path(__file__).resolve().parent.parent
 
 
 @pytest.fixture
@@ -30,68 +32,27 @@ def run(server, capsys):
     return run
 
 
-@contextlib.contextmanager
-def fake_server(answer, tls=None):
-    """An HTTP server on 127.0.0.1 that answers each GET with ``answer(query)``, a
-    (status, JSON-able body) pair, the query as a dict of lists; with ``tls``, an
-    SSLContext, over HTTPS. Yields its URL."""
-    class Handler(BaseHTTPRequestHandler):
-        def do_GET(self):
-            status, body = answer(parse_qs(urlsplit(self.path).query))
-            content = json.dumps(body).encode()
-            self.send_response(status)
-            self.send_header("Content-Type", "application/json")
-            self.send_header("Content-Length", str(len(content)))
-            self.end_headers()
-            self.wfile.write(content)
-
-        def log_message(self, format, *args):
-            pass
-
-    httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    if tls is not None:
-        httpd.socket = tls.wrap_socket(httpd.socket, server_side=True)
-    thread = threading.Thread(target=httpd.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
-    thread.start()
-    try:
-        yield f"{'https' if tls else 'http'}://127.0.0.1:{httpd.server_address[1]}"
-    finally:
-        httpd.shutdown()
-        httpd.server_close()
+EVENTLOG = "/api/security/v3/eventlog"
+USER_INFO = "/api/security/v3/user-info"
 
 
-@contextlib.contextmanager
-def trickling_server(head, body):
-    """A server on 127.0.0.1 that reads a request, then sends ``head`` and ``body`` a byte
-    every 50 ms, for as long as the client listens; yields its URL."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    listener.settimeout(0.05)
-    done = threading.Event()
+@pytest.fixture
+def released():
+    """An event set when the test ends, which ends what the server's handlers still wait for."""
+    event = threading.Event()
+    yield event
+    event.set()
 
-    def trickle(connection):
-        with connection:
-            connection.recv(65536)
-            try:
-                for byte in head + body:
-                    if done.wait(0.05):
-                        return
-                    connection.sendall(bytes([byte]))
-            except OSError:
-                pass  # the client gave up
 
-    def serve():
-        while not done.is_set():
-            with contextlib.suppress(TimeoutError):
-                threading.Thread(target=trickle, args=(listener.accept()[0],), daemon=True).start()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-    try:
-        yield f"http://127.0.0.1:{listener.getsockname()[1]}"
-    finally:
-        done.set()
-        thread.join()
-        listener.close()
+def answering(answer):
+    """A route handler that answers with ``answer(query)``, a (status, body) pair, the
+    query as a dict of lists."""
+    def handler(request):
+        query = {}
+        for name, value in request.query:
+            query.setdefault(name, []).append(value)
+        return Answer(*answer(query))
+    return handler
 
 
 @pytest.mark.parametrize("argv, expected", [
@@ -100,6 +61,9 @@ def trickling_server(head, body):
     (["releases"], ["KEY", "orvik-4.2.0", "braxlin-2.0.4", "linux-armhf, linux-x86_64"]),
     (["distribution", "braxlin-2.1.0", "linux-armhf"], ["url", "braxlin-2.1.0-linux-armhf.tar.gz"]),
     (["events", "security", "--page", "9"], ["no events on page 9: the last page is 2, 40 events in all"]),
+    # An offset is not a page: labelled by the events it shows, never as "page 2".
+    (["events", "security", "--offset", "3", "--size", "5"], ["events 4-8 of 40\nID"]),
+    (["events", "security", "--offset", "43", "--size", "5"], ["no events after 43, 40 in all"]),
 ])
 def test_subcommands_print_their_answer_for_people(run, argv, expected):
     code, out, err = run(*argv)
@@ -142,7 +106,7 @@ def test_all_fetches_every_page_and_prints_them_as_one(run, server):
     asked = [request.query for request in server.requests]
     assert asked == [[("pageNumber", str(number)), ("pageSize", "15"), ("search", "o"), ("sort.sorted", "True")]
                      for number in range(3)]
-    whole = requests.get(server.url + "/api/security/v3/eventlog", params={"unpaged": "true", "search": "o",
+    whole = requests.get(server.url + EVENTLOG, params={"unpaged": "true", "search": "o",
                                                                           "sort.sorted": "true"},
                          headers={"Authorization": f"Bearer {server.token}"}).json()
     assert 30 < whole["totalElements"] <= 45  # three pages of 15
@@ -178,11 +142,11 @@ def paging(last_page=None, **odd_pages):
     (paging(page1=(200, {"content": [{"id": 1}], "last": False, "totalPages": 10**6})), Status.OTHER_HTTP,
      "it says the listing has 1000000 pages of 100 events, more than --all fetches (5)", 0),
 ], ids=["without-end", "same-page", "error-object", "list", "server-error", "too-many-pages"])
-def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(monkeypatch, capsys, answer, exit_code, message,
-                                                                printed):
+def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(server, monkeypatch, capsys, answer, exit_code,
+                                                                message, printed):
     monkeypatch.setattr(queries, "MAX_ALL_PAGES", 5)
-    with fake_server(answer) as url:
-        code = cli.main(["--server", url, "--token", "t", "--json", "events", "security", "--all"])
+    server.route("GET", EVENTLOG, handler=answering(answer))
+    code = cli.main(["--server", server.url, "--token", "t", "--json", "events", "security", "--all"])
     out, err = capsys.readouterr()
     assert code == exit_code
     assert message in err and err.count("\n") == 1
@@ -257,7 +221,7 @@ def charset(name):
 ])
 def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown):
     if status != 401:
-        server.route("GET", "/api/security/v3/user-info", status, body, headers)
+        server.route("GET", USER_INFO, status, body, headers)
     code, out, err = run("user", token=None if status != 401 else "wrong-token")
     assert code == exit_code
     assert out == ""
@@ -276,7 +240,7 @@ def test_failures_give_one_line_and_their_own_exit_code(run, server, status, bod
 def test_server_text_cannot_drive_the_terminal(run, server, monkeypatch, status, body, headers, argv, escaped):
     monkeypatch.setattr(sys.stdout, "isatty", lambda: True)  # a table cut to the terminal's width
     monkeypatch.setenv("COLUMNS", "212")
-    path = "/api/security/v3/eventlog" if argv[0] == "events" else "/api/security/v3/user-info"
+    path = EVENTLOG if argv[0] == "events" else USER_INFO
     server.route("GET", path, status, body, headers)
     _, out, err = run(*argv)
     assert "\x1b" not in out + err and "\x07" not in out + err
@@ -290,7 +254,7 @@ def test_server_text_cannot_drive_the_terminal(run, server, monkeypatch, status,
 ])
 def test_long_messages_are_cut_to_the_terminal_width(run, server, monkeypatch, terminal, argv, whole):
     message = " ".join(["a long message"] * 20)
-    server.route("GET", "/api/security/v3/eventlog", 200, {"content": [
+    server.route("GET", EVENTLOG, 200, {"content": [
         {"id": 1, "timestamp": "2024-04-18T09:00:00Z", "level": "INFO", "message": message},
         {"id": 2, "timestamp": "2024-04-18T09:00:01Z", "level": "INFO", "message": "short"}]})
     monkeypatch.setattr(sys.stdout, "isatty", lambda: terminal)
@@ -321,19 +285,31 @@ def test_connection_refused_and_no_answer(capsys):
 BODY = b'{"username": "' + b"x" * 400 + b'"}'
 
 
-@pytest.mark.parametrize("head, body", [
-    (b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + b"X-Filler: yes\r\n" * 50 + b"\r\n", b""),
-    (b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(BODY), BODY),
-    (b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", BODY),  # ends with the connection
-], ids=["headers", "body", "body-without-length"])
-def test_timeout_bounds_the_whole_request(capsys, head, body):
+def trickle(released, data, pause=0.05, first=0.0):
+    """A streamed body: ``data`` a byte every ``pause`` seconds after ``first`` seconds,
+    until the test ends."""
+    if released.wait(first):
+        return
+    for byte in data:
+        if released.wait(pause):
+            return
+        yield bytes([byte])
+
+
+@pytest.mark.parametrize("answer", [
+    lambda released: Answer(200, trickle(released, BODY), {"Content-Length": str(len(BODY))}),
+    lambda released: Answer(200, trickle(released, BODY)),  # ends with the connection
+    lambda released: Answer(200, trickle(released, BODY, first=30)),  # stalls after its headers
+    lambda released: released.wait(30) and Answer(),  # no answer at all
+], ids=["body", "body-without-length", "stalled-after-headers", "no-answer"])
+def test_timeout_bounds_the_whole_request(server, released, capsys, answer):
     # Each byte comes well within the timeout; the whole would take half a minute.
-    with trickling_server(head, body) as url:
-        started = time.monotonic()
-        code = cli.main(["--server", url, "--token", "t", "--timeout", "1", "user"])
-        elapsed = time.monotonic() - started
+    server.route("GET", USER_INFO, handler=lambda request: answer(released))
+    started = time.monotonic()
+    code = cli.main(["--server", server.url, "--token", "t", "--timeout", "1", "user"])
+    elapsed = time.monotonic() - started
     assert code == Status.CONNECTION
-    assert f"no whole answer from {url} within 1 s" in capsys.readouterr().err
+    assert f"no whole answer from {server.url} within 1 s" in capsys.readouterr().err
     assert elapsed < 5  # where the whole answer takes 20 s or more
 
 
@@ -358,8 +334,9 @@ def self_signed_server(tmp_path):
                    check=True, capture_output=True)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(certificate, key)
-    with fake_server(lambda query: (200, {"username": "tls.user"}), tls=context) as url:
-        yield url
+    with StandInServer(lifetime=None, ssl_context=context) as server:
+        server.route("GET", USER_INFO, 200, {"username": "tls.user"})
+        yield server.url
 
 
 def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_server, monkeypatch, capsys):
@@ -392,6 +369,11 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     (["--demo", "events", "security", "--page", "2", "--offset", "5"], "--offset: not allowed with argument --page"),
     (["--demo", "events", "security", "--all", "--page", "2"], "--page: not allowed with argument --all"),
     (["--demo", "events", "security", "--offset", "5", "--all"], "--all: not allowed with argument --offset"),
+    # Waits that no thread or socket can honour.
+    (["--demo", "--timeout", "inf", "user"], "--timeout: must be more than 0 and at most 86400 (a day), got inf"),
+    (["--demo", "--timeout", "1e10", "user"], "at most 86400"),
+    (["--demo", "user", "--timeout", "1e300"], "at most 86400"),
+    (["--demo", "--timeout", "nan", "user"], "not a number of seconds: 'nan'"),
 ])
 def test_usage_errors_exit_2(monkeypatch, capsys, argv, message):
     monkeypatch.delenv(TOKEN_VARIABLE, raising=False)
@@ -452,3 +434,114 @@ def test_demo_tour_completes():
                             timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "All " in result.stdout and ". FAILED: " not in result.stdout
+
+
+@pytest.mark.parametrize("token, problem", [
+    ("secret-token\n", "ends in a line break (CR or LF)"),
+    ("secret-token\r\n", "ends in a line break (CR or LF)"),
+    ("secret-token\u2013x", "has a character outside Latin-1 at position 13 (U+2013)"),
+    ("secret\x1btoken", "has a control character at position 7 (U+001B)"),
+])
+@pytest.mark.parametrize("from_environment", [False, True])
+def test_unusable_tokens_are_refused_unsent_and_unprinted(server, monkeypatch, capsys, token, problem,
+                                                         from_environment):
+    monkeypatch.setenv(TOKEN_VARIABLE, token)
+    argv = ["--server", server.url, *([] if from_environment else ["--token", token]), "user"]
+    with pytest.raises(SystemExit) as exit:
+        cli.main(argv)
+    err = capsys.readouterr().err
+    assert exit.value.code == Status.USAGE
+    assert f"the token from {TOKEN_VARIABLE if from_environment else '--token'} {problem}" in err
+    assert "secret" not in err
+    assert server.requests == []
+
+
+@pytest.mark.parametrize("base", ["/api", "/api/", "/accounts/api/"])
+def test_a_base_url_that_ends_in_api_is_named_on_404(server, capsys, base):
+    assert cli.main(["--server", server.url + base, "--token", server.token, "user"]) == Status.NOT_FOUND
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1
+    assert f"(the base URL stops before /api/: use --server {server.url}{base[:-4].rstrip('/')})" in err
+
+
+def test_plain_http_to_a_tls_server_suggests_https(self_signed_server, capsys):
+    plain_url = self_signed_server.replace("https://", "http://")
+    assert cli.main(["--server", plain_url, "--token", "t", "user"]) == Status.CONNECTION
+    assert f"if the server speaks TLS, use {self_signed_server}" in capsys.readouterr().err
+
+
+def cli_process(*argv, **settings):
+    return subprocess.Popen([sys.executable, "-m", "ferrovane.sdk.cli", *argv], text=True, stderr=subprocess.PIPE,
+                            **settings)
+
+
+@pytest.mark.parametrize("argv", [["user"], ["--json", "events", "security", "--all", "--size", "7"]])
+def test_a_full_disk_is_one_line_and_its_own_status(argv):
+    with open("/dev/full", "w") as full:
+        process = cli_process("--demo", *argv, stdout=full)
+        _, err = process.communicate(timeout=60)
+    assert process.returncode == Status.OUTPUT
+    assert err == "ferrovane-accounts: cannot write the output: No space left on device\n"
+
+
+def test_ctrl_c_during_all_prints_what_came_and_says_it_was_interrupted(server, released):
+    asked_for_page_2 = threading.Event()
+
+    def answer(query):
+        if query["pageNumber"] == ["1"]:
+            asked_for_page_2.set()
+            released.wait(30)  # the page that never comes
+        return 200, {"content": [{"id": 1}], "last": False, "totalElements": 3}
+
+    server.route("GET", EVENTLOG, handler=answering(answer))
+    process = cli_process("--server", server.url, "--token", "t", "--json", "events", "security", "--all",
+                          stdout=subprocess.PIPE)
+    assert asked_for_page_2.wait(30)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == Status.INTERRUPTED
+    listing = json.loads(out)
+    assert [event["id"] for event in listing["content"]] == [1] and listing["last"] is False
+    assert err == ("ferrovane-accounts: interrupted (--all stopped at page 2; the events before it are printed: "
+                   "1 event)\n")
+
+
+def test_an_internal_fault_is_one_line_with_status_1(run, monkeypatch):
+    def broken(response):
+        raise RuntimeError("boom")
+    monkeypatch.setattr(queries, "document", broken)
+    assert run("user") == (Status.INTERNAL_ERROR, "", "ferrovane-accounts: internal error: RuntimeError: boom "
+                                                      "(please report it)\n")
+
+
+def test_only_the_demo_loads_the_stand_in_server(server):
+    script = ("import sys; from ferrovane.sdk.cli import main; code = main(sys.argv[1:]); "
+              "sys.exit(code or any('stand_in' in name for name in sys.modules))")
+    result = subprocess.run([sys.executable, "-c", script, "--server", server.url, "--token", server.token, "user"],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+
+
+def test_readme_exit_status_table_is_the_commands():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    table = readme.split("| Exit code | Meaning |\n|---|---|\n", 1)[1].split("\n\n", 1)[0]
+    rows = [line.strip("|").split("|", 1) for line in table.splitlines()]
+    assert {int(code): meaning.strip() for code, meaning in rows} == {status: status.meaning for status in Status}
+
+
+# Each user takes four terminal columns, as the heading USER does.
+@pytest.mark.parametrize("user", ["abcd", "日本", "한국", "🎉🎉", "e\u0301e\u0301e\u0301e\u0301", "ｶﾀｶﾅ"])
+def test_table_columns_are_measured_in_terminal_columns(user):
+    rows = [{"id": 1, "user": user, "message": "x" * 30}, {"id": 22, "user": "wxyz", "message": "y" * 30}]
+    assert _tables.table(rows, _tables.EVENT_COLUMNS, width=30).splitlines() == [
+        "ID  USER  MESSAGE", f" 1  {user}  {'x' * 17}...", f"22  wxyz  {'y' * 17}..."]
+
+
+@pytest.mark.parametrize("columns", [50, 60, 75])
+def test_tables_fit_narrow_terminals(run, monkeypatch, columns):
+    monkeypatch.setattr(sys.stdout, "isatty", lambda: True)
+    monkeypatch.setenv("COLUMNS", str(columns))
+    for argv in (["events", "security", "--size", "8"], ["event", "security", "1008"], ["releases"]):
+        code, out, _ = run(*argv)
+        assert code == 0
+        assert max(len(line) for line in out.splitlines()) <= columns, out

@@ -24,11 +24,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         with contextlib.ExitStack() as stack:
             if args.demo:
+                token = _usable_token(parser, args.token, "--token")
                 # Imported here: only --demo needs the stand-in server.
                 from ..stand_in_server import StandInServer
                 server = stack.enter_context(StandInServer(lifetime=DEMO_SERVER_LIFETIME))
-                return run(args, server.url, _usable_token(parser, args.token, "--token") or server.token,
-                           environment=False)
+                return run(args, server.url, token or server.token, environment=False)
             if not args.server:
                 parser.error("say which server to query: --server URL, or --demo for a local stand-in")
             token = _usable_token(parser, args.token, "--token") or _usable_token(
@@ -69,7 +69,8 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
     try:
         answer = args.query(client, args)
     except IncompleteListing as stopped:
-        _show(args, stopped.listing)  # what came in is not lost
+        if (shown := _show(args, stopped.listing)) == ExitStatus.OUTPUT:  # what came in is not lost
+            return shown
         fetched = stopped.listing["numberOfElements"]
         where = (f"--all stopped at page {stopped.page}; the events before it are printed: "
                  f"{fetched} event{'' if fetched == 1 else 's'}")

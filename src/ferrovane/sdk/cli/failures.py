@@ -46,10 +46,14 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
         return f"the server redirected to a URL that cannot be followed: {redirect!r}", ExitStatus.OTHER_HTTP
     if isinstance(error, URL_ERRORS):
         return f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", ExitStatus.USAGE
-    if isinstance(error, requests.Timeout):
+    if isinstance(error, requests.Timeout) or (  # requests reports a read that times out in the body so
+            isinstance(error, requests.ConnectionError) and isinstance(innermost(error), TimeoutError)):
         return f"no whole answer from {server_url} within {args.timeout:g} s", ExitStatus.CONNECTION
     if isinstance(error, requests.exceptions.SSLError):
         return _tls_failure(error, server_url, args.insecure), ExitStatus.CONNECTION
+    if isinstance(error, requests.exceptions.ProxyError):
+        return (f"cannot reach {server_url} through the proxy: {_underlying_reason(error)} (check HTTP_PROXY, "
+                "HTTPS_PROXY and ALL_PROXY, or name the server's host in NO_PROXY)"), ExitStatus.CONNECTION
     if isinstance(error, requests.ConnectionError):
         line = f"cannot connect to {server_url}: {_underlying_reason(error)}"
         if (redirect is None and urlsplit(server_url).scheme == "http"
@@ -78,12 +82,26 @@ def innermost(error: BaseException) -> BaseException:
     seen = set()
     while id(error) not in seen:
         seen.add(id(error))
-        reason = getattr(error, "reason", None)  # urllib3 keeps the cause of a failed retry here
-        inner = reason if isinstance(reason, BaseException) else error.__cause__ or error.__context__
+        inner = _cause_of(error)
         if inner is None:
             break
         error = inner
     return error
+
+
+def _cause_of(error: BaseException) -> BaseException | None:
+    reason = getattr(error, "reason", None)  # urllib3 keeps the cause of a failed retry here
+    if isinstance(reason, BaseException):
+        return reason
+    if error.__cause__ is not None:
+        return error.__cause__
+    # requests, and urllib3 before 2, pass the cause as an argument.
+    for argument in error.args:
+        if isinstance(argument, BaseException):
+            return argument
+    # A context that was suppressed is an attempt given up on (urllib3 1.26 tries a call
+    # twice), not the cause.
+    return None if error.__suppress_context__ else error.__context__
 
 
 def _underlying_reason(error: BaseException) -> str:

@@ -22,6 +22,9 @@ from ..accounts_api import ApiClient
 
 CA_BUNDLE_VARIABLES = ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")  # requests' order of precedence
 PROXY_SCHEMES = ("http", "https", "socks4", "socks4a", "socks5", "socks5h")
+# A read may wait this much longer than the deadline: the deadline, not a read that times
+# out with it, ends a slow request (and says so), and a worker left behind still ends.
+READ_TIMEOUT_MARGIN = 2.0
 
 
 class UnusableEnvironment(Exception):
@@ -55,7 +58,7 @@ def client_for(server_url: str, token: str, api_version: int, timeout: float, in
     session.trust_env = False
     session.proxies = proxies
     session.verify = verify
-    adapter = TimeoutAdapter(timeout)
+    adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN)
     session.mount("http://", adapter)
     session.mount("https://", adapter)
     return client
@@ -78,10 +81,8 @@ def proxies_for(server_url: str) -> dict[str, str]:
     names its host), each checked. Raises UnusableEnvironment."""
     proxies = {scheme: url for scheme, url in requests.utils.get_environ_proxies(server_url).items()
                if scheme in ("http", "https", "all")}
-    scheme = urlsplit(server_url).scheme
-    for key in (scheme, "all"):  # those that requests chooses from for this URL
-        if key in proxies:
-            _check_proxy(key, proxies[key])
+    for scheme, url in proxies.items():  # all of them: a redirect may change the scheme
+        _check_proxy(scheme, url)
     return proxies
 
 

@@ -61,7 +61,8 @@ def epilog(token_variable: str) -> str:
     lines = ["exit codes:"]
     for status in ExitStatus:
         text = status.meaning.replace("`", "")
-        lines += textwrap.wrap(text, 90, initial_indent=f"  {status.value:>3}  ", subsequent_indent=" " * 7)
+        lines += textwrap.wrap(text, 79, initial_indent=f"  {status.value:>3}  ", subsequent_indent=" " * 7,
+                               break_on_hyphens=False)
     return "\n".join(lines) + (
-        f"\n\nThe token can come from the environment variable {token_variable} instead of\n"
-        "--token, which keeps it out of the shell history and the process list.")
+        f"\n\nThe token can come from the environment variable {token_variable}\n"
+        "instead of --token, which keeps it out of the shell history and the process list.")

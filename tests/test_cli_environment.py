@@ -1,0 +1,79 @@
+"""The command line in the user's environment: proxy variables, CA bundle variables and
+netrc files are honoured or refused as the command line decides, never behind its back."""
+
+import socket
+import sys
+
+import pytest
+
+from ferrovane.sdk import cli
+from ferrovane.sdk.cli import ExitStatus
+
+ENVIRONMENT = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "NETRC")
+
+
+@pytest.fixture(autouse=True)
+def clean_environment(monkeypatch):
+    for name in ENVIRONMENT:
+        monkeypatch.delenv(name, raising=False)
+        monkeypatch.delenv(name.lower(), raising=False)
+
+
+@pytest.fixture
+def dead_port():
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        return closed.getsockname()[1]
+
+
+@pytest.mark.parametrize("name, value, shown", [
+    ("HTTP_PROXY", "http://[::1", "HTTP_PROXY='http://[::1' is not usable: it is not a URL"),
+    ("http_proxy", "http://127.0.0.1:99999", "http_proxy='http://127.0.0.1:99999' is not usable"),
+    ("HTTP_PROXY", "htps://proxy.example:3128", "'htps' is not a proxy scheme"),
+    ("ALL_PROXY", "socks5h://127.0.0.1:1080", "needs PySocks"),
+    # A password in the variable is not printed.
+    ("HTTP_PROXY", "http://me:s3cret@[::1", "HTTP_PROXY='http://me:***@[::1'"),
+    ("REQUESTS_CA_BUNDLE", "/no/such/bundle.pem", "REQUESTS_CA_BUNDLE names a CA bundle that does not exist: "
+                                                  "'/no/such/bundle.pem'"),
+    ("CURL_CA_BUNDLE", "/no/such/bundle.pem", "CURL_CA_BUNDLE names a CA bundle"),
+])
+def test_unusable_variables_are_named_with_their_value(server, monkeypatch, capsys, name, value, shown):
+    monkeypatch.setenv(name, value)
+    monkeypatch.setitem(sys.modules, "socks", None)  # PySocks missing, even where tests install it
+    code = cli.main(["--server", server.url, "--token", server.token, "user"])
+    err = capsys.readouterr().err
+    assert code == ExitStatus.USAGE
+    assert shown in err and err.count("\n") == 1
+    assert "s3cret" not in err and "not a usable server URL" not in err and "Traceback" not in err
+    assert server.requests == []
+
+
+@pytest.mark.parametrize("argv, no_proxy, expected", [
+    (["--demo"], None, ExitStatus.SUCCESS),  # the demo's own stand-in is never behind a proxy
+    (["--server", "{url}", "--token", "{token}"], "127.0.0.1", ExitStatus.SUCCESS),
+    (["--server", "{url}", "--token", "{token}"], None, ExitStatus.CONNECTION),  # the dead proxy is used
+])
+def test_proxy_variables_are_honoured_with_no_proxy(server, monkeypatch, capsys, dead_port, argv, no_proxy,
+                                                    expected):
+    monkeypatch.setenv("HTTP_PROXY", f"http://127.0.0.1:{dead_port}")
+    if no_proxy:
+        monkeypatch.setenv("NO_PROXY", no_proxy)
+    argv = [arg.format(url=server.url, token=server.token) for arg in argv]
+    assert cli.main([*argv, "user"]) == expected
+    err = capsys.readouterr().err
+    assert ("through the proxy: Connection refused" in err) == (expected == ExitStatus.CONNECTION)
+
+
+@pytest.mark.parametrize("entry", ["machine 127.0.0.1 login someone password secret", "default login x password y"])
+@pytest.mark.parametrize("argv", [["--server", "{url}", "--token", "{token}"], ["--demo"]])
+def test_a_netrc_file_never_replaces_the_token(server, monkeypatch, capsys, tmp_path, entry, argv):
+    netrc = tmp_path / "netrc"
+    netrc.write_text(entry + "\n")
+    netrc.chmod(0o600)
+    monkeypatch.setenv("NETRC", str(netrc))
+    monkeypatch.setenv("HOME", str(tmp_path))
+    argv = [arg.format(url=server.url, token=server.token) for arg in argv]
+    assert cli.main([*argv, "user"]) == ExitStatus.SUCCESS
+    assert "demo.user" in capsys.readouterr().out
+    if "--server" in argv:
+        assert server.requests[-1].headers["Authorization"] == f"Bearer {server.token}"
