@@ -19,6 +19,7 @@ import requests
 
 from ferrovane.sdk import stand_in_server
 from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer
+from ferrovane.sdk.stand_in_server.command import ExitStatus
 
 
 @pytest.fixture
@@ -438,6 +439,12 @@ def test_unusable_options_are_usage_errors(capsys, args, message):
         stand_in_server.main(args)
     assert exit.value.code == 2
     assert message in capsys.readouterr().err
+
+
+def test_the_readme_lists_every_exit_status():
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n## Running the stand-in server by hand\n")[1].split("\n## ")[0]
+    assert {int(code) for code in re.findall(r"^\| (\d+) \|", section, re.MULTILINE)} == set(ExitStatus)
 
 
 @pytest.mark.parametrize("token, sent", [

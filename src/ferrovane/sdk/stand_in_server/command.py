@@ -13,6 +13,7 @@ import logging
 import math
 import signal
 import sys
+import textwrap
 import threading
 from collections.abc import Sequence
 from types import FrameType
@@ -59,7 +60,8 @@ def _token(text: str) -> str:
 
 
 def _parser() -> argparse.ArgumentParser:
-    statuses = "\n".join(f"  {status.value}  {text}" for status, text in _STATUS_HELP.items())
+    statuses = "\n".join(textwrap.fill(text, 78, initial_indent=f"  {status.value}  ", subsequent_indent=" " * 5)
+                         for status, text in _STATUS_HELP.items())
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Serve a stand-in Accounts server with a fixed data set, for trying programs\n"
@@ -73,7 +75,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--token", type=_token, default="demo-token",
                         help="the bearer token it accepts (default demo-token)")
     parser.add_argument("--lifetime", type=_lifetime, metavar="SECONDS",
-                        help="stop after this many seconds (default: run until Ctrl-C)")
+                        help="stop after this many seconds (default, or too long to wait for such as "
+                             "inf: run until Ctrl-C)")
     parser.add_argument("--max-connections", type=int, default=MAX_CONNECTIONS, metavar="N",
                         help=f"connections open at once; beyond, the one idle for the longest is "
                              f"closed (default {MAX_CONNECTIONS})")
@@ -136,7 +139,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     stopper.serving = True
     if stopper.signals:
         stopper.begin()
-    if args.lifetime is not None and args.lifetime < threading.TIMEOUT_MAX:
+    if server.stops_by_itself:
         until = f"for {args.lifetime:g} s or until Ctrl-C"
     else:
         until = "until Ctrl-C"

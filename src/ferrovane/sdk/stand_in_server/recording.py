@@ -68,6 +68,12 @@ class StandInServer:
         return self._url
 
     @property
+    def stops_by_itself(self) -> bool:
+        """Whether it has a lifetime; one beyond what a timer can wait (TIMEOUT_MAX, about
+        292 years), such as infinity, is as good as none."""
+        return self.lifetime is not None and self.lifetime < threading.TIMEOUT_MAX
+
+    @property
     def requests(self) -> list[RecordedRequest]:
         """A snapshot of every request received so far, oldest first (empty without ``record``).
 
@@ -117,9 +123,7 @@ class StandInServer:
             self._url = f"{scheme}://[{host}]:{port}" if ":" in host else f"{scheme}://{host}:{port}"
             self._thread = threading.Thread(target=served.serve, name=f"stand-in-server-{port}", daemon=True)
             self._thread.start()
-            # A timer cannot wait longer than TIMEOUT_MAX (about 292 years): a lifetime
-            # beyond it is, in practice, forever.
-            if self.lifetime is not None and self.lifetime < threading.TIMEOUT_MAX:
+            if self.lifetime is not None and self.stops_by_itself:
                 self._timer = threading.Timer(self.lifetime, self.stop)
                 self._timer.daemon = True
                 self._timer.start()
@@ -155,7 +159,7 @@ class StandInServer:
     def cut_short(self) -> None:
         """Ends the grace period of a stop under way: answers still being written are cut off.
 
-        Takes no lock of the server's, so a signal handler may call it.
+        Safe to call from a signal handler: it waits for no other thread.
         """
         self._cut_short = True
         stopping = self._stopping
