@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterator
 import pytest
 
 from ferrovane.sdk import cli
-from ferrovane.sdk.stand_in_server import Answer, StandInServer
+from ferrovane.sdk.stand_in_server import Answer, RecordedRequest, StandInServer
 from support import proxies, unreachable
 
 DEADLINE = 1
@@ -25,6 +25,8 @@ USER_PATH = "/api/security/v3/user-info"
 PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY")
 # What the misbehaving routes wait for before they give up; the test's end releases them.
 HOLD = 10.0
+
+Handler = Callable[[RecordedRequest], Answer]
 
 
 @pytest.fixture(scope="module")
@@ -55,7 +57,7 @@ def no_proxy_from_outside(monkeypatch: pytest.MonkeyPatch) -> None:
         monkeypatch.delenv(name.lower(), raising=False)
 
 
-def trickles(released: threading.Event) -> Callable[..., Answer]:
+def trickles(released: threading.Event) -> Handler:
     def body() -> Iterator[bytes]:
         for _ in range(int(HOLD / 0.05)):
             if released.wait(0.05):
@@ -64,29 +66,29 @@ def trickles(released: threading.Event) -> Callable[..., Answer]:
     return lambda request: Answer(200, body(), {"Content-Type": "application/json", "Content-Length": "100000"})
 
 
-def never_answers(released: threading.Event) -> Callable[..., Answer]:
-    def handler(request: object) -> Answer:
+def never_answers(released: threading.Event) -> Handler:
+    def handler(request: RecordedRequest) -> Answer:
         released.wait(HOLD)
         return Answer(200, b"{}", {"Content-Type": "application/json"})
     return handler
 
 
-def stalls_after_headers(released: threading.Event) -> Callable[..., Answer]:
+def stalls_after_headers(released: threading.Event) -> Handler:
     def body() -> Iterator[bytes]:
         released.wait(HOLD)
         yield b"{}"
     return lambda request: Answer(200, body(), {"Content-Type": "application/json", "Content-Length": "100"})
 
 
-def redirects_slowly(released: threading.Event) -> Callable[..., Answer]:
+def redirects_slowly(released: threading.Event) -> Handler:
     # Each hop alone is well inside the deadline; the chain is not.
-    def handler(request: object) -> Answer:
+    def handler(request: RecordedRequest) -> Answer:
         released.wait(0.4)
         return Answer(302, b"", {"Location": USER_PATH})
     return handler
 
 
-def answers(released: threading.Event) -> None:
+def answers(released: threading.Event) -> Handler | None:
     return None  # the stand-in's own answer
 
 
@@ -169,9 +171,9 @@ def test_a_name_lookup_that_does_not_return_is_given_up(monkeypatch, capsys):
     assert (code, elapsed < ENDS_WITHIN) == (3, True), err
 
 
-def first_page_then_nothing(released: threading.Event) -> Callable[..., Answer]:
-    def handler(request: object) -> Answer:
-        if ("pageNumber", "0") in request.query:  # type: ignore[attr-defined]
+def first_page_then_nothing(released: threading.Event) -> Handler:
+    def handler(request: RecordedRequest) -> Answer:
+        if ("pageNumber", "0") in request.query:
             page = {"content": [{"id": 1, "message": "first"}], "last": False, "totalPages": 2,
                     "totalElements": 2}
             return Answer(200, json.dumps(page).encode(), {"Content-Type": "application/json"})

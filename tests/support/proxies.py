@@ -77,7 +77,7 @@ class Proxy:
             side.settimeout(REQUEST_WAIT)
         while not self._stopped.is_set():
             # TLS keeps decrypted bytes that select() cannot see.
-            ready = [side for side in peers if isinstance(side, ssl.SSLSocket) and side.pending()]
+            ready: list[socket.socket] = [side for side in peers if isinstance(side, ssl.SSLSocket) and side.pending()]
             if not ready:
                 ready, _, _ = select.select(list(peers), [], [], POLL)
             for side in ready:
