@@ -101,19 +101,19 @@ def way(kind: str, authority: tuple[ssl.SSLContext, str], monkeypatch: pytest.Mo
     monkeypatch.setenv("REQUESTS_CA_BUNDLE", bundle)
     if kind == "direct":
         yield None, None
-    elif kind == "http proxy":  # forwards plain requests
+    elif kind == "http-proxy":  # forwards plain requests
         with proxies.HttpProxy() as proxy:
             monkeypatch.setenv("HTTP_PROXY", proxy.url)
             yield None, proxy
-    elif kind == "http proxy, tunnel":
+    elif kind == "http-proxy-tunnel":
         with proxies.HttpProxy() as proxy:
             monkeypatch.setenv("HTTPS_PROXY", proxy.url)
             yield context, proxy
-    elif kind == "https proxy, tls in tls":
+    elif kind == "https-proxy-tls-in-tls":
         with proxies.HttpProxy(tls=context) as proxy:
             monkeypatch.setenv("HTTPS_PROXY", proxy.url)
             yield context, proxy
-    elif kind == "socks proxy":
+    elif kind == "socks5-proxy":
         pytest.importorskip("socks", reason="SOCKS proxies need PySocks")
         with proxies.Socks5Proxy() as proxy:
             monkeypatch.setenv("ALL_PROXY", proxy.url)
@@ -130,8 +130,8 @@ def run(argv: list[str], capsys: pytest.CaptureFixture[str]) -> tuple[int, str, 
     return code, out, err, elapsed
 
 
-@pytest.mark.parametrize("kind", ["direct", "http proxy", "http proxy, tunnel", "https proxy, tls in tls",
-                                  "socks proxy"])
+@pytest.mark.parametrize("kind", ["direct", "http-proxy", "http-proxy-tunnel", "https-proxy-tls-in-tls",
+                                  "socks5-proxy"])
 @pytest.mark.parametrize("behaviour, status", [
     (answers, 0), (trickles, 3), (never_answers, 3), (stalls_after_headers, 3), (redirects_slowly, 3)])
 def test_the_command_ends_within_the_deadline_on_every_way(kind, behaviour, status, authority, released,
@@ -153,8 +153,8 @@ def test_the_command_ends_within_the_deadline_on_every_way(kind, behaviour, stat
 
 
 @pytest.mark.parametrize("hosts", [
-    pytest.param([f"127.0.0.{n}" for n in range(2, 7)], id="five dead addresses"),
-    pytest.param(["::1", "127.0.0.2", "127.0.0.3"], id="dual stack, IPv6 first"),
+    pytest.param([f"127.0.0.{n}" for n in range(2, 7)], id="five-dead-addresses"),
+    pytest.param(["::1", "127.0.0.2", "127.0.0.3"], id="dual-stack-ipv6-first"),
 ])
 def test_a_name_whose_addresses_never_accept_gets_one_deadline(hosts, monkeypatch, capsys):
     with unreachable.name_with_dead_addresses(monkeypatch, "accounts.test", hosts) as port:
