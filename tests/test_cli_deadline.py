@@ -25,6 +25,9 @@ USER_PATH = "/api/security/v3/user-info"
 PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY")
 # What the misbehaving routes wait for before they give up; the test's end releases them.
 HOLD = 10.0
+# The --timeout of a command that should get its answer: room for a slow machine (or an
+# emulated one) to set up TLS inside TLS.
+ROOMY = 30
 
 Handler = Callable[[RecordedRequest], Answer]
 
@@ -57,9 +60,9 @@ def no_proxy_from_outside(monkeypatch: pytest.MonkeyPatch) -> None:
         monkeypatch.delenv(name.lower(), raising=False)
 
 
-def trickles(released: threading.Event) -> Handler:
+def trickles(released: threading.Event, hold: float = HOLD) -> Handler:
     def body() -> Iterator[bytes]:
-        for _ in range(int(HOLD / 0.05)):
+        for _ in range(int(hold / 0.05)):
             if released.wait(0.05):
                 return
             yield b" "
@@ -142,10 +145,10 @@ def test_the_command_ends_within_the_deadline_on_every_way(kind, behaviour, stat
                 server.route("GET", USER_PATH, handler=handler)
             try:
                 code, out, err, elapsed = run(["--server", server.url, "--token", server.token,
-                                               "--timeout", str(DEADLINE), "user"], capsys)
+                                               "--timeout", str(DEADLINE if status else ROOMY), "user"], capsys)
             finally:
                 released.set()
-    assert (code, elapsed < ENDS_WITHIN) == (status, True), err
+    assert (code, elapsed < ENDS_WITHIN or not status) == (status, True), err
     if status:
         assert err.count("\n") == 1 and f"within {DEADLINE} s" in err and not out
     if proxy is not None:
@@ -192,7 +195,7 @@ def test_ctrl_c_ends_the_wait_at_once(query, path, printed, released, capsys):
         server.route("GET", path, handler=handler)
         main_thread = threading.main_thread().ident
         assert main_thread is not None
-        interrupt = threading.Timer(0.3, signal.pthread_kill, (main_thread, signal.SIGINT))
+        interrupt = threading.Timer(0.5, signal.pthread_kill, (main_thread, signal.SIGINT))
         interrupt.start()
         try:
             code, out, err, elapsed = run(["--server", server.url, "--token", server.token, "--timeout", "30",
@@ -208,13 +211,13 @@ def test_ctrl_c_ends_the_wait_at_once(query, path, printed, released, capsys):
 def test_the_process_ends_with_the_deadline_though_its_request_goes_on(released):
     # The request left behind on its worker thread must not hold the process.
     with StandInServer() as server:
-        server.route("GET", USER_PATH, handler=trickles(released))
+        server.route("GET", USER_PATH, handler=trickles(released, hold=3 * HOLD))
         started = time.monotonic()
         try:
             finished = subprocess.run([sys.executable, "-m", "ferrovane.sdk.cli", "--server", server.url,
                                        "--token", server.token, "--timeout", str(DEADLINE), "user"],
-                                      capture_output=True, text=True, timeout=30)
+                                      capture_output=True, text=True, timeout=6 * HOLD)
         finally:
             released.set()
-    # Starting an interpreter and importing requests takes a moment more.
-    assert (finished.returncode, time.monotonic() - started < ENDS_WITHIN + 1) == (3, True), finished.stderr
+    # Well before the request would end; starting an interpreter takes a while on a slow machine.
+    assert (finished.returncode, time.monotonic() - started < HOLD) == (3, True), finished.stderr
