@@ -118,7 +118,9 @@ for requirement in requires("ferrovane-sdk-accounts"):
     spec, _, marker = requirement.partition(";")
     name = re.match(r"[A-Za-z0-9._-]+", spec).group()
     if "extra == \"test\"" in marker and name != "mypy" and not name.startswith("types-"):
-        print(spec.strip())
+        # The rest of the marker (the machines a tool is for) stays, for pip to decide.
+        rest = re.sub(r"^\s*and\s+|\s+and\s*$", "", marker.replace("extra == \"test\"", "")).strip()
+        print(spec.strip() + ("; " + rest if rest else ""))
 REQUIREMENTS
   venv/bin/python -m pip install -q -r test-requirements.txt
 fi
