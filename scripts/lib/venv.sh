@@ -124,8 +124,9 @@ prepare_venv() {
   if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$requirements" ]; then
     say "installing the build and test dependencies from PyPI into $venv"
     venv_pip "$venv" install --upgrade pip || die "could not upgrade pip in $venv."
-    # shellcheck disable=SC2086  # one requirement a line, none with spaces
-    venv_pip "$venv" install $requirements || die "could not install the build and test dependencies from PyPI."
+    local lines
+    mapfile -t lines <<<"$requirements"  # one requirement a line; a marker may hold spaces
+    venv_pip "$venv" install "${lines[@]}" || die "could not install the build and test dependencies from PyPI."
     if ! command -v cmake >/dev/null 2>&1; then
       # shellcheck disable=SC2046
       venv_pip "$venv" install $("$python" scripts/lib/requirements.py cmake) || die "could not install cmake."
