@@ -11,6 +11,7 @@ for a process that ends after the call, as the command line does.
 """
 
 import math
+import signal
 import threading
 from collections.abc import Callable
 from typing import TypeVar
@@ -46,7 +47,15 @@ def call_within(seconds: float, call: Callable[[], T]) -> T:
         finally:
             finished.set()
 
-    threading.Thread(target=work, name="ferrovane-request", daemon=True).start()
+    worker = threading.Thread(target=work, name="ferrovane-request", daemon=True)
+    # The kernel hands a Ctrl-C to any thread that does not block it. Taken by the worker,
+    # it would leave the caller asleep in its wait until the deadline; so the worker starts
+    # with SIGINT blocked (a new thread inherits the mask), and only the caller takes it.
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        worker.start()
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     if not finished.wait(None if seconds >= threading.TIMEOUT_MAX else max(seconds, 0.0)):
         raise DeadlinePassed(seconds)
     if failure:
