@@ -1,7 +1,17 @@
+import os
+
 import pytest
+from hypothesis import settings
 
 # For running users' test files against the installed package's pytest plugin.
 pytest_plugins = ["pytester"]
+
+# Property-based tests that leave the number of examples to the profile: a bounded, repeatable
+# search by default (seconds, in CI too), a long random one on demand:
+# FERROVANE_HYPOTHESIS=long bash scripts/test.sh -k property
+settings.register_profile("bounded", max_examples=40, deadline=None, derandomize=True, database=None)
+settings.register_profile("long", max_examples=2_000, deadline=None)
+settings.load_profile(os.environ.get("FERROVANE_HYPOTHESIS", "bounded"))
 
 
 # The suite's own server and client are the ones the package's pytest plugin gives users,
