@@ -9,6 +9,9 @@ import pytest
 from ferrovane.sdk import cli
 from ferrovane.sdk.cli import ExitStatus
 
+# These tests are about what the environment does to the command line's requests.
+pytestmark = pytest.mark.accounts_server(shielded=False)
+
 ENVIRONMENT = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "NETRC")
 
 

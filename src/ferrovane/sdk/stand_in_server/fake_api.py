@@ -16,7 +16,8 @@ Routes, under ``/api/<app>/v<N>/`` for any version N, all requiring the header
 - GET entitlements/releases/<key>?distributionKey=<key>&platform=<platform>: download
   information for one platform.
 - Any method on test/status/<code> (200 to 599): answers with that status.
-Every other path gives 404 (after the token check, as behind a real security filter).
+Every other path gives 404, and other methods on the GET routes 405 (after the token
+check, as behind a real security filter); ``serve`` tells these from the API's own errors.
 """
 
 from __future__ import annotations
@@ -25,7 +26,9 @@ import hashlib
 import hmac
 import json
 import re
+from collections.abc import Callable
 from datetime import datetime, timedelta
+from functools import partial
 from urllib.parse import unquote
 
 from .data import EVENTS, RELEASES, USER, Event, iso
@@ -45,13 +48,35 @@ class _Problem(Exception):
         self.headers = headers or {}
 
 
+_UNAUTHORIZED = _Problem(401, "Full authentication is required to access this resource",
+                         {"WWW-Authenticate": 'Bearer realm="accounts"'})
+
+
 def answer(request: RecordedRequest, token: str) -> Prepared:
     """The built-in answer to ``request`` for a server that accepts ``token``."""
+    return serve(request, token)[0]
+
+
+def serve(request: RecordedRequest, token: str) -> tuple[Prepared, bool]:
+    """The built-in answer to ``request``, and whether a built-in route serves its method
+    and path (False: the answer is a 404 or 405 that no endpoint of the real API gives)."""
+    # The token is checked before the route is known, as behind a real security filter.
+    authorized = token_matches(request.headers.get("Authorization"), token)
     try:
-        status, payload, headers = _route(request, token)
+        endpoint = _endpoint(request)
     except _Problem as problem:
-        return error_answer(problem.status, problem.message, request.path, problem.headers)
-    return status, merge_headers("application/json", headers), json.dumps(payload).encode()
+        return _refusal(request, problem if authorized else _UNAUTHORIZED), False
+    if not authorized:
+        return _refusal(request, _UNAUTHORIZED), True
+    try:
+        status, payload, headers = endpoint()
+    except _Problem as problem:
+        return _refusal(request, problem), True
+    return (status, merge_headers("application/json", headers), json.dumps(payload).encode()), True
+
+
+def _refusal(request: RecordedRequest, problem: _Problem) -> Prepared:
+    return error_answer(problem.status, problem.message, request.path, problem.headers)
 
 
 def token_matches(authorization: str | None, token: str) -> bool:
@@ -75,10 +100,11 @@ def token_matches(authorization: str | None, token: str) -> bool:
     return any(hmac.compare_digest(sent, form) for form in forms)
 
 
-def _route(request: RecordedRequest, token: str) -> tuple[int, object, dict[str, str]]:
-    if not token_matches(request.headers.get("Authorization"), token):
-        raise _Problem(401, "Full authentication is required to access this resource",
-                       {"WWW-Authenticate": 'Bearer realm="accounts"'})
+type _Result = tuple[int, object, dict[str, str]]
+
+
+def _endpoint(request: RecordedRequest) -> Callable[[], _Result]:
+    """What answers the request's method and path; _Problem (404 or 405) when nothing does."""
     match = APP_PATH.fullmatch(request.path)
     if match is None:
         raise _Problem(404, f"No endpoint {request.method} {request.path}")
@@ -87,28 +113,36 @@ def _route(request: RecordedRequest, token: str) -> tuple[int, object, dict[str,
     for name, value in request.query:
         params.setdefault(name, value)  # the first of repeated parameters counts
     if app == "test" and endpoint.startswith("status/"):
-        return _status_answer(request.method, unquote(endpoint.removeprefix("status/")))
+        return partial(_status_answer, request.method, unquote(endpoint.removeprefix("status/")))
     if request.method != "GET" and (endpoint in ("user-info", "eventlog", "releases")
                                     or endpoint.startswith(("eventlog/", "releases/"))):
         raise _Problem(405, f"Method {request.method} is not supported here", {"Allow": "GET"})
     if app == "security" and endpoint == "user-info":
-        return 200, USER, {}
+        return lambda: (200, USER, {})
     if endpoint == "eventlog" or endpoint.startswith("eventlog/"):
         if app not in EVENTS:
-            raise _Problem(404, f"Unknown application {app}")
+            return partial(_unknown_application, app)  # the API's own answer, as for an unknown event
         if endpoint == "eventlog":
-            return 200, _event_page(EVENTS[app], params), {}
-        return 200, _event_log(EVENTS[app], unquote(endpoint.removeprefix("eventlog/"))), {}
+            return lambda: (200, _event_page(EVENTS[app], params), {})
+        return lambda: (200, _event_log(EVENTS[app], unquote(endpoint.removeprefix("eventlog/"))), {})
     if app == "entitlements" and endpoint == "releases":
-        if params.get("verify") != "True":
-            raise _Problem(400, "Query parameter 'verify' must be True")
-        return 200, RELEASES, {}
+        return lambda: _releases(params)
     if app == "entitlements" and endpoint.startswith("releases/"):
-        return 200, _distribution(unquote(endpoint.removeprefix("releases/")), params), {}
+        return lambda: (200, _distribution(unquote(endpoint.removeprefix("releases/")), params), {})
     raise _Problem(404, f"No endpoint {request.method} {request.path}")
 
 
-def _status_answer(method: str, code_text: str) -> tuple[int, object, dict[str, str]]:
+def _unknown_application(app: str) -> _Result:
+    raise _Problem(404, f"Unknown application {app}")
+
+
+def _releases(params: dict[str, str]) -> _Result:
+    if params.get("verify") != "True":
+        raise _Problem(400, "Query parameter 'verify' must be True")
+    return 200, RELEASES, {}
+
+
+def _status_answer(method: str, code_text: str) -> _Result:
     try:
         code = int(code_text)
     except ValueError:

@@ -1,7 +1,9 @@
-"""The stand-in server as a test double: routes with canned answers or handlers, and the record of requests.
+"""The stand-in server as a test double: routes, the record of requests, and the problems a strict test fails on.
 
 ``StandInServer`` puts the transport, the fake API and the routes tests add together, and
-owns the server's life: start, stop by hand or at the end of its lifetime.
+owns the server's life: start, stop by hand or at the end of its lifetime. A request that
+nothing answers, or whose handler fails, is a problem: logged at WARNING level, kept in
+``problems``, and raised by ``check()``, which the pytest fixture calls after each test.
 """
 
 from __future__ import annotations
@@ -10,16 +12,32 @@ import logging
 import math
 import ssl
 import threading
-from collections.abc import Callable, Mapping
+import traceback
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from types import TracebackType
 from typing import Self
 
 from . import fake_api, transport
 from .messages import Answer, Prepared, RecordedRequest, error_answer, prepare
+from .routes import NOT_GIVEN, Handler, Route, describe
 
 log = logging.getLogger(__name__)
 
-type Handler = Callable[[RecordedRequest], Answer]
+
+@dataclass(frozen=True)
+class Problem:
+    """A request the server could not answer as the test meant: ``message`` names it (method,
+    path and query) and what went wrong; ``error`` is the exception of a failed handler."""
+
+    request: RecordedRequest
+    message: str
+    error: Exception | None = None
+
+    def __str__(self) -> str:
+        if self.error is None:
+            return self.message
+        return self.message + "\n" + "".join(traceback.format_exception(self.error)).rstrip()
 
 
 class StandInServer:
@@ -34,12 +52,16 @@ class StandInServer:
     speaks HTTPS and its ``url`` starts with ``https://``. It keeps at most
     ``max_connections`` connections open, closing the one idle for the longest to make room.
     With ``record`` (the default) it keeps every request it receives in ``requests``;
-    without, it keeps none, so its memory stays bounded however long it runs.
+    without, it keeps none, nor any problem, so its memory stays bounded however long it runs.
+
+    With ``strict`` (the default) ``check()`` raises on the problems seen so far; without,
+    they are only logged and kept in ``problems``. The attribute can be changed at any time.
     """
 
     def __init__(self, token: str = "demo-token", *, lifetime: float | None = 600.0,
                  host: str = "127.0.0.1", port: int = 0, ssl_context: ssl.SSLContext | None = None,
-                 record: bool = True, max_connections: int = transport.MAX_CONNECTIONS) -> None:
+                 record: bool = True, max_connections: int = transport.MAX_CONNECTIONS,
+                 strict: bool = True) -> None:
         if lifetime is not None and math.isnan(lifetime):
             raise ValueError("the lifetime must be a number of seconds or None, not NaN")
         self.token = token
@@ -49,10 +71,12 @@ class StandInServer:
         self.ssl_context = ssl_context
         self.record = record
         self.max_connections = max_connections
+        self.strict = strict
         self._url: str | None = None
         self._lock = threading.Lock()
         self._recorded: list[RecordedRequest] = []
-        self._routes: dict[tuple[str, str], Prepared | Handler] = {}
+        self._routes: list[Route] = []
+        self._problems: list[Problem] = []
         self._transport: transport.Transport | None = None
         self._stopping: transport.Transport | None = None  # set once a stop has begun
         self._cut_short = False
@@ -83,29 +107,67 @@ class StandInServer:
         with self._lock:
             return list(self._recorded)
 
+    @property
+    def problems(self) -> list[Problem]:
+        """A snapshot of the problems so far, oldest first: requests that neither a route nor
+        a built-in route answers, and failed route handlers (empty without ``record``)."""
+        with self._lock:
+            return list(self._problems)
+
+    def check(self) -> None:
+        """Raises AssertionError naming every problem so far, when ``strict``."""
+        problems = self.problems
+        if self.strict and problems:
+            raise AssertionError(f"the stand-in server met {len(problems)} problem(s):\n"
+                                 + "\n".join(f"- {problem}" for problem in problems))
+
     def route(self, method: str, path: str, status: int = 200, body: object = None,
-              headers: Mapping[str, object] | None = None, *, handler: Handler | None = None) -> None:
+              headers: Mapping[str, object] | None = None, *, handler: Handler | None = None,
+              query: Mapping[str, object] | None = None, request_headers: Mapping[str, object] | None = None,
+              json: object = NOT_GIVEN, once: bool = False, answers: Sequence[Answer] | None = None) -> Route:
         """Answer ``method`` on exactly ``path`` (without query) with a canned response.
 
         It takes precedence over the built-in routes and needs no token. ``status``,
         ``body`` and ``headers`` are as ``Answer`` takes them. With ``handler`` instead,
         each request is answered with what ``handler(request)`` returns, an ``Answer``; it
         runs on the connection's thread and may take its time. A handler that raises, or
-        returns something else, gives a 500 JSON error, and the fault is logged.
+        returns something else, gives a 500 JSON error and a problem.
+
+        It matches only requests whose query parameters are exactly ``query`` (in any
+        order; a list value for a repeated name), that carry each of ``request_headers``,
+        and whose body is the JSON value ``json``. With ``once`` it answers one request;
+        with ``answers`` (instead of status, body, headers or handler) one request with
+        each, in order. Spent, it lets requests pass on. Routes with answers left that
+        are limited so are asked first, oldest first; then the others, newest first. A
+        new route with the same method, path and conditions as an earlier lasting one
+        replaces it. Returns the route, which records the requests it answered.
         """
-        route: Prepared | Handler
-        if handler is not None:
-            route = handler
+        answered: Handler | list[Prepared]
+        if answers is not None:
+            if handler is not None or once or (status, body, headers) != (200, None, None):
+                raise ValueError("answers= is given alone: each of them is a whole answer, given once")
+            if not answers:
+                raise ValueError("answers= needs at least one answer")
+            answered = [prepare(answer) for answer in answers]
+        elif handler is not None:
+            answered = handler
         else:
-            route = prepare(Answer(status, body, headers))  # a body that is not JSON-able fails here
+            answered = [prepare(Answer(status, body, headers))]  # a body that is not JSON-able fails here
+        limit = len(answered) if isinstance(answered, list) and answers is not None else (1 if once else None)
+        new = Route(method, path, answered, limit=limit, query=query, headers=request_headers,
+                    json_body=json, record=self.record)
         with self._lock:
-            self._routes[(method.upper(), path)] = route
+            if new.lasting:
+                self._routes = [old for old in self._routes if not (old.lasting and old.same_conditions(new))]
+            self._routes.append(new)
+        return new
 
     def clear(self) -> None:
-        """Forget the recorded requests and the routes."""
+        """Forget the recorded requests, the routes and the problems."""
         with self._lock:
             self._recorded.clear()
             self._routes.clear()
+            self._problems.clear()
 
     def start(self) -> Self:
         """Start serving in the background; returns the server itself.
@@ -181,20 +243,38 @@ class StandInServer:
         with self._lock:
             if self.record:
                 self._recorded.append(request)
-            route = self._routes.get((request.method, request.path))
-        if route is None:
-            try:
-                return fake_api.answer(request, self.token)
-            except Exception as error:
-                log.exception("stand-in server fault answering %s %s", request.method, request.path)
-                return error_answer(500, f"stand-in server fault: {error!r}", request.path)
-        if not callable(route):
-            return route
+            route = self._find_route(request)
+            answer = None if route is None else route.take(request)
+        if answer is None:
+            return self._built_in(request)
+        if not callable(answer):
+            return answer
         try:
-            answer = route(request)
-            if not isinstance(answer, Answer):
-                raise TypeError(f"a route handler must return an Answer, not {type(answer).__name__}")
-            return prepare(answer)
+            result = answer(request)
+            if not isinstance(result, Answer):
+                raise TypeError(f"a route handler must return an Answer, not {type(result).__name__}")
+            return prepare(result)
         except Exception as error:
-            log.exception("route handler for %s %s failed", request.method, request.path)
+            self._note(Problem(request, f"the route handler for {describe(request)} raised {error!r}", error))
             return error_answer(500, f"route handler failed: {error!r}", request.path)
+
+    def _find_route(self, request: RecordedRequest) -> Route | None:
+        limited = (route for route in self._routes if not route.lasting and route.matches(request))
+        lasting = (route for route in reversed(self._routes) if route.lasting and route.matches(request))
+        return next(limited, None) or next(lasting, None)
+
+    def _built_in(self, request: RecordedRequest) -> Prepared:
+        try:
+            answer, served = fake_api.serve(request, self.token)
+        except Exception as error:
+            self._note(Problem(request, f"the stand-in server failed on {describe(request)}: {error!r}", error))
+            return error_answer(500, f"stand-in server fault: {error!r}", request.path)
+        if not served:
+            self._note(Problem(request, f"unexpected request {describe(request)}: no route answers it"))
+        return answer
+
+    def _note(self, problem: Problem) -> None:
+        log.warning("%s", problem.message, exc_info=problem.error)
+        if self.record:
+            with self._lock:
+                self._problems.append(problem)
