@@ -121,17 +121,20 @@ def accounts_canary(request: pytest.FixtureRequest) -> Iterator[SecretCanary]:
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Generator[None, Any, None]:
     # The canary's verdict comes with the teardown report: by then every phase's captured
-    # output is in the report's sections, and its fixture has stopped watching.
+    # output is in the report's sections, and its fixture has stopped watching. The
+    # reports show the output with the token blotted out.
     outcome = yield
     canary = item.stash.get(_CANARY, None)
-    if canary is None or call.when != "teardown":
+    if canary is None:
         return
     report: pytest.TestReport = outcome.get_result()
-    for title, content in report.sections:
-        canary.scan(title, content)
-    if canary.leaks:
+    if call.when == "teardown":
+        for title, content in report.sections:
+            canary.scan(title, content)
+    report.sections = [(title, canary.blot(content)) for title, content in report.sections]
+    if call.when == "teardown" and canary.leaks:
         found = "the secret canary's token leaked:\n" + "\n".join(f"- {leak}" for leak in canary.leaks)
-        earlier = str(report.longrepr) + "\n\n" if report.failed and report.longrepr else ""
+        earlier = canary.blot(str(report.longrepr)) + "\n\n" if report.failed and report.longrepr else ""
         report.outcome = "failed"
         report.longrepr = earlier + found
 

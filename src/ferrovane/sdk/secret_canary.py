@@ -1,7 +1,7 @@
 """A secret canary for tests: a unique token, and a watch over the places where secrets leak.
 
-While it watches, it sees every log record at every level (from any logger, also those
-that do not propagate), every exception raised in Python code on any thread (its repr
+While it watches, it sees every call that logs, at every level, whatever the levels and
+handlers configured, every exception raised in Python code on any thread (its repr
 and its formatted lines), and what the test reads through capsys or capfd; the pytest
 plugin also hands it the output captured for the test's report, and ``watch()`` adds
 objects whose repr and str it reads at the end. It reports each place where the token
@@ -10,6 +10,7 @@ appeared, with the token blotted out, so that the report itself leaks nothing.
 
 from __future__ import annotations
 
+import functools
 import logging
 import secrets
 import sys
@@ -23,6 +24,8 @@ from typing import Any
 # The sys.monitoring tool ids that Python's own debugger, coverage and profiler tools
 # leave free, in the order they are tried.
 _TOOL_IDS = (3, 4)
+# The methods through which code logs; each is read while the canary watches.
+_LOG_METHODS = ("debug", "info", "warning", "warn", "error", "exception", "critical", "fatal", "log")
 _EXCERPT = 40  # characters shown on each side of a leak
 _BLOT = "<canary>"
 
@@ -37,12 +40,9 @@ class SecretCanary:
         self.token = f"canary-{secrets.token_hex(12)}"
         self.leaks: list[str] = []
         self._watched: list[object] = []
-        self._records: list[logging.LogRecord] = []
         self._lock = threading.Lock()
         self._inside = threading.local()
-        self._saved_factory: Callable[..., logging.LogRecord] | None = None
-        self._saved_levels: dict[logging.Logger, int] = {}
-        self._saved_disable = 0
+        self._saved_methods: dict[str, Callable[..., None]] = {}
         self._tool: int | None = None
 
     def __repr__(self) -> str:
@@ -59,67 +59,72 @@ class SecretCanary:
         at = text.find(self.token)
         if at < 0:
             return
-        excerpt = text[max(0, at - _EXCERPT):at + len(self.token) + _EXCERPT].replace(self.token, _BLOT)
+        excerpt = self.blot(text[max(0, at - _EXCERPT):at + len(self.token) + _EXCERPT])
+        leak = f"{where}: ...{excerpt!r}..."
         with self._lock:
-            self.leaks.append(f"{where}: ...{excerpt!r}...")
+            if leak not in self.leaks:
+                self.leaks.append(leak)
+
+    def blot(self, text: str) -> str:
+        """``text`` with the token blotted out."""
+        return text.replace(self.token, _BLOT)
 
     def start(self) -> None:
-        """Begins watching log records and exceptions, in every thread."""
-        saved = self._saved_factory = logging.getLogRecordFactory()
-
-        def factory(*args: Any, **kwargs: Any) -> logging.LogRecord:
-            record = saved(*args, **kwargs)
-            self._records.append(record)
-            return record
-
-        logging.setLogRecordFactory(factory)
-        # Records below a logger's level are never made: every level is DEBUG while it watches.
-        self._saved_disable = logging.root.manager.disable
-        logging.disable(logging.NOTSET)
-        loggers = [logging.root] + [logger for logger in logging.root.manager.loggerDict.values()
-                                    if isinstance(logger, logging.Logger)]
-        for logger in loggers:
-            if logger.level == logging.NOTSET and logger is not logging.root:
-                continue
-            self._saved_levels[logger] = logger.level
-            logger.setLevel(logging.DEBUG)
+        """Begins watching log calls and exceptions, in every thread."""
+        for name in _LOG_METHODS:
+            original = self._saved_methods[name] = getattr(logging.Logger, name)
+            setattr(logging.Logger, name, self._logging_method(name, original))
         self._watch_raises()
 
     def stop(self) -> None:
-        """Ends the watch and reads what it saw; ``leaks`` is then complete but for what the
-        caller scans itself."""
+        """Ends the watch and reads the watched objects; ``leaks`` is then complete but for
+        what the caller scans itself."""
         if self._tool is not None:
             monitoring = sys.monitoring
             monitoring.set_events(self._tool, 0)
             monitoring.register_callback(self._tool, monitoring.events.RAISE, None)
             monitoring.free_tool_id(self._tool)
             self._tool = None
-        if self._saved_factory is not None:
-            logging.setLogRecordFactory(self._saved_factory)
-            self._saved_factory = None
-        for logger, level in self._saved_levels.items():
-            logger.setLevel(level)
-        self._saved_levels.clear()
-        logging.disable(self._saved_disable)
-        for record in self._records:
-            self._scan_record(record)
-        self._records.clear()
+        for name, original in self._saved_methods.items():
+            setattr(logging.Logger, name, original)
+        self._saved_methods.clear()
         for watched in self._watched:
             self.scan(f"repr() of a {type(watched).__name__}", _safely(repr, watched))
             self.scan(f"str() of a {type(watched).__name__}", _safely(str, watched))
         self._watched.clear()
 
-    def _scan_record(self, record: logging.LogRecord) -> None:
-        where = f"a {record.levelname} log record of {record.name!r}"
+    def _logging_method(self, name: str, original: Callable[..., None]) -> Callable[..., None]:
+        # Every call is read, whatever the levels of loggers and handlers, so a message
+        # at DEBUG level leaks even where DEBUG is off: someone turns it on one day.
+        @functools.wraps(original)
+        def method(logger: logging.Logger, *args: Any, **kwargs: Any) -> None:
+            self._read_log_call(logger, name, args, kwargs)
+            # One frame more between the caller and logging: records keep naming the caller.
+            kwargs["stacklevel"] = kwargs.get("stacklevel", 1) + 1
+            original(logger, *args, **kwargs)
+        return method
+
+    def _read_log_call(self, logger: logging.Logger, name: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
+        if getattr(self._inside, "busy", False):
+            return
+        self._inside.busy = True
         try:
-            message = record.getMessage()
-        except Exception:  # a record whose arguments do not fit its message: read both
-            message = f"{record.msg!s} {record.args!r}"
-        self.scan(where, message)
-        if record.exc_info and record.exc_info[1] is not None:
-            self.scan(f"the traceback in {where}", "".join(traceback.format_exception(record.exc_info[1])))
-        if record.stack_info:
-            self.scan(f"the stack in {where}", record.stack_info)
+            level, (message, *values) = (args[0], args[1:]) if name == "log" else (name.upper(), args)
+            where = f"a {logging.getLevelName(level) if name == 'log' else level} log message of {logger.name!r}"
+            record = logging.LogRecord(logger.name, logging.NOTSET, "", 0, message, tuple(values), None)
+            self.scan(where, _safely(lambda record: record.getMessage(), record))
+            error = kwargs.get("exc_info", name == "exception")
+            if error is True:
+                error = sys.exc_info()[1]
+            elif isinstance(error, tuple):
+                error = error[1]
+            if isinstance(error, BaseException):
+                self.scan(f"the traceback in {where}",
+                          _safely(lambda error: "".join(traceback.format_exception(error)), error))
+        except (ValueError, IndexError):
+            pass  # a malformed call: logging itself reports it
+        finally:
+            self._inside.busy = False
 
     def _watch_raises(self) -> None:
         monitoring = sys.monitoring
