@@ -65,7 +65,7 @@ def answering(answer):
     (["events", "security", "--offset", "3", "--size", "5"], ["events 4-8 of 40\nID"]),
     (["events", "security", "--offset", "43", "--size", "5"], ["no events after 43, 40 in all"]),
 ])
-def test_subcommands_print_their_answer_for_people(run, argv, expected):
+def test_subcommands_print_their_answer_for_people(run, argv, expected, accounts_canary):
     code, out, err = run(*argv)
     assert (code, err) == (0, "")
     for text in expected:
@@ -219,7 +219,8 @@ def charset(name):
     (302, None, {"Location": "ftp://files.example.com/"}, Status.OTHER_HTTP, "followed: 'ftp://files.example.com/'"),
     (302, None, {"Location": "http://a..b/"}, Status.OTHER_HTTP, "followed: 'http://a..b/'"),
 ])
-def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown):
+def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown,
+                                                         accounts_canary):
     if status != 401:
         server.route("GET", USER_INFO, status, body, headers)
     code, out, err = run("user", token=None if status != 401 else "wrong-token")
@@ -406,7 +407,7 @@ def test_help_and_version(capsys, argv, shown, not_shown):
     assert not any(text in out for text in not_shown)
 
 
-def test_token_from_the_environment(server, monkeypatch, capsys):
+def test_token_from_the_environment(server, monkeypatch, capsys, accounts_canary):
     monkeypatch.setenv(TOKEN_VARIABLE, server.token)
     assert cli.main(["user", "--server", server.url]) == 0
     assert server.requests[-1].headers["Authorization"] == f"Bearer {server.token}"

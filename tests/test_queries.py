@@ -57,7 +57,7 @@ def test_query_sends_one_get_and_returns_a_command(server, client, method, args,
     (lambda c: c.get_distribution("a/b", "x"), "/api/entitlements/v3/releases/a/b",
      [("distributionKey", "a/b"), ("platform", "x")], requests.HTTPError),
 ])
-def test_failed_queries_raise_after_sending_the_request(server, client, call, path, query, failure):
+def test_failed_queries_raise_after_sending_the_request(server, client, call, path, query, failure, accounts_canary):
     with pytest.raises(failure) as raised:
         call(client)
     assert type(raised.value) is failure
@@ -65,7 +65,7 @@ def test_failed_queries_raise_after_sending_the_request(server, client, call, pa
     assert (request.path, request.query) == (path, query)
 
 
-def test_failing_statuses_raise_instead_of_returning(server, client):
+def test_failing_statuses_raise_instead_of_returning(server, client, accounts_canary):
     server.route("GET", "/api/security/v3/user-info", 500, {"message": "database down"})
     with pytest.raises(InternalServerError, match="database down"):
         client.get_current_user()
