@@ -17,8 +17,15 @@ one in the foreground (``--help``).
 
 Its parts, one job each: ``transport`` (connections, reading requests, writing answers,
 the graceful stop), ``fake_api`` (the built-in routes, documented there) and ``data``
-(their data set), ``recording`` (``StandInServer``: routes, handlers, the request
-record), ``messages`` (``RecordedRequest`` and ``Answer``), ``command`` (``python -m``).
+(their data set), ``recording`` (``StandInServer``: the request record and its problems),
+``routes`` (``Route``: matching, one-shot and ordered answers, the calls each took),
+``messages`` (``RecordedRequest`` and ``Answer``), ``command`` (``python -m``).
+
+It is strict: a request that neither a route nor a built-in route answers, and a route
+handler that fails, are logged at WARNING level and kept as ``problems``; ``check()``
+raises AssertionError on them, as the pytest fixture does after each test::
+
+    server.route("GET", "/api/security/v3/eventlog", 503, query={"search": "x"}, once=True)
 
 Requests that cannot be read whole (a malformed request line or target, a bad
 Content-Length or Transfer-Encoding, a body cut short) get a JSON error of the same form
@@ -30,10 +37,12 @@ from .command import main
 from .data import EVENTS, RELEASES, USER
 from .fake_api import APP_PATH, DEFAULT_PAGE_SIZE
 from .messages import Answer, RecordedRequest
-from .recording import StandInServer
+from .recording import Problem, StandInServer
+from .routes import Route
 from .transport import MAX_BODY_SIZE, MAX_CONNECTIONS, STOP_GRACE_SECONDS
 
 __all__ = [
     "APP_PATH", "DEFAULT_PAGE_SIZE", "EVENTS", "MAX_BODY_SIZE", "MAX_CONNECTIONS", "RELEASES",
     "STOP_GRACE_SECONDS", "USER", "Answer", "RecordedRequest", "StandInServer", "main",
+    "Problem", "Route",
 ]
