@@ -144,7 +144,7 @@ class StandInServer:
         """
         answered: Handler | list[Prepared]
         if answers is not None:
-            if handler is not None or once or (status, body, headers) != (200, None, None):
+            if handler is not None or once or status != 200 or body is not None or headers is not None:
                 raise ValueError("answers= is given alone: each of them is a whole answer, given once")
             if not answers:
                 raise ValueError("answers= needs at least one answer")
@@ -153,7 +153,7 @@ class StandInServer:
             answered = handler
         else:
             answered = [prepare(Answer(status, body, headers))]  # a body that is not JSON-able fails here
-        limit = len(answered) if isinstance(answered, list) and answers is not None else (1 if once else None)
+        limit = len(answers) if answers is not None else 1 if once else None
         new = Route(method, path, answered, limit=limit, query=query, headers=request_headers,
                     json_body=json, record=self.record)
         with self._lock:
