@@ -82,15 +82,6 @@ def test_route_checks_name_what_happened(server):
     assert [request.query for request in route.calls] == [[("id", "3")]]
 
 
-@pytest.mark.parametrize("options", [
-    {"answers": []}, {"answers": [Answer()], "handler": lambda request: Answer()},
-    {"answers": [Answer()], "once": True}, {"answers": [Answer()], "status": 500},
-])
-def test_contradictory_route_options_are_refused(server, options):
-    with pytest.raises(ValueError, match="answers="):
-        server.route("GET", PATH, **options)
-
-
 @pytest.mark.parametrize("path, authorization, problem", [
     ("/api/security/v3/nothing?page=1", True, "unexpected request GET /api/security/v3/nothing?page=1"),
     ("/api/billing/v3/eventlog", True, None),  # the API's own 404: no such application
