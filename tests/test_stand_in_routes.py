@@ -1,6 +1,10 @@
 """Routes of the stand-in server: matching, one-shot and ordered answers, and the checks afterwards."""
 
 import logging
+import re
+import signal
+import subprocess
+import sys
 
 import pytest
 import requests
@@ -104,3 +108,16 @@ def test_run_by_hand_problems_are_logged_and_kept_for_check(caplog, path, author
             server.check()
         server.strict = False
         server.check()
+
+
+def test_run_from_the_command_line_it_logs_what_nothing_answers():
+    process = subprocess.Popen([sys.executable, "-m", "ferrovane.sdk.stand_in_server", "--lifetime", "30"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = re.search(r"http://\S+", process.stdout.readline())[0]
+        assert requests.get(url + "/nowhere?x=1", timeout=5).status_code == 401
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=10)
+    finally:
+        process.kill()
+    assert "unexpected request GET /nowhere?x=1: no route answers it" in err and "Traceback" not in err
