@@ -146,8 +146,9 @@ def test_canned_routes_override_without_token_until_cleared(server):
     assert requests.get(server.url + path).status_code == 401
 
 
-def test_requests_are_recorded_as_sent(server):
-    requests.post(f"{server.url}/api/x/v3/y?b=2&a=1&b=%20three", data=b'{"data": 1}',
+@pytest.mark.parametrize("body", [b'{"data": 1}', iter([b'{"data"', b": 1}"])], ids=["whole", "chunked"])
+def test_requests_are_recorded_as_sent(server, body):
+    requests.post(f"{server.url}/api/x/v3/y?b=2&a=1&b=%20three", data=body,
                   headers={"X-Requested-By": "Accounts"})
     [recorded] = server.requests
     assert (recorded.method, recorded.path) == ("POST", "/api/x/v3/y")
@@ -194,23 +195,30 @@ def exchange(server, raw):
     return int(status_line.split()[1]) if status_line else None, headers, body
 
 
+POST = b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\n"
+
+
 @pytest.mark.parametrize("raw, status", [
     (b"GET http://[::1 HTTP/1.1\r\nHost: x\r\n\r\n", 400),  # a target that does not parse
-    (b"GET http://[zz]/api HTTP/1.1\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", 400),  # body cut short
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 1_0\r\n\r\n0123456789", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 411),
-    # Two framings: reading by the first would take the chunked body for the next request.
-    (b"POST /api/x/v3/y HTTP/1.1\r\nTransfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n"
-     b"5\r\nhello\r\n0\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
-     b"5\r\nhello\r\n0\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413),
+    (b"GET http://[zz]/api HTTP/1.1\r\nHost: x\r\n\r\n", 400),
+    (b"GET /api HTTP/1.1\r\n\r\n", 400),  # HTTP/1.1 without Host
+    (POST + b"Content-Length: 10\r\n\r\nabc", 400),  # body cut short
+    (POST + b"Transfer-Encoding: chunked\r\n\r\n5\r\nhel", 400),
+    (POST + b"Content-Length: 1_0\r\n\r\n0123456789", 400),
+    (POST + b"Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400),
+    (POST + b"Content-Length: -1\r\n\r\n", 400),
+    # Framings that cannot be believed: reading the body as none would take it for the
+    # next request.
+    (POST + b"Transfer-Encoding: gzip\r\n\r\nGET /api/x/v3/z HTTP/1.1\r\nHost: x\r\n\r\n", 501),
+    (POST + b"Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n", 400),
+    (POST + b"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 501),
+    (POST + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 400),
+    (POST + b"Content-Length: 99999999999\r\n\r\n", 413),
+    (POST + b"Transfer-Encoding: chunked\r\n\r\n1000001\r\n" + b"x" * 0x1000001 + b"\r\n0\r\n\r\n", 413),
+    (POST + b"X-Long: " + b"x" * 200_000 + b"\r\n\r\n", 431),
     (b"NONSENSE\r\n\r\n", 400),
-    (b"BREW /api HTTP/1.1\r\n\r\n", 501),
-])
+    (b"BREW /api HTTP/1.1\r\nHost: x\r\n\r\n", 501),
+], ids=lambda value: value[:90] if isinstance(value, bytes) else str(value))
 def test_unreadable_requests_get_a_json_error_and_are_not_recorded(server, capfd, raw, status):
     code, headers, body = exchange(server, raw)
     assert (code, headers["connection"], headers["content-type"]) == (status, "close", "application/json")
@@ -405,7 +413,7 @@ def test_every_signal_ends_it_cleanly_also_during_the_stops_grace(first, second,
     process, url = start_by_hand(*args)
     with socket.create_connection(url.removeprefix("http://").split(":"), timeout=5) as pending:
         # A request whose body never comes whole: its answer stays pending through the grace.
-        pending.sendall(b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc")
+        pending.sendall(b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc")
         time.sleep(0.2)
         process.send_signal(first)
         time.sleep(0.2)

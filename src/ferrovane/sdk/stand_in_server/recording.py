@@ -15,11 +15,12 @@ from types import TracebackType
 from typing import Self
 
 from . import fake_api, transport
+from .faults import Fault
 from .messages import Answer, Prepared, RecordedRequest, error_answer, prepare
 
 log = logging.getLogger(__name__)
 
-type Handler = Callable[[RecordedRequest], Answer]
+type Handler = Callable[[RecordedRequest], Answer | Fault]
 
 
 class StandInServer:
@@ -192,8 +193,8 @@ class StandInServer:
             return route
         try:
             answer = route(request)
-            if not isinstance(answer, Answer):
-                raise TypeError(f"a route handler must return an Answer, not {type(answer).__name__}")
+            if not isinstance(answer, (Answer, Fault)):
+                raise TypeError(f"a route handler must return an Answer or a Fault, not {type(answer).__name__}")
             return prepare(answer)
         except Exception as error:
             log.exception("route handler for %s %s failed", request.method, request.path)
