@@ -18,7 +18,7 @@ import pytest
 import requests
 
 from ferrovane.sdk import stand_in_server
-from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer
+from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer, faults, transport
 from ferrovane.sdk.stand_in_server.command import ExitStatus
 
 
@@ -275,6 +275,7 @@ def stalling_stream(request):
     {"body": b"x" * BIG},  # an answer the client does not read
     {"handler": sleeping_handler},
     {"handler": stalling_stream},
+    {"handler": lambda request: faults.stall_after_headers(30)},
 ])
 def test_stop_cuts_off_an_answer_that_is_not_out_within_the_grace(route):
     server = StandInServer(lifetime=None).start()
@@ -288,6 +289,35 @@ def test_stop_cuts_off_an_answer_that_is_not_out_within_the_grace(route):
         with contextlib.suppress(ConnectionError):  # hung up on, not left waiting
             while connection.recv(1 << 20):
                 pass
+
+
+def test_half_sent_requests_lock_no_one_out_and_get_408_when_late(monkeypatch):
+    monkeypatch.setattr(transport, "ARRIVAL_SECONDS", 0.5)
+    with StandInServer(lifetime=30, max_connections=2) as server:
+        address = server.url.removeprefix("http://").split(":")
+        late = []
+        for _ in range(2):
+            late.append(socket.create_connection(address, timeout=5))
+            late[-1].sendall(b"GET /api/security/v3/user-info HTTP/1.1\r\nHo")
+        time.sleep(0.1)
+        assert requests.get(server.url + "/api/security/v3/user-info", timeout=2).status_code == 401
+        trickled = socket.create_connection(address, timeout=5)
+        for byte in b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\n":
+            trickled.send(bytes([byte]))
+            time.sleep(0.02)
+        with trickled:
+            answer = b"".join(iter(lambda: trickled.recv(65536), b""))
+        assert answer.startswith(b"HTTP/1.1 408 ")
+        for connection in late:
+            connection.close()
+
+
+@pytest.mark.parametrize("authorization", [b"Bearer {token} ", b"Bearer {token}\t", b"Bearer  {token}  "])
+def test_whitespace_around_the_authorization_value_is_not_part_of_it(server, authorization):
+    header = authorization.replace(b"{token}", server.token.encode())
+    code, _, _ = exchange(server, b"GET /api/security/v3/user-info HTTP/1.1\r\nHost: x\r\nAuthorization:"
+                                  + header + b"\r\n\r\n")
+    assert code == (401 if header.startswith(b"Bearer  ") else 200)
 
 
 def test_route_handlers_see_the_request_and_answer_with_their_headers(server):
@@ -380,7 +410,7 @@ def start_by_hand(*args, nofile=None):
     if not line:
         process.kill()
         pytest.fail(f"the stand-in did not start: {process.communicate()[1]}")
-    return process, re.search(r"http://\S+", line)[0]
+    return process, re.search(r"https?://\S+", line)[0]
 
 
 def ended(process, timeout=10):
@@ -401,6 +431,22 @@ def test_runs_from_the_command_line_until_interrupted():
     status, err = ended(process)
     assert status == 0
     assert re.search(r'127\.0\.0\.1 "GET /api/security/v3/user-info HTTP/1\.1" 200 \d+', err), err
+
+
+def test_runs_from_the_command_line_with_faults_and_tls():
+    process, url = start_by_hand("--tls", "self-signed", "--fault", "/api/security/v3/eventlog=503",
+                                 "--fault", "post /api/x/v3/y=reset-before-headers")
+    try:
+        with requests.Session() as session:
+            session.verify, session.trust_env = faults.SELF_SIGNED_CERTIFICATE, False
+            assert session.get(url + "/api/security/v3/eventlog", timeout=5).status_code == 503
+            with pytest.raises(requests.ConnectionError):
+                session.post(url + "/api/x/v3/y", timeout=5)
+            assert session.get(url + "/api/security/v3/user-info", timeout=5).status_code == 401
+    finally:
+        process.send_signal(signal.SIGINT)
+        status, err = ended(process)
+    assert status == 0 and '"GET /api/security/v3/eventlog HTTP/1.1" 503' in err
 
 
 @pytest.mark.parametrize("first, second, args", [
@@ -441,6 +487,12 @@ def test_sigterm_as_gnu_timeout_sends_it_never_gives_a_traceback():
     (["--lifetime", "0"], "--lifetime: must be a positive number"),
     (["--token", "t0ken\n"], "--token: must be non-empty, without control characters"),
     (["--max-connections", "0"], "--max-connections must be at least 1"),
+    (["--host", ""], "--host: must not be empty"),
+    (["--fault", "/api/x"], "not [METHOD ]PATH=FAULT"),
+    (["--fault", "api/x=500"], "not [METHOD ]PATH=FAULT"),
+    (["--fault", "/api/x=teapot"], "no fault named 'teapot'"),
+    (["--fault", "/api/x=unavailable:soon"], "Retry-After must be whole seconds or an HTTP date"),
+    (["--tls", "plain"], "--tls: invalid choice"),
 ])
 def test_unusable_options_are_usage_errors(capsys, args, message):
     with pytest.raises(SystemExit) as exit:

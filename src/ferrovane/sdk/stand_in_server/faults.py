@@ -9,7 +9,8 @@ Faults in status only are ordinary ``Answer``s (``too_many_requests``, ``unavail
 ``expired_token``, ``redirect_to``). What happens on the wire beyond a status (a reset, a
 body cut short of its Content-Length, a trickle, a stall) is a ``Fault``, which the
 transport plays; the connection closes after each. ``self_signed_context`` and
-``client_certificate_context`` give a server the TLS faults.
+``client_certificate_context`` give a server the TLS faults. ``named`` reads a fault from
+the command line's name for it.
 """
 
 from __future__ import annotations
@@ -17,11 +18,12 @@ from __future__ import annotations
 import enum
 import math
 import ssl
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from email.utils import format_datetime
+from email.utils import format_datetime, parsedate_to_datetime
 from pathlib import Path
+from typing import Any
 from urllib.parse import urlsplit
 
 from .messages import Answer, error_payload, prepare
@@ -179,3 +181,55 @@ def _cut(after: int | None, content: bytes) -> int:
 def _seconds(value: float, name: str) -> None:
     if not (math.isfinite(value) and value >= 0):
         raise ValueError(f"{name} must be a finite number of seconds from 0 up, not {value!r}")
+
+
+def _retry_argument(text: str) -> int | datetime:
+    if text.isdigit():
+        return int(text)
+    try:
+        return parsedate_to_datetime(text)
+    except (TypeError, ValueError):
+        raise ValueError(f"Retry-After must be whole seconds or an HTTP date, not {text!r}") from None
+
+
+def _seconds_argument(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise ValueError(f"not a number of seconds: {text!r}") from None
+
+
+# The faults by the names the command line gives them: NAME or NAME:ARGUMENT, the argument
+# read by the first function and passed to the second (None: the fault takes none).
+_NAMED: dict[str, tuple[Callable[[str], Any] | None, Callable[..., Answer | Fault], str]] = {
+    "too-many-requests": (_retry_argument, too_many_requests, "429 with Retry-After (:SECONDS or :HTTP-DATE; 1 s)"),
+    "unavailable": (_retry_argument, unavailable, "503 with Retry-After (:SECONDS or :HTTP-DATE; 1 s)"),
+    "expired-token": (None, expired_token, "401 as for an expired token"),
+    "redirect-to": (str, redirect_to, "a redirect to :URL"),
+    "reset-before-headers": (None, reset_before_headers, "the connection reset before any header"),
+    "reset-mid-body": (None, reset_mid_body, "the connection reset halfway through the body"),
+    "cut-short": (None, cut_short, "the body cut short of its Content-Length, then closed"),
+    "trickle": (_seconds_argument, lambda interval=0.1: trickle(interval=interval),
+                "the body 8 bytes at a time, one every :SECONDS (0.1)"),
+    "stall-after-headers": (_seconds_argument, stall_after_headers, "nothing after the headers for :SECONDS (30)"),
+}
+NAMES_HELP = "\n".join([f"  {'STATUS':<21} a JSON error with that status (200 to 599)"] +
+                       [f"  {name:<21} {text}" for name, (_, _, text) in _NAMED.items()])
+
+
+def named(text: str) -> Answer | Fault:
+    """The fault that ``text`` names (see ``NAMES_HELP``); ValueError when it names none."""
+    name, colon, argument = text.partition(":")
+    if name.isdigit() and not colon:
+        status = int(name)
+        if not 200 <= status <= 599:
+            raise ValueError(f"a status from 200 to 599, not {status}")
+        return Answer(status, error_payload(status, f"Stand-in fault: status {status}", ""))
+    if name not in _NAMED:
+        raise ValueError(f"no fault named {name!r}: a status or one of {', '.join(_NAMED)}")
+    read, make, _ = _NAMED[name]
+    if not colon:
+        return make()
+    if read is None:
+        raise ValueError(f"{name} takes no argument")
+    return make(read(argument))

@@ -78,7 +78,7 @@ class StandInServer:
     def requests(self) -> list[RecordedRequest]:
         """A snapshot of every request received so far, oldest first (empty without ``record``).
 
-        Requests that could not be read whole (malformed, cut short, chunked, oversized)
+        Requests that could not be read whole (malformed, cut short, late, oversized)
         are left out.
         """
         with self._lock:

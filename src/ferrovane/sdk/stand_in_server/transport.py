@@ -487,6 +487,7 @@ class _Exchange:
         """Answers a request that cannot be served with a JSON error, like the API's own; the
         connection then closes."""
         status, headers, body = error_answer(refusal.status, refusal.message, self.path)
+        headers["Content-Length"] = str(len(body))
         self.sock.sendall(_raw_head(status, self._fields(headers, close=True)) + body)
         self._log(status, len(body))
         # Closed at once with unread bytes of the request pending, the connection would be
