@@ -18,7 +18,7 @@ import pytest
 import requests
 
 from ferrovane.sdk import stand_in_server
-from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer, faults, transport
+from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer, faults
 from ferrovane.sdk.stand_in_server.command import ExitStatus
 
 
@@ -292,7 +292,7 @@ def test_stop_cuts_off_an_answer_that_is_not_out_within_the_grace(route):
 
 
 def test_half_sent_requests_lock_no_one_out_and_get_408_when_late(monkeypatch):
-    monkeypatch.setattr(transport, "ARRIVAL_SECONDS", 0.5)
+    monkeypatch.setattr("ferrovane.sdk.stand_in_server.exchange.ARRIVAL_SECONDS", 0.5)
     with StandInServer(lifetime=30, max_connections=2) as server:
         address = server.url.removeprefix("http://").split(":")
         late = []

@@ -15,10 +15,11 @@ Content-Length, so a ``requests.Session`` keeps its connection alive across call
 HTTPS when given an ``ssl.SSLContext``. ``python -m ferrovane.sdk.stand_in_server`` runs
 one in the foreground (``--help``).
 
-Its parts, one job each: ``transport`` (connections, reading requests, writing answers,
-the graceful stop), ``fake_api`` (the built-in routes, documented there) and ``data``
-(their data set), ``recording`` (``StandInServer``: routes, handlers, the request
-record), ``messages`` (``RecordedRequest`` and ``Answer``), ``command`` (``python -m``).
+Its parts, one job each: ``transport`` (listening, the bounded connections, the graceful
+stop), ``exchange`` (one connection's requests read with h11, and its answers),
+``fake_api`` (the built-in routes, documented there) and ``data`` (their data set),
+``recording`` (``StandInServer``: routes, handlers, the request record), ``messages``
+(``RecordedRequest`` and ``Answer``), ``command`` (``python -m``).
 ``faults`` plays failures on demand: 429 and 503 with Retry-After, an expired token, a
 redirect, resets, a body cut short, a trickle, a stall, and TLS that clients refuse.
 
@@ -36,7 +37,8 @@ from .fake_api import APP_PATH, DEFAULT_PAGE_SIZE
 from .messages import Answer, RecordedRequest
 from .recording import StandInServer
 from .faults import Fault
-from .transport import ARRIVAL_SECONDS, MAX_BODY_SIZE, MAX_CONNECTIONS, STOP_GRACE_SECONDS
+from .exchange import ARRIVAL_SECONDS, MAX_BODY_SIZE
+from .transport import MAX_CONNECTIONS, STOP_GRACE_SECONDS
 
 __all__ = [
     "APP_PATH", "DEFAULT_PAGE_SIZE", "EVENTS", "MAX_BODY_SIZE", "MAX_CONNECTIONS", "RELEASES",
