@@ -46,7 +46,7 @@ def test_a_redirect_to_another_origin_reaches_it_without_the_token(server):
     (faults.reset_before_headers(), requests.ConnectionError),
     (faults.reset_mid_body(), requests.exceptions.ChunkedEncodingError),
     (faults.cut_short(body=b"x" * 100, after=10), requests.exceptions.ChunkedEncodingError),
-    (faults.stall_after_headers(30), requests.exceptions.ConnectionError),  # a read timeout
+    (faults.stall_after_headers(1), requests.exceptions.ConnectionError),  # a read timeout
     (faults.trickle(interval=1), requests.exceptions.ConnectionError),
 ])
 def test_wire_faults_fail_the_client_and_the_server_carries_on(server, fault, error):
@@ -154,7 +154,6 @@ BAD_REQUESTS = [
     b"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nabc",
     b"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: +3\r\n\r\nabc",
     b"POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nz\r\nabc\r\n0\r\n\r\n",
-    b"POST /echo HTTP/1.1\r\nHost: x\r\nX-Folded: a\r\n b\r\n\r\n",
     b"GET /echo HTTP/1.1\r\n\r\n",
     b"GET /echo HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n",
     b"GET /echo HTTP/1.1 extra\r\nHost: x\r\n\r\n",
@@ -165,7 +164,8 @@ BAD_REQUESTS = [
 @st.composite
 def request_streams(draw):
     """Requests sent back to back on one connection: some good ones, then perhaps a bad one
-    or a good one cut off early; returns (stream, good ones whole, whether the end is bad)."""
+    or a good one cut off early; returns (the stream in the pieces it is sent in, good ones
+    whole, whether the end is bad)."""
     good = [draw(good_requests(number)) for number in range(draw(st.integers(0, 4)))]
     ending = draw(st.sampled_from(["none", "bad", "cut"]))
     tail = b""
@@ -174,7 +174,9 @@ def request_streams(draw):
     elif ending == "cut":
         last = draw(good_requests(len(good)))
         tail = last[:draw(st.integers(1, len(last) - 1))]
-    return b"".join(good) + tail, len(good), ending != "none"
+    raw = b"".join(good) + tail
+    cuts = sorted(draw(st.lists(st.integers(0, len(raw)), max_size=3)))
+    return [raw[start:end] for start, end in zip([0, *cuts], [*cuts, len(raw)])], len(good), ending != "none"
 
 
 def read_answers(connection):
@@ -203,10 +205,13 @@ def echo_server():
 
 @given(request_streams())
 def test_property_every_request_gets_its_own_answer_or_the_connection_closes(echo_server, stream):
-    raw, good, bad_end = stream
+    pieces, good, bad_end = stream
     host, port = echo_server.url.removeprefix("http://").split(":")
     with socket.create_connection((host, int(port)), timeout=10) as connection:
-        connection.sendall(raw)
+        connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for piece in pieces:
+            connection.sendall(piece)
+            time.sleep(0.002)  # so that the server may read it apart from the next
         connection.shutdown(socket.SHUT_WR)
         answers = read_answers(connection)
     assert len(answers) == good + bad_end
