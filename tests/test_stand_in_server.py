@@ -370,6 +370,14 @@ def test_streamed_answers_send_their_headers_first_and_each_chunk_as_it_comes(se
         assert connection.getresponse().status == 401
 
 
+@pytest.mark.parametrize("chunks", [[b"abc"], [], [b"0123456789ab"]], ids=["short", "empty", "long"])
+def test_a_stream_that_breaks_its_content_length_is_cut_off(server, chunks):
+    server.route("GET", "/stream", handler=lambda request: Answer(200, iter(chunks), {"Content-Length": "10"}))
+    with pytest.raises(requests.exceptions.ChunkedEncodingError):
+        requests.get(server.url + "/stream", timeout=5)
+    assert requests.get(server.url + "/anything", timeout=5).status_code == 401
+
+
 @pytest.fixture(scope="module")
 def tls_files(tmp_path_factory):
     """A self-signed certificate for 127.0.0.1 and its key: (certificate path, key path)."""

@@ -216,6 +216,7 @@ class Exchange:
 
     def _send_stream(self, status: int, headers: Mapping[str, str], chunks: Iterable[bytes]) -> bool:
         declared = any(name.lower() == "content-length" for name in headers)
+        head_out = False
         sent = 0
         try:
             if declared:
@@ -223,6 +224,7 @@ class Exchange:
                 # bytes than declared, and closes the connection if it gives fewer.
                 response = h11.Response(status_code=status, headers=self._fields(headers), reason=_reason(status))
                 self.sock.sendall(self.parser.send(response) or b"")
+                head_out = True
                 for chunk in chunks:
                     self.sock.sendall(self.parser.send(h11.Data(data=chunk)) or b"")
                     sent += len(chunk)
@@ -231,11 +233,12 @@ class Exchange:
                 # The end of the body is the end of the connection (not chunked, which
                 # some clients under test may not expect).
                 self.sock.sendall(_raw_head(status, self._fields(headers, close=True)))
+                head_out = True
                 for chunk in chunks:
                     self.sock.sendall(chunk)
                     sent += len(chunk)
         except (h11.LocalProtocolError, UnicodeEncodeError) as error:
-            if not sent:
+            if not head_out:
                 return self._unsendable(error)
             log.error("stand-in server cut off a streamed answer to %s: %s", json.dumps(self.request_line), error)
             return False
@@ -249,7 +252,8 @@ class Exchange:
             close = getattr(chunks, "close", None)
             if callable(close):
                 close()
-            self._log(status, sent)
+            if head_out:
+                self._log(status, sent)
         return declared
 
     def _play(self, fault: Fault) -> bool:
