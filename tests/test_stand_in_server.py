@@ -510,9 +510,11 @@ def test_unusable_options_are_usage_errors(capsys, args, message):
     assert message in capsys.readouterr().err
 
 
-def test_the_readme_lists_every_exit_status():
+def test_the_docs_list_every_exit_status_and_every_fault():
     section = docs.section("testing", "Running the stand-in server by hand")
     assert {int(code) for code in re.findall(r"^\| (\d+) \|", section, re.MULTILINE)} == set(ExitStatus)
+    names = re.findall(r"^  ([a-z-]+) ", faults.NAMES_HELP, re.MULTILINE)
+    assert len(names) == 9 and [name for name in names if f"`{name}" not in section] == []
 
 
 @pytest.mark.parametrize("token, sent", [
