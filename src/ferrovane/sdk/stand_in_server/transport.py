@@ -22,7 +22,10 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+# Defined where requests are read; still found here by code that looked for them here.
 from .exchange import ARRIVAL_SECONDS, Exchange
+from .exchange import IDLE_TIMEOUT_SECONDS as IDLE_TIMEOUT_SECONDS
+from .exchange import MAX_BODY_SIZE as MAX_BODY_SIZE
 from .messages import Prepared, RecordedRequest
 
 # How long stop() lets answers already begun run to their end before it cuts them off.
