@@ -1,8 +1,9 @@
 """Speed and memory of the native accounts client against its plain-Python twin.
 
     .venv/bin/python bench/benchmark.py [--quick] [--repeats N] [--strict] [--plot PNG] [--readme MD]
+                                        [--stand-in-only]
 
-Three sections, all in one process on one machine:
+Four sections, all in one run on one machine:
   per call    every public method, the request helpers and construction, with a null session
               that answers at once, so only the client's own work is timed; native and plain
               Python alternate on every repeat; each query method and request helper is judged
@@ -11,7 +12,9 @@ Three sections, all in one process on one machine:
   end to end  get_event_log against the stand-in server (run in a child process so that it does
               not share our interpreter lock) versus a bare requests.Session sending the same GET,
               with a second bare session as the control;
-  memory      RSS and tracemalloc growth over many get_event_log calls with the null session.
+  memory      RSS and tracemalloc growth over many get_event_log calls with the null session;
+  stand-in    the stand-in server beside pytest-httpserver: start + stop, and keep-alive GETs
+              (bench/stand_in_comparison.py).
 The exit code is 0 even when a target is missed, unless --strict is given.
 """
 
@@ -33,6 +36,8 @@ from dataclasses import dataclass
 
 import requests
 from requests.structures import CaseInsensitiveDict
+
+import stand_in_comparison
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(BENCH_DIR, "baseline"))
@@ -526,8 +531,8 @@ def percent(share):
     return f"{share * 100:.0f} %"
 
 
-def markdown_report(run, per_call, end_to_end, failed):
-    """The README's tables of a run: per call, then end to end, then the verdict."""
+def markdown_report(run, per_call, end_to_end, stand_in, failed):
+    """The README's tables of a run: per call, then end to end, the stand-in's, then the verdict."""
     lines = [
         f"Measured on {run['date']} with `bench/benchmark.py`: Python {platform.python_version()} on"
         f" {machine_description()}, load average {run['load']:.2f} at the start. Per call: ns of CPU with a"
@@ -553,6 +558,8 @@ def markdown_report(run, per_call, end_to_end, failed):
             lines.append(f"| {label} | {rate:,.0f} | {bare_rate:,.0f} | {ratio:.4f} |")
         lines += ["", "Baseline: a bare `requests.Session` sending the same GET; in the last row, the reference:"
                   " that session plus, in Python, the work any client must do around the GET."]
+    if stand_in is not None:
+        lines += ["", *stand_in_comparison.markdown(stand_in)]
     lines += ["", f"Targets: the extension's own code at most {percent(OWN_SHARE_TARGET)} of each query call;"
               f" end to end, the native client at most {END_TO_END_MARGIN * 100:.1f} % slower than the reference"
               f" (or by the control's error, when that is larger)."
@@ -632,6 +639,9 @@ def parse_arguments():
                         help="module measured as the native client (default: %(default)s)")
     parser.add_argument("--server", default="ferrovane.sdk.stand_in_server:StandInServer",
                         help="module:Class of the loopback server for the end-to-end run (default: %(default)s)")
+    parser.add_argument("--stand-in-runs", type=int, help="start + stop runs of each server (10; quick 4)")
+    parser.add_argument("--stand-in-only", action="store_true",
+                        help="run only the stand-in server's comparison with pytest-httpserver")
     parser.add_argument("--strict", action="store_true", help="exit with status 1 when a target is missed")
     parser.add_argument("--plot", metavar="PNG", help="draw the per-call chart into this file (needs matplotlib)")
     parser.add_argument("--readme", metavar="MARKDOWN",
@@ -644,33 +654,14 @@ def parse_arguments():
     arguments.e2e_blocks = 2 * max(1, (arguments.e2e_blocks or (6 if quick else 18)) // 2)
     arguments.memory_calls = arguments.memory_calls or (100_000 if quick else 1_000_000)
     arguments.e2e_requests = arguments.e2e_requests or (200 if quick else 500)
+    arguments.stand_in_runs = arguments.stand_in_runs or (4 if quick else 10)
+    if arguments.stand_in_only and (arguments.plot or arguments.readme):
+        parser.error("--plot and --readme need the whole run, not --stand-in-only")
     return arguments
 
 
-def main():
-    arguments = parse_arguments()
-    try:
-        native = importlib.import_module(arguments.native_module)
-    except ImportError as error:
-        sys.exit(f"cannot import {arguments.native_module} ({error}): build it with 'bash scripts/setup.sh',"
-                 f" or name another module with --native-module")
-    plain = importlib.import_module(PLAIN_MODULE)
-    if arguments.plot:
-        try:
-            import matplotlib  # noqa: F401  (checked before the run rather than after it)
-        except ImportError:
-            sys.exit("--plot needs matplotlib: .venv/bin/python -m pip install --group bench (pyproject.toml's group)")
-    if arguments.readme and (problem := readme_problem(arguments.readme)):
-        sys.exit(f"--readme: {problem}")
-    run = {"date": datetime.date.today().isoformat(), "repeats": arguments.repeats, "calls": arguments.calls,
-           "load": os.getloadavg()[0]}
-    print(f"Python {platform.python_version()} ({platform.python_implementation()}) on "
-          f"{platform.machine()}, {machine_description()} ({len(os.sched_getaffinity(0))} usable), "
-          f"load average {run['load']:.2f}")
-    print(f"native: {arguments.native_module} ({native.__file__})")
-    print(f"plain:  {PLAIN_MODULE} ({plain.__file__})")
-    failed = []
-
+def measure_client(arguments, native, plain, failed):
+    """The per-call, end-to-end and memory sections; returns the per-call and end-to-end figures."""
     construction_calls = max(1, arguments.calls // 10)
     print(f"\nPer call, null session: {arguments.repeats} interleaved repeats of {arguments.calls:,} "
           f"calls ({construction_calls:,} for construction), loop overhead subtracted, gc off while timing")
@@ -698,11 +689,58 @@ def main():
     if not report_memory(results, arguments.memory_calls):
         failed.append("memory")
 
+    return per_call, end_to_end
+
+
+def main():
+    arguments = parse_arguments()
+    try:
+        native = importlib.import_module(arguments.native_module)
+    except ImportError as error:
+        sys.exit(f"cannot import {arguments.native_module} ({error}): build it with 'bash scripts/setup.sh',"
+                 f" or name another module with --native-module")
+    plain = importlib.import_module(PLAIN_MODULE)
+    if arguments.plot:
+        try:
+            import matplotlib  # noqa: F401  (checked before the run rather than after it)
+        except ImportError:
+            sys.exit("--plot needs matplotlib: .venv/bin/python -m pip install --group bench (pyproject.toml's group)")
+    if arguments.readme and (problem := readme_problem(arguments.readme)):
+        sys.exit(f"--readme: {problem}")
+    run = {"date": datetime.date.today().isoformat(), "repeats": arguments.repeats, "calls": arguments.calls,
+           "load": os.getloadavg()[0]}
+    print(f"Python {platform.python_version()} ({platform.python_implementation()}) on "
+          f"{platform.machine()}, {machine_description()} ({len(os.sched_getaffinity(0))} usable), "
+          f"load average {run['load']:.2f}")
+    print(f"native: {arguments.native_module} ({native.__file__})")
+    print(f"plain:  {PLAIN_MODULE} ({plain.__file__})")
+    failed = []
+    per_call = end_to_end = stand_in = None
+    if not arguments.stand_in_only:
+        per_call, end_to_end = measure_client(arguments, native, plain, failed)
+
+    print(f"\nStand-in server beside pytest-httpserver: {arguments.stand_in_runs} interleaved starts and stops"
+          f" of each; keep-alive GETs in {arguments.e2e_blocks} blocks of {arguments.e2e_requests:,}, alternating")
+    if problem := stand_in_comparison.peer_missing():
+        print(f"NOT RUN: {problem}")
+        failed.append("stand-in (not run)")
+    else:
+        try:
+            figures = stand_in_comparison.measure(arguments.stand_in_runs, arguments.e2e_blocks,
+                                                  arguments.e2e_requests, latency_blocks)
+        except (RuntimeError, OSError, requests.RequestException) as error:
+            print(f"NOT RUN: {type(error).__name__}: {error}")
+            failed.append("stand-in (not run)")
+        else:
+            passed, stand_in = stand_in_comparison.report(*figures)
+            if not passed:
+                failed.append("stand-in")
+
     if arguments.plot:
         plot_per_call(arguments.plot, per_call)
         print(f"\nchart written to {arguments.plot}")
     if arguments.readme:
-        write_readme(arguments.readme, markdown_report(run, per_call, end_to_end, failed))
+        write_readme(arguments.readme, markdown_report(run, per_call, end_to_end, stand_in, failed))
         print(f"results written to {arguments.readme}")
     print(f"\n{'FAIL: ' + ', '.join(failed) if failed else 'PASS: every target met'}")
     return 1 if arguments.strict and failed else 0

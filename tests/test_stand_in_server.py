@@ -19,7 +19,7 @@ from support import docs
 import requests
 
 from ferrovane.sdk import stand_in_server
-from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer
+from ferrovane.sdk.stand_in_server import EVENTS, Answer, StandInServer, faults
 from ferrovane.sdk.stand_in_server.command import ExitStatus
 
 
@@ -149,8 +149,9 @@ def test_canned_routes_override_without_token_until_cleared(server):
 
 
 @pytest.mark.accounts_server(strict=False)
-def test_requests_are_recorded_as_sent(server):
-    requests.post(f"{server.url}/api/x/v3/y?b=2&a=1&b=%20three", data=b'{"data": 1}',
+@pytest.mark.parametrize("body", [b'{"data": 1}', iter([b'{"data"', b": 1}"])], ids=["whole", "chunked"])
+def test_requests_are_recorded_as_sent(server, body):
+    requests.post(f"{server.url}/api/x/v3/y?b=2&a=1&b=%20three", data=body,
                   headers={"X-Requested-By": "Accounts"})
     [recorded] = server.requests
     assert (recorded.method, recorded.path) == ("POST", "/api/x/v3/y")
@@ -197,23 +198,30 @@ def exchange(server, raw):
     return int(status_line.split()[1]) if status_line else None, headers, body
 
 
+POST = b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\n"
+
+
 @pytest.mark.parametrize("raw, status", [
     (b"GET http://[::1 HTTP/1.1\r\nHost: x\r\n\r\n", 400),  # a target that does not parse
-    (b"GET http://[zz]/api HTTP/1.1\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", 400),  # body cut short
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 1_0\r\n\r\n0123456789", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 411),
-    # Two framings: reading by the first would take the chunked body for the next request.
-    (b"POST /api/x/v3/y HTTP/1.1\r\nTransfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n"
-     b"5\r\nhello\r\n0\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
-     b"5\r\nhello\r\n0\r\n\r\n", 400),
-    (b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n", 413),
+    (b"GET http://[zz]/api HTTP/1.1\r\nHost: x\r\n\r\n", 400),
+    (b"GET /api HTTP/1.1\r\n\r\n", 400),  # HTTP/1.1 without Host
+    (POST + b"Content-Length: 10\r\n\r\nabc", 400),  # body cut short
+    (POST + b"Transfer-Encoding: chunked\r\n\r\n5\r\nhel", 400),
+    (POST + b"Content-Length: 1_0\r\n\r\n0123456789", 400),
+    (POST + b"Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 400),
+    (POST + b"Content-Length: -1\r\n\r\n", 400),
+    # Framings that cannot be believed: reading the body as none would take it for the
+    # next request.
+    (POST + b"Transfer-Encoding: gzip\r\n\r\nGET /api/x/v3/z HTTP/1.1\r\nHost: x\r\n\r\n", 501),
+    (POST + b"Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n", 400),
+    (POST + b"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 501),
+    (POST + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 400),
+    (POST + b"Content-Length: 99999999999\r\n\r\n", 413),
+    (POST + b"Transfer-Encoding: chunked\r\n\r\n1000001\r\n" + b"x" * 0x1000001 + b"\r\n0\r\n\r\n", 413),
+    (POST + b"X-Long: " + b"x" * 200_000 + b"\r\n\r\n", 431),
     (b"NONSENSE\r\n\r\n", 400),
-    (b"BREW /api HTTP/1.1\r\n\r\n", 501),
-])
+    (b"BREW /api HTTP/1.1\r\nHost: x\r\n\r\n", 501),
+], ids=lambda value: value[:90] if isinstance(value, bytes) else str(value))
 def test_unreadable_requests_get_a_json_error_and_are_not_recorded(server, capfd, raw, status):
     code, headers, body = exchange(server, raw)
     assert (code, headers["connection"], headers["content-type"]) == (status, "close", "application/json")
@@ -270,6 +278,7 @@ def stalling_stream(request):
     {"body": b"x" * BIG},  # an answer the client does not read
     {"handler": sleeping_handler},
     {"handler": stalling_stream},
+    {"handler": lambda request: faults.stall_after_headers(30)},
 ])
 def test_stop_cuts_off_an_answer_that_is_not_out_within_the_grace(route):
     server = StandInServer(lifetime=None).start()
@@ -283,6 +292,35 @@ def test_stop_cuts_off_an_answer_that_is_not_out_within_the_grace(route):
         with contextlib.suppress(ConnectionError):  # hung up on, not left waiting
             while connection.recv(1 << 20):
                 pass
+
+
+def test_half_sent_requests_lock_no_one_out_and_get_408_when_late(monkeypatch):
+    monkeypatch.setattr("ferrovane.sdk.stand_in_server.exchange.ARRIVAL_SECONDS", 0.5)
+    with StandInServer(lifetime=30, max_connections=2) as server:
+        address = server.url.removeprefix("http://").split(":")
+        late = []
+        for _ in range(2):
+            late.append(socket.create_connection(address, timeout=5))
+            late[-1].sendall(b"GET /api/security/v3/user-info HTTP/1.1\r\nHo")
+        time.sleep(0.1)
+        assert requests.get(server.url + "/api/security/v3/user-info", timeout=2).status_code == 401
+        trickled = socket.create_connection(address, timeout=5)
+        for byte in b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\n":
+            trickled.send(bytes([byte]))
+            time.sleep(0.02)
+        with trickled:
+            answer = b"".join(iter(lambda: trickled.recv(65536), b""))
+        assert answer.startswith(b"HTTP/1.1 408 ")
+        for connection in late:
+            connection.close()
+
+
+@pytest.mark.parametrize("authorization", [b"Bearer {token} ", b"Bearer {token}\t", b"Bearer  {token}  "])
+def test_whitespace_around_the_authorization_value_is_not_part_of_it(server, authorization):
+    header = authorization.replace(b"{token}", server.token.encode())
+    code, _, _ = exchange(server, b"GET /api/security/v3/user-info HTTP/1.1\r\nHost: x\r\nAuthorization:"
+                                  + header + b"\r\n\r\n")
+    assert code == (401 if header.startswith(b"Bearer  ") else 200)
 
 
 def test_route_handlers_see_the_request_and_answer_with_their_headers(server):
@@ -336,6 +374,14 @@ def test_streamed_answers_send_their_headers_first_and_each_chunk_as_it_comes(se
         assert connection.getresponse().status == 401
 
 
+@pytest.mark.parametrize("chunks", [[b"abc"], [], [b"0123456789ab"]], ids=["short", "empty", "long"])
+def test_a_stream_that_breaks_its_content_length_is_cut_off(server, chunks):
+    server.route("GET", "/stream", handler=lambda request: Answer(200, iter(chunks), {"Content-Length": "10"}))
+    with pytest.raises(requests.exceptions.ChunkedEncodingError):
+        requests.get(server.url + "/stream", timeout=5)
+    assert requests.get(server.url + "/anything", timeout=5).status_code == 401
+
+
 @pytest.fixture(scope="module")
 def tls_files(tmp_path_factory):
     """A self-signed certificate for 127.0.0.1 and its key: (certificate path, key path)."""
@@ -376,7 +422,7 @@ def start_by_hand(*args, nofile=None):
     if not line:
         process.kill()
         pytest.fail(f"the stand-in did not start: {process.communicate()[1]}")
-    return process, re.search(r"http://\S+", line)[0]
+    return process, re.search(r"https?://\S+", line)[0]
 
 
 def ended(process, timeout=10):
@@ -399,6 +445,22 @@ def test_runs_from_the_command_line_until_interrupted():
     assert re.search(r'127\.0\.0\.1 "GET /api/security/v3/user-info HTTP/1\.1" 200 \d+', err), err
 
 
+def test_runs_from_the_command_line_with_faults_and_tls():
+    process, url = start_by_hand("--tls", "self-signed", "--fault", "/api/security/v3/eventlog=503",
+                                 "--fault", "post /api/x/v3/y=reset-before-headers")
+    try:
+        with requests.Session() as session:
+            session.verify, session.trust_env = faults.SELF_SIGNED_CERTIFICATE, False
+            assert session.get(url + "/api/security/v3/eventlog", timeout=5).status_code == 503
+            with pytest.raises(requests.ConnectionError):
+                session.post(url + "/api/x/v3/y", timeout=5)
+            assert session.get(url + "/api/security/v3/user-info", timeout=5).status_code == 401
+    finally:
+        process.send_signal(signal.SIGINT)
+        status, err = ended(process)
+    assert status == 0 and '"GET /api/security/v3/eventlog HTTP/1.1" 503' in err
+
+
 @pytest.mark.parametrize("first, second, args", [
     (signal.SIGINT, signal.SIGINT, ()),
     (signal.SIGTERM, signal.SIGTERM, ()),
@@ -409,7 +471,7 @@ def test_every_signal_ends_it_cleanly_also_during_the_stops_grace(first, second,
     process, url = start_by_hand(*args)
     with socket.create_connection(url.removeprefix("http://").split(":"), timeout=5) as pending:
         # A request whose body never comes whole: its answer stays pending through the grace.
-        pending.sendall(b"POST /api/x/v3/y HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc")
+        pending.sendall(b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc")
         time.sleep(0.2)
         process.send_signal(first)
         time.sleep(0.2)
@@ -437,6 +499,12 @@ def test_sigterm_as_gnu_timeout_sends_it_never_gives_a_traceback():
     (["--lifetime", "0"], "--lifetime: must be a positive number"),
     (["--token", "t0ken\n"], "--token: must be non-empty, without control characters"),
     (["--max-connections", "0"], "--max-connections must be at least 1"),
+    (["--host", ""], "--host: must not be empty"),
+    (["--fault", "/api/x"], "not [METHOD ]PATH=FAULT"),
+    (["--fault", "api/x=500"], "not [METHOD ]PATH=FAULT"),
+    (["--fault", "/api/x=teapot"], "no fault named 'teapot'"),
+    (["--fault", "/api/x=unavailable:soon"], "Retry-After must be whole seconds or an HTTP date"),
+    (["--tls", "plain"], "--tls: invalid choice"),
 ])
 def test_unusable_options_are_usage_errors(capsys, args, message):
     with pytest.raises(SystemExit) as exit:
@@ -445,9 +513,11 @@ def test_unusable_options_are_usage_errors(capsys, args, message):
     assert message in capsys.readouterr().err
 
 
-def test_the_readme_lists_every_exit_status():
+def test_the_docs_list_every_exit_status_and_every_fault():
     section = docs.section("testing", "Running the stand-in server by hand")
     assert {int(code) for code in re.findall(r"^\| (\d+) \|", section, re.MULTILINE)} == set(ExitStatus)
+    names = re.findall(r"^  ([a-z-]+) ", faults.NAMES_HELP, re.MULTILINE)
+    assert len(names) == 9 and [name for name in names if f"`{name}" not in section] == []
 
 
 @pytest.mark.parametrize("token, sent", [

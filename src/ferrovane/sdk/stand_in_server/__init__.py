@@ -9,17 +9,20 @@ request it receives, and can be given canned answers, or handlers, for any path:
         ...
         assert server.requests[-1].path == "/api/security/v3/user-info"
 
-Standard library only: it listens on 127.0.0.1 with a port chosen by the OS, unless told
-otherwise, and serves each connection from a daemon thread. It speaks HTTP/1.1 with
+It listens on 127.0.0.1 with a port chosen by the OS, unless told otherwise, and serves
+each connection from a daemon thread. It speaks HTTP/1.1 (framed by h11) with
 Content-Length, so a ``requests.Session`` keeps its connection alive across calls, and
 HTTPS when given an ``ssl.SSLContext``. ``python -m ferrovane.sdk.stand_in_server`` runs
 one in the foreground (``--help``).
 
-Its parts, one job each: ``transport`` (connections, reading requests, writing answers,
-the graceful stop), ``fake_api`` (the built-in routes, documented there) and ``data``
-(their data set), ``recording`` (``StandInServer``: the request record and its problems),
-``routes`` (``Route``: matching, one-shot and ordered answers, the calls each took),
-``messages`` (``RecordedRequest`` and ``Answer``), ``command`` (``python -m``).
+Its parts, one job each: ``transport`` (listening, the bounded connections, the graceful
+stop), ``exchange`` (one connection's requests read with h11, and its answers),
+``fake_api`` (the built-in routes, documented there) and ``data`` (their data set),
+``recording`` (``StandInServer``: the request record and its problems), ``routes``
+(``Route``: matching, one-shot and ordered answers, the calls each took), ``messages``
+(``RecordedRequest`` and ``Answer``), ``command`` (``python -m``).
+``faults`` plays failures on demand: 429 and 503 with Retry-After, an expired token, a
+redirect, resets, a body cut short, a trickle, a stall, and TLS that clients refuse.
 
 It is strict: a request that neither a route nor a built-in route answers, and a route
 handler that fails, are logged at WARNING level and kept as ``problems``; ``check()``
@@ -28,21 +31,25 @@ raises AssertionError on them, as the pytest fixture does after each test::
     server.route("GET", "/api/security/v3/eventlog", 503, query={"search": "x"}, once=True)
 
 Requests that cannot be read whole (a malformed request line or target, a bad
-Content-Length or Transfer-Encoding, a body cut short) get a JSON error of the same form
-as the API's, mostly 400, on a closed connection, and are not recorded. Each answer is
+Content-Length or Transfer-Encoding, a body cut short, a request that does not arrive
+within ``ARRIVAL_SECONDS``) get a JSON error of the same form as the API's (400, 408, 413,
+431 or 501), on a closed connection, and are not recorded. Each answer is
 logged at INFO level to the logger of this package's name.
 """
 
+from . import faults
 from .command import main
 from .data import EVENTS, RELEASES, USER
 from .fake_api import APP_PATH, DEFAULT_PAGE_SIZE
 from .messages import Answer, RecordedRequest
+from .exchange import ARRIVAL_SECONDS, MAX_BODY_SIZE
+from .faults import Fault
 from .recording import Problem, StandInServer
 from .routes import Route
-from .transport import MAX_BODY_SIZE, MAX_CONNECTIONS, STOP_GRACE_SECONDS
+from .transport import MAX_CONNECTIONS, STOP_GRACE_SECONDS
 
 __all__ = [
     "APP_PATH", "DEFAULT_PAGE_SIZE", "EVENTS", "MAX_BODY_SIZE", "MAX_CONNECTIONS", "RELEASES",
     "STOP_GRACE_SECONDS", "USER", "Answer", "RecordedRequest", "StandInServer", "main",
-    "Problem", "Route",
+    "ARRIVAL_SECONDS", "Fault", "Problem", "Route", "faults",
 ]

@@ -2,7 +2,8 @@
 
 ``python -m ferrovane.sdk.stand_in_server`` serves in the foreground until Ctrl-C, SIGTERM
 or the end of ``--lifetime``, keeping no record of requests, so that its memory stays
-bounded however long it runs.
+bounded however long it runs. ``--fault`` makes a route fail as a real server or network
+can, and ``--tls`` serves HTTPS with a self-signed certificate.
 """
 
 from __future__ import annotations
@@ -15,9 +16,12 @@ import signal
 import sys
 import textwrap
 import threading
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import FrameType
+from typing import NamedTuple
 
+from . import faults
+from .messages import Answer, RecordedRequest
 from .recording import StandInServer
 from .transport import MAX_CONNECTIONS, STOP_GRACE_SECONDS
 
@@ -59,6 +63,41 @@ def _token(text: str) -> str:
     return text
 
 
+def _host(text: str) -> str:
+    # An empty host would listen on every interface: never what a script whose $HOST
+    # was unset meant.
+    if not text.strip():
+        raise argparse.ArgumentTypeError("must not be empty (0.0.0.0 or :: listens on every interface)")
+    return text
+
+
+class RouteFault(NamedTuple):
+    """A --fault: the route it replaces, its name as given, and what it answers."""
+
+    method: str
+    path: str
+    name: str
+    answer: Answer | faults.Fault
+
+
+def _fault(text: str) -> RouteFault:
+    route, equals, name = text.partition("=")
+    method, _, path = route.strip().rpartition(" ")
+    if not equals or not path.startswith("/"):
+        raise argparse.ArgumentTypeError(f"not [METHOD ]PATH=FAULT, such as /api/security/v3/eventlog=500: {text!r}")
+    try:
+        return RouteFault((method.strip() or "GET").upper(), path, name, faults.named(name))
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _always(answer: Answer | faults.Fault) -> Callable[[RecordedRequest], Answer | faults.Fault]:
+    return lambda request: answer
+
+
+_TLS = {"self-signed": faults.self_signed_context, "client-certificate": faults.client_certificate_context}
+
+
 def _parser() -> argparse.ArgumentParser:
     statuses = "\n".join(textwrap.fill(text, 78, initial_indent=f"  {status.value}  ", subsequent_indent=" " * 5)
                          for status, text in _STATUS_HELP.items())
@@ -68,8 +107,8 @@ def _parser() -> argparse.ArgumentParser:
                     "and scripts against it. Prints the URL and token to use, then one line per\n"
                     "request on stderr, until Ctrl-C, SIGTERM or --lifetime. It keeps no record\n"
                     "of requests.",
-        epilog=f"exit statuses:\n{statuses}")
-    parser.add_argument("--host", default="127.0.0.1",
+        epilog=f"faults:\n{faults.NAMES_HELP}\n\nexit statuses:\n{statuses}")
+    parser.add_argument("--host", type=_host, default="127.0.0.1",
                         help="address to listen on (default 127.0.0.1; 0.0.0.0 or :: for every interface)")
     parser.add_argument("--port", type=int, default=0, help="port to listen on (default: one the OS picks)")
     parser.add_argument("--token", type=_token, default="demo-token",
@@ -80,6 +119,14 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--max-connections", type=int, default=MAX_CONNECTIONS, metavar="N",
                         help=f"connections open at once; beyond, the one idle for the longest is "
                              f"closed (default {MAX_CONNECTIONS})")
+    parser.add_argument("--fault", type=_fault, action="append", default=[], metavar="[METHOD ]PATH=FAULT",
+                        help="answer METHOD (default GET) on PATH with FAULT (below) instead, such as "
+                             "/api/security/v3/eventlog=500 or '/api/security/v3/user-info=cut-short'; "
+                             "repeatable")
+    parser.add_argument("--tls", choices=_TLS,
+                        help="serve HTTPS with a self-signed certificate, which clients refuse unless given "
+                             "it as their CA bundle (the path is printed); client-certificate: also require "
+                             "a client certificate (the path of one it accepts is printed)")
     return parser
 
 
@@ -124,7 +171,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     log.propagate = False
 
     server = StandInServer(args.token, lifetime=args.lifetime, host=args.host, port=args.port,
-                           record=False, max_connections=args.max_connections)
+                           record=False, max_connections=args.max_connections,
+                           ssl_context=_TLS[args.tls]() if args.tls else None)
+    route_faults: list[RouteFault] = args.fault
+    for fault in route_faults:
+        server.route(fault.method, fault.path, handler=_always(fault.answer))
     stopper = _Stopper(server)
     # Installed before the server starts: GNU timeout sends its SIGTERM to the process
     # and then to its group, and the second may land at any point.
@@ -143,8 +194,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         until = f"for {args.lifetime:g} s or until Ctrl-C"
     else:
         until = "until Ctrl-C"
+    notes = [f"Fault: {fault.method} {fault.path} answers {fault.name}" for fault in route_faults]
+    if args.tls:
+        notes.append(f"Certificate: {faults.SELF_SIGNED_CERTIFICATE} (self-signed: clients refuse it "
+                     f"unless given it as their CA bundle)")
+    if args.tls == "client-certificate":
+        notes.append(f"Client certificate and key: {faults.CLIENT_CERTIFICATE} (the server requires one)")
     print(f"Stand-in Accounts server at {server.url}\n"
           f"Token: {server.token} (send the header \"Authorization: Bearer {server.token}\")\n"
+          + "".join(f"{note}\n" for note in notes) +
           f"Serving {until}; one line per request follows on stderr.", flush=True)
     server.wait()
     # The interpreter's shutdown puts back the default handlers, and a second signal (as

@@ -84,12 +84,13 @@ def token_matches(authorization: str | None, token: str) -> bool:
 
     A token outside Latin-1 can only travel as UTF-8 bytes (as curl sends what the
     server printed); one inside it may come either way, as Latin-1 from clients that
-    encode headers so (requests) or as UTF-8 from a terminal.
+    encode headers so (requests) or as UTF-8 from a terminal. Whitespace around the value
+    is not part of it (RFC 9110), as a trailing space that a script left in.
     """
     if authorization is None:
         return False
     try:
-        sent = authorization.encode("latin-1")
+        sent = authorization.strip(" \t").encode("latin-1")
     except UnicodeEncodeError:
         return False
     forms = {f"Bearer {token}".encode("utf-8")}

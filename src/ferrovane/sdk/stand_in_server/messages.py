@@ -2,6 +2,7 @@
 
 ``RecordedRequest`` is what handlers and tests see; ``Answer`` is what a handler gives back,
 and ``prepare`` turns it into the status, headers and bytes (or chunks) that go on the wire.
+A handler may also give a ``faults.Fault``, which passes through to the transport as it is.
 """
 
 from __future__ import annotations
@@ -11,11 +12,14 @@ import json
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from http.client import HTTPMessage
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .faults import Fault
 
 # An answer ready for the wire: status, headers, and the body whole or as chunks to send
-# as they come.
-type Prepared = tuple[int, dict[str, str], bytes | Iterable[bytes]]
+# as they come; or a fault for the transport to play.
+type Prepared = tuple[int, dict[str, str], bytes | Iterable[bytes]] | Fault
 
 
 @dataclass(frozen=True)
@@ -65,8 +69,10 @@ def is_stream(body: object) -> bool:
         isinstance(chunk, (bytes, bytearray)) for chunk in body)
 
 
-def prepare(answer: Answer) -> Prepared:
-    """The answer in wire form; TypeError or ValueError when its body is not JSON-able."""
+def prepare(answer: Answer | Fault) -> Prepared:
+    """The answer in wire form (a fault as it is); TypeError or ValueError when its body is not JSON-able."""
+    if not isinstance(answer, Answer):
+        return answer
     body = answer.body
     if is_stream(body):
         assert isinstance(body, Iterable)
@@ -97,6 +103,7 @@ def error_payload(status: int, message: str, path: str) -> dict[str, object]:
     return {"status": status, "error": http.HTTPStatus(status).phrase, "message": message, "path": path}
 
 
-def error_answer(status: int, message: str, path: str, headers: Mapping[str, str] | None = None) -> Prepared:
+def error_answer(status: int, message: str, path: str,
+                 headers: Mapping[str, str] | None = None) -> tuple[int, dict[str, str], bytes]:
     body = json.dumps(error_payload(status, message, path)).encode()
     return status, merge_headers("application/json", headers), body

@@ -19,6 +19,7 @@ from types import TracebackType
 from typing import Self
 
 from . import fake_api, transport
+from .faults import Fault
 from .messages import Answer, Prepared, RecordedRequest, error_answer, prepare
 from .routes import NOT_GIVEN, Handler, Route, describe
 
@@ -101,7 +102,7 @@ class StandInServer:
     def requests(self) -> list[RecordedRequest]:
         """A snapshot of every request received so far, oldest first (empty without ``record``).
 
-        Requests that could not be read whole (malformed, cut short, chunked, oversized)
+        Requests that could not be read whole (malformed, cut short, late, oversized)
         are left out.
         """
         with self._lock:
@@ -124,13 +125,13 @@ class StandInServer:
     def route(self, method: str, path: str, status: int = 200, body: object = None,
               headers: Mapping[str, object] | None = None, *, handler: Handler | None = None,
               query: Mapping[str, object] | None = None, request_headers: Mapping[str, object] | None = None,
-              json: object = NOT_GIVEN, once: bool = False, answers: Sequence[Answer] | None = None) -> Route:
+              json: object = NOT_GIVEN, once: bool = False, answers: Sequence[Answer | Fault] | None = None) -> Route:
         """Answer ``method`` on exactly ``path`` (without query) with a canned response.
 
         It takes precedence over the built-in routes and needs no token. ``status``,
         ``body`` and ``headers`` are as ``Answer`` takes them. With ``handler`` instead,
-        each request is answered with what ``handler(request)`` returns, an ``Answer``; it
-        runs on the connection's thread and may take its time. A handler that raises, or
+        each request is answered with what ``handler(request)`` returns, an ``Answer`` or a
+        ``Fault`` (see ``faults``); it runs on the connection's thread and may take its time. A handler that raises, or
         returns something else, gives a 500 JSON error and a problem.
 
         It matches only requests whose query parameters are exactly ``query`` (in any
@@ -251,8 +252,8 @@ class StandInServer:
             return answer
         try:
             result = answer(request)
-            if not isinstance(result, Answer):
-                raise TypeError(f"a route handler must return an Answer, not {type(result).__name__}")
+            if not isinstance(result, (Answer, Fault)):
+                raise TypeError(f"a route handler must return an Answer or a Fault, not {type(result).__name__}")
             return prepare(result)
         except Exception as error:
             self._note(Problem(request, f"the route handler for {describe(request)} raised {error!r}", error))

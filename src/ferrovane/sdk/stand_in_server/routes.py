@@ -12,9 +12,10 @@ import json
 from collections.abc import Callable, Iterable, Mapping
 from typing import Final
 
+from .faults import Fault
 from .messages import Answer, Prepared, RecordedRequest
 
-type Handler = Callable[[RecordedRequest], Answer]
+type Handler = Callable[[RecordedRequest], Answer | Fault]
 
 # What json= defaults to: no match on the body (None would mean a JSON null).
 NOT_GIVEN: Final = object()
