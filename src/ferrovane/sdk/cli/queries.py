@@ -13,7 +13,7 @@ import requests
 from .. import _tables
 from .._answers import UnusableAnswer, document
 from ..accounts_api import ApiClient, Command
-from .deadline import call_within
+from ..deadline import call_within
 
 # A query: the client and the parsed options in, the decoded answer out.
 Query = Callable[[ApiClient, argparse.Namespace], Any]
