@@ -65,7 +65,8 @@ def test_typed_usage_checks_and_mistakes_are_caught(tmp_path):
         [str(TYPING / "example_usage.py"), str(TYPING / "rejected_usage.py"), *examples],
         ["-m", "ferrovane.sdk", "-p", "ferrovane.sdk.exceptions", "-p", "ferrovane.sdk.stand_in_server",
          "-p", "ferrovane.sdk.pytest_plugin", "-p", "ferrovane.sdk.cli", "-m", "ferrovane.sdk._tables",
-         "-m", "ferrovane.sdk._answers"],
+         "-m", "ferrovane.sdk._answers", "-m", "ferrovane.sdk.answers", "-m", "ferrovane.sdk.paging",
+         "-m", "ferrovane.sdk.deadline", "-m", "ferrovane.sdk.retries"],
     ):
         result = run_mypy_tool("mypy", "--strict", *targets)
         assert result.returncode == 0, result.stdout + result.stderr

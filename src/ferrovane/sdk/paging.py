@@ -7,12 +7,14 @@ the page number and sends the same page again.
 
 A log can change while it is walked. Each page says how many events the listing holds;
 when that number changes, the walk re-reads the boundary of what it has taken: it asks
-for the stretch of the listing where its last event can now be (an offset and a size that
-cover the change) and goes on right after that event, so that events added or purged in
-front of it neither come twice nor push others out of reach. Events added behind it are
-not taken. Ids that come again are never yielded twice. When the last event cannot be
-found again (purged itself, or moved further than the change explains), the walk goes on
-from the page it asked for and warns with LogChanged that events may be missing.
+for the stretch of the listing where its last event can now be (an offset and a size
+that cover the change) and goes on right after that event, so that events added or
+purged in front of it neither come twice nor push others out of reach. Events added
+among those already taken are not taken. When the last event cannot be found again
+(purged itself, or moved further than the change explains or than the re-read reaches:
+MAX_REREAD_PAGES pages, or MAX_REREAD_EVENTS events when that is more), the walk goes on
+from the page it asked for, leaving out the ids of the last two pages that it took, and
+warns with LogChanged that events may be missing or repeated.
 """
 
 import collections
@@ -30,8 +32,10 @@ __all__ = ["Checkpoint", "EventWalk", "Filters", "LogChanged", "NotAPage", "Pagi
 DEFAULT_PAGE_SIZE = 100
 # A million events at the default page size.
 DEFAULT_MAX_PAGES = 10_000
-# A change larger than this many pages is not searched for: the walk warns instead.
+# A change larger than this many pages (or events, when that is more) is not searched
+# for: the walk warns instead.
 MAX_REREAD_PAGES = 4
+MAX_REREAD_EVENTS = 1_000
 
 # Reads the answer of one page request: given the call that sends it, returns the JSON.
 type PageReader = Callable[[Callable[[], Command]], object]
@@ -65,7 +69,7 @@ class TooManyPages(PagingError):
 
 class LogChanged(UserWarning):
     """The log changed while it was walked in a way that the walk could not follow:
-    events may be missing from what it yields."""
+    events may be missing from what it yields, or repeated."""
 
 
 class Filters(TypedDict):
@@ -176,9 +180,10 @@ class EventWalk(Iterator[Event]):
         by_page = self._next_page is not None
         page = self._fetch(self._next_page, None if by_page else self._next_offset, self._size)
         content: list[Any] = page["content"]
-        if by_page and content and content == self._previous:
-            raise PagingError("it repeats the page before it: the server does not page")
         total, pages = _count(page.get("totalElements")), _count(page.get("totalPages"))
+        changed = total is not None and self._total is not None and total != self._total
+        if by_page and content and content == self._previous and not changed:  # a shift can repeat it
+            raise PagingError("it repeats the page before it: the server does not page")
         if self._pages == 0 and pages is not None and pages > self._max_pages:
             raise TooManyPages(self._max_pages, self._size, pages)
         next_page = None if self._next_page is None else self._next_page + 1
@@ -189,18 +194,18 @@ class EventWalk(Iterator[Event]):
             next_page is not None and pages is not None and next_page >= pages)
         fresh = [event for event in content if not self._was_seen(event)]
         lost = None
-        if self._seen and total is not None and self._total is not None and total != self._total:
-            found = self._reread(self._total, total)
+        if changed and self._seen:
+            found = self._reread(cast(int, self._total), cast(int, total))
             if found is None:
-                lost = (f"the event log changed while it was walked ({self._total} events, then {total}) and the "
+                lost = (f"the event log changed while it was walked ({self._total} events, then {total}), and the "
                         f"last event taken (id {self._seen[-1]!r}) was not found again")
             else:
                 fresh, next_offset, last, total = found
                 next_page = None
         elif len(fresh) < len(content):
-            lost = "events of the event log came again while it was walked: it changed"
+            lost = "events of the event log came again while it was walked, so it changed"
         if lost is not None:
-            warnings.warn(LogChanged(f"{lost}; events after it may be missing"), stacklevel=3)
+            warnings.warn(LogChanged(f"{lost}: events may be missing or repeated from here on"), stacklevel=3)
         self._buffer.extend(fresh)
         self._previous, self._next_page, self._next_offset = content, next_page, next_offset
         self._total, self._total_pages, self._pages, self._finished = total, pages, self._pages + 1, bool(last)
@@ -214,7 +219,7 @@ class EventWalk(Iterator[Event]):
         # Where the last event taken can be, if the change came before it or after it.
         low = max(0, self._next_offset - 1 + min(0, change))
         high = self._next_offset - 1 + max(0, change)
-        if high - low + 1 > MAX_REREAD_PAGES * self._size:
+        if high - low + 1 > max(MAX_REREAD_PAGES * self._size, MAX_REREAD_EVENTS):
             return None
         window = self._fetch(None, low, high - low + 1 + self._size)
         events: list[Any] = window["content"]

@@ -81,6 +81,10 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
     walk = paging.iter_events(client, args.app, page_size=size, max_pages=MAX_ALL_PAGES,
                               read=lambda call: document(fetch(args, call)), **_event_filters(args))
     events: list[Any] = []
+
+    def stopped(cause: Exception) -> IncompleteListing:
+        return IncompleteListing(cause, walk.pages + 1, one_page(events, whole=False, total=walk.total))
+
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", paging.LogChanged)
@@ -95,7 +99,7 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
             except paging.NotAPage as error:
                 if walk.pages == 0:
                     return error.document  # not a page: shown as it came
-                raise IncompleteListing(error, walk.pages + 1, one_page(events, whole=False, total=walk.total)) from None
+                raise stopped(error) from None
             except paging.TooManyPages as error:
                 cause = UnusableAnswer(
                     f"it says that more pages follow after {MAX_ALL_PAGES}, the most that --all fetches"
@@ -104,16 +108,15 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
                     f"({MAX_ALL_PAGES}): narrow it with --search, or take a larger --size")
                 if walk.pages == 0:
                     raise cause from None
-                raise IncompleteListing(cause, walk.pages + 1, one_page(events, whole=False, total=walk.total)) from None
+                raise stopped(cause) from None
             except (requests.RequestException, UnusableAnswer) as error:
                 if walk.pages == 0:
                     raise
-                raise IncompleteListing(error, walk.pages + 1, one_page(events, whole=False, total=walk.total)) from None
+                raise stopped(error) from None
             except KeyboardInterrupt:
                 if walk.pages == 0:
                     raise
-                raise IncompleteListing(Interrupted(), walk.pages + 1,
-                                        one_page(events, whole=False, total=walk.total)) from None
+                raise stopped(Interrupted()) from None
     finally:
         if show_progress:
             print("\r\x1b[K", end="", file=sys.stderr, flush=True)
