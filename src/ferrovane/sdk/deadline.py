@@ -73,16 +73,18 @@ def _hold(response: requests.Response, **kwargs: Any) -> None:
 def _shut(response: requests.Response) -> None:
     """Ends every read of ``response``, in this thread or another, and so frees its worker."""
     raw = response.raw
-    shutdown = getattr(raw, "shutdown", None)  # urllib3 2.3 and later
     try:
-        if callable(shutdown):
-            shutdown()
-            return
-    except (ValueError, RuntimeError, OSError):
-        return  # closed or handed back to the pool already: nothing is read any more
-    # Older urllib3: shut the connection's socket itself. Closing it would not do: a read
-    # in another thread holds the buffered reader's lock, and close() would wait for it.
+        raw.shutdown()  # urllib3 2.3 and later
+        return
+    except (AttributeError, ValueError):
+        pass  # an older urllib3, or a socket that it cannot shut (TLS inside TLS)
+    except (RuntimeError, OSError):
+        return  # handed back to the pool, or closed: nothing is read any more
+    # Shut the connection's socket itself (beneath TLS inside TLS, the proxy's). Closing
+    # it would not do: a read in another thread holds the buffered reader's lock, and
+    # close() would wait for it.
     sock = getattr(getattr(raw, "connection", None), "sock", None)
+    sock = getattr(sock, "socket", sock)
     if isinstance(sock, socket.socket):
         try:
             sock.shutdown(socket.SHUT_RDWR)
