@@ -7,7 +7,6 @@ import time
 
 import pytest
 import requests
-from requests.adapters import HTTPAdapter
 
 from ferrovane.sdk.accounts_api import ApiClient
 from ferrovane.sdk.exceptions import InternalServerError
@@ -97,11 +96,3 @@ def test_failed_connections_are_retried_with_a_capped_doubling_backoff(caplog):
         client._post("security", "v3/user-info", data={})  # nothing was sent, and still not repeated
     assert not waits(caplog)
 
-
-def test_an_adapter_already_mounted_is_kept_and_given_the_retries():
-    session = requests.Session()
-    timeouts = HTTPAdapter()
-    session.mount("https://", timeouts)
-    policy = mount_retries(session)
-    assert session.get_adapter("https://accounts.example") is timeouts and timeouts.max_retries is policy
-    assert session.get_adapter("http://accounts.example").max_retries is policy
