@@ -36,6 +36,10 @@ class PoliteRetry(Retry):
     retries no method outside ``allowed_methods`` (even when nothing was sent), repeats
     no read that timed out, and logs each wait."""
 
+    # Only the statuses asked for are retried, with a Retry-After or without (urllib3
+    # would also retry 413 when it comes with one).
+    RETRY_AFTER_STATUS_CODES = frozenset()
+
     def __init__(self, *args: Any, max_wait: float = 30.0, waited: float = 0.0, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self.max_wait = max_wait
