@@ -18,7 +18,7 @@ from . import output
 # A query: the client and the parsed options in, the decoded answer out.
 Query = Callable[[ApiClient, argparse.Namespace], Any]
 
-ALL_EVENTS_PAGE_SIZE = 100
+ALL_EVENTS_PAGE_SIZE = paging.DEFAULT_PAGE_SIZE
 # --all holds every event in memory: at the default page size this is a million events.
 MAX_ALL_PAGES = paging.DEFAULT_MAX_PAGES
 
