@@ -73,11 +73,13 @@ def _hold(response: requests.Response, **kwargs: Any) -> None:
 def _shut(response: requests.Response) -> None:
     """Ends every read of ``response``, in this thread or another, and so frees its worker."""
     raw = response.raw
+    shutdown = getattr(raw, "shutdown", None)  # urllib3 2.3 and later
     try:
-        raw.shutdown()  # urllib3 2.3 and later
-        return
-    except (AttributeError, ValueError):
-        pass  # an older urllib3, or a socket that it cannot shut (TLS inside TLS)
+        if shutdown is not None:
+            shutdown()
+            return
+    except ValueError:
+        pass  # a socket that it cannot shut (TLS inside TLS)
     except (RuntimeError, OSError):
         return  # handed back to the pool, or closed: nothing is read any more
     # Shut the connection's socket itself (beneath TLS inside TLS, the proxy's). Closing

@@ -15,7 +15,7 @@ that times out is not repeated, so that retries never multiply a session's timeo
 import logging
 import time
 from collections.abc import Collection
-from typing import Any, Self
+from typing import Any
 
 import requests
 from requests.adapters import HTTPAdapter
@@ -45,10 +45,13 @@ class PoliteRetry(Retry):
         self.max_wait = max_wait
         self.waited = waited  # by the tries before this one
 
-    def new(self, **kw: Any) -> Self:
+    # Typed as returning this class: urllib3 before 2.1 types its methods as returning a Retry.
+    def new(self, **kw: Any) -> "PoliteRetry":
         kw.setdefault("max_wait", self.max_wait)
         kw.setdefault("waited", self.waited)
-        return super().new(**kw)
+        made = super().new(**kw)
+        assert isinstance(made, PoliteRetry)
+        return made
 
     def wait_before_next(self, response: BaseHTTPResponse | None = None) -> float:
         """The seconds to wait before the next try: the answer's Retry-After when it has
@@ -64,7 +67,7 @@ class PoliteRetry(Retry):
         return float(min(self.backoff_max, self.backoff_factor * 2 ** (len(self.history) - 1)))
 
     def increment(self, method: str | None = None, url: str | None = None, response: BaseHTTPResponse | None = None,
-                  error: Exception | None = None, _pool: Any = None, _stacktrace: Any = None) -> Self:
+                  error: Exception | None = None, _pool: Any = None, _stacktrace: Any = None) -> "PoliteRetry":
         if error is not None and (isinstance(error, ReadTimeoutError) or (
                 self.allowed_methods and (method or "").upper() not in self.allowed_methods)):
             # Given up on as without retries: a failed read as it is, any other failure in
@@ -73,6 +76,7 @@ class PoliteRetry(Retry):
                 raise error
             raise MaxRetryError(_pool, url or "", error) from error
         following = super().increment(method, url, response, error, _pool, _stacktrace)
+        assert isinstance(following, PoliteRetry)
         wait = following.wait_before_next(response)
         if self.waited + wait > self.max_wait:
             # With raise_on_status off, urllib3 hands the answer back as it is.
