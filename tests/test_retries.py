@@ -40,6 +40,7 @@ def call(client, method):
 
 @pytest.mark.parametrize("method, status, failures, tries, outcome", [
     ("GET", 503, 2, 3, 200),
+    ("GET", 413, 9, 1, requests.HTTPError),  # though it says when to come back (urllib3 would retry it)
     ("PUT", 502, 1, 2, 200),
     ("DELETE", 504, 1, 2, 200),
     ("GET", 429, 9, 4, requests.HTTPError),  # more failures than retries: the last answer, as without retries
@@ -49,7 +50,7 @@ def call(client, method):
 ])
 def test_only_safe_methods_are_retried_and_only_on_passing_failures(server, client, method, status, failures, tries,
                                                                     outcome):
-    server.route(method, PATH, handler=failing(failures, status))
+    server.route(method, PATH, handler=failing(failures, status, {"Retry-After": "0"}))
     mount_retries(client._session, backoff=0.01)
     if outcome == 200:
         assert call(client, method).status_code == 200
@@ -60,11 +61,12 @@ def test_only_safe_methods_are_retried_and_only_on_passing_failures(server, clie
     assert len(server.requests) == tries
 
 
-@pytest.mark.parametrize("retry_after", [lambda: "1", lambda: email.utils.formatdate(time.time() + 2, usegmt=True)],
-                         ids=["seconds", "http-date"])
+@pytest.mark.parametrize("retry_after", [lambda: "1", lambda: email.utils.formatdate(time.time() + 2, usegmt=True),
+                                         lambda: "soon"],  # unreadable: the backoff (urllib3 would raise)
+                         ids=["seconds", "http-date", "unreadable"])
 def test_retry_after_is_waited_for_and_logged(server, client, caplog, retry_after):
     server.route("GET", PATH, handler=failing(1, 503, lambda: {"Retry-After": retry_after()}))
-    mount_retries(client._session)
+    mount_retries(client._session, backoff=1)
     started = time.monotonic()
     with caplog.at_level(logging.INFO, logger="ferrovane.sdk"):
         assert client._get("test", "v3/flaky").status_code == 200
