@@ -5,7 +5,7 @@ import requests
 from hypothesis import example, given, settings, strategies as st
 
 from ferrovane.sdk.exceptions import (EXCERPT_LENGTH, JSON_PARSE_LIMIT, AccountsApiError, BadRequestError,
-                                      InternalServerError)
+                                      InternalServerError, server_message)
 
 URL = "http://127.0.0.1:9/api/security/v3/eventlog?pageSize=abc"
 
@@ -95,13 +95,31 @@ class UnreadableBody:
         (SimpleNamespace(status_code=400, content="plain text", reason=b"Bad Request"),
          "400 Bad Request: plain text"),
         (SimpleNamespace(status_code=400, content=12345, url="http://x/y"), "400 Bad Request for http://x/y"),
+        (SimpleNamespace(status_code=400.0), "400.0"),  # equal to 400, so the client raises this class
     ],
-    ids=["none", "bare-object", "unreadable-body", "str-content", "odd-content"],
+    ids=["none", "bare-object", "unreadable-body", "str-content", "odd-content", "float-status"],
 )
 def test_stub_responses_never_break_the_constructor(stub, expected):
     error = BadRequestError(stub)
     assert str(error) == expected
     assert error.response is stub
+    # Always an int: the response's own, else the status that the class stands for.
+    assert error.status_code == getattr(stub, "status_code", 400) and type(error.status_code) is int
+
+
+@pytest.mark.parametrize("status, body, expected", [
+    (503, b'{"status": 503, "message": "maintenance until noon"}', "maintenance until noon"),
+    (404, b"No   such\nevent", "No such event"),
+    (401, b"", None),
+    (400, b'{"message": "bad option"}', "bad option"),
+])
+def test_server_message_is_read_for_any_failed_status(status, body, expected):
+    response = make_response(status, body)
+    with pytest.raises(requests.HTTPError) as raised:
+        response.raise_for_status()
+    assert server_message(raised.value) == expected
+    assert server_message(AccountsApiError(response)) == expected
+    assert server_message(requests.HTTPError("no response")) is None
 
 
 def around(size):

@@ -3,12 +3,13 @@
 import ast
 import subprocess
 import sys
+import typing
 from pathlib import Path
 
 import pytest
 from support import docs
 
-from ferrovane.sdk import accounts_api
+from ferrovane.sdk import accounts_api, answers
 
 ROOT = Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"
@@ -61,7 +62,8 @@ def test_typed_usage_checks_and_mistakes_are_caught(tmp_path):
         [str(TYPING / "example_usage.py"), str(TYPING / "rejected_usage.py"), *examples],
         ["-m", "ferrovane.sdk", "-p", "ferrovane.sdk.exceptions", "-p", "ferrovane.sdk.stand_in_server",
          "-p", "ferrovane.sdk.pytest_plugin", "-p", "ferrovane.sdk.cli", "-m", "ferrovane.sdk._tables",
-         "-m", "ferrovane.sdk._answers", "-m", "ferrovane.sdk.secret_canary"],
+         "-m", "ferrovane.sdk._answers", "-m", "ferrovane.sdk.secret_canary", "-m", "ferrovane.sdk.answers",
+         "-m", "ferrovane.sdk.paging", "-m", "ferrovane.sdk.deadline", "-m", "ferrovane.sdk.retries"],
     ):
         result = run_mypy_tool("mypy", "--strict", *targets)
         assert result.returncode == 0, result.stdout + result.stderr
@@ -83,3 +85,31 @@ def test_stub_declares_exactly_the_attributes_that_instances_carry():
     command = accounts_api.Command(client, None)
     assert stub_instance_attributes("ApiClient") == set(vars(client))
     assert stub_instance_attributes("Command") == set(vars(command))
+
+
+def misfits(value, shape, where="answer"):
+    """Where ``value`` (decoded JSON) lacks a required field of the TypedDict ``shape`` or
+    has one that it does not name, looking into nested TypedDicts and lists of them."""
+    origin, arguments = typing.get_origin(shape), typing.get_args(shape)
+    if origin is list:
+        return [found for index, item in enumerate(value) for found in misfits(item, arguments[0], f"{where}[{index}]")]
+    if not typing.is_typeddict(shape):  # a plain value, which the checker of the code's types sees to
+        return []
+    hints = typing.get_type_hints(shape)
+    found = [f"{where} lacks {name}" for name in shape.__required_keys__ - value.keys()]
+    found += [f"{where} has {name}, which {shape.__name__} does not name" for name in value.keys() - hints.keys()]
+    return found + [problem for name in value.keys() & hints.keys()
+                    for problem in misfits(value[name], hints[name], f"{where}.{name}")]
+
+
+# The stand-in serves what the package reads: its answers and the types must not drift apart.
+@pytest.mark.parametrize("shape, query", [
+    (answers.User, lambda client: client.get_current_user()),
+    (answers.EventPage, lambda client: client.get_event_log("security", pageSize=5, sort_sorted=True)),
+    (answers.EventPage, lambda client: client.get_event_log("entitlements", unpaged=True)),
+    (answers.EventLog, lambda client: client.get_event_log_for_an_event("security", 1008)),
+    (list[answers.Release], lambda client: client.return_all_releases()),
+    (answers.Distribution, lambda client: client.get_distribution("orvik-4.2.0", "linux-armhf")),
+], ids=["user", "event-page", "unpaged", "event-log", "releases", "distribution"])
+def test_answer_types_name_what_the_stand_in_serves(client, shape, query):
+    assert misfits(query(client).response.json(), shape) == []

@@ -14,7 +14,7 @@ import requests
 
 from ferrovane.sdk import accounts_api
 from ferrovane.sdk.accounts_api import ApiClient, Command
-from ferrovane.sdk.exceptions import BadRequestError, InternalServerError
+from ferrovane.sdk.exceptions import BadRequestError, InternalServerError, server_message
 from ferrovane.sdk.utils import get_params, join_url_parts
 
 log = logging.getLogger("event_export")
@@ -147,6 +147,9 @@ def main(server_url: str, token: str, app_name: str, target: Path) -> int:
         return 2
     except InternalServerError as error:
         log.error("server failed: %s", error.response.text if error.response is not None else error)
-        return 3
+        return 3 if error.status_code >= 500 else 4
+    except requests.HTTPError as error:
+        log.error("failed: %s", server_message(error) or error)
+        return 5
     finally:
         client.logout()

@@ -1,8 +1,9 @@
-"""Exceptions that the Accounts API client raises for failed responses."""
+"""Exceptions that the Accounts API client raises for failed responses, and the server's
+message of any failed status."""
 
 import http
 import re
-from typing import Any
+from typing import Any, ClassVar
 
 import requests
 
@@ -23,18 +24,39 @@ class AccountsApiError(requests.HTTPError):
     exception never fails, whatever the body holds or the response lacks.
     """
 
+    # The status that a class stands for: its ``status_code`` when the response has no
+    # integer one (a stub, or a status of 500.0, which the client takes for 500).
+    STATUS: ClassVar[int | None] = None
+
     def __init__(self, response: requests.Response) -> None:
-        self.status_code: int | None = _attribute(response, "status_code")
+        status = _attribute(response, "status_code")
+        is_integer = isinstance(status, int) and not isinstance(status, bool)
+        self.status_code: int | None = status if is_integer else self.STATUS
         self.server_message: str | None = _server_message(response)
-        super().__init__(_describe(response, self.status_code, self.server_message), response=response)
+        super().__init__(_describe(response, status, self.server_message), response=response)
 
 
 class BadRequestError(AccountsApiError):
     """The server rejected the request as malformed (status 400)."""
 
+    STATUS = 400
+    status_code: int
+
 
 class InternalServerError(AccountsApiError):
     """The server failed while handling the request (status 500)."""
+
+    STATUS = 500
+    status_code: int
+
+
+def server_message(error: requests.HTTPError) -> str | None:
+    """The message that the server gave with the failed status of ``error``, whatever the
+    status, or None when it gave none: the "message" (or else "error") of a JSON body, or
+    else an excerpt of a text body, with whitespace collapsed and cut to EXCERPT_LENGTH."""
+    if isinstance(error, AccountsApiError):
+        return error.server_message
+    return None if error.response is None else _server_message(error.response)
 
 
 def _attribute(obj: object, name: str) -> Any:

@@ -7,6 +7,7 @@ import contextlib
 import os
 from collections.abc import Sequence
 
+from .. import deadline
 from . import output, session
 from .arguments import TOKEN_VARIABLE, build_parser, token_problem
 from .failures import Redirects, failure
@@ -65,6 +66,7 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
         return ExitStatus.USAGE
     redirects = Redirects()
     client._session.hooks["response"].append(redirects)
+    deadline.watch(client._session)  # an answer that outlasts --timeout is closed, not left to run on
     client.login()
     try:
         answer = args.query(client, args)

@@ -1,26 +1,26 @@
 """The queries that the subcommands make through the client, each request within the
---timeout deadline, and the paging of ``events --all``."""
+--timeout deadline, and ``events --all``, which walks the pages with ``paging.iter_events``."""
 
 import argparse
-import itertools
-import json
 import sys
+import warnings
 from collections.abc import Callable
 from typing import Any
 
 import requests
 
-from .. import _tables
+from .. import paging
 from .._answers import UnusableAnswer, document
 from ..accounts_api import ApiClient, Command
-from .deadline import call_within
+from ..deadline import call_within
+from . import output
 
 # A query: the client and the parsed options in, the decoded answer out.
 Query = Callable[[ApiClient, argparse.Namespace], Any]
 
-ALL_EVENTS_PAGE_SIZE = 100
+ALL_EVENTS_PAGE_SIZE = paging.DEFAULT_PAGE_SIZE
 # --all holds every event in memory: at the default page size this is a million events.
-MAX_ALL_PAGES = 10_000
+MAX_ALL_PAGES = paging.DEFAULT_MAX_PAGES
 
 
 class Interrupted(Exception):
@@ -67,56 +67,64 @@ def _event_filters(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
-    """Every event, fetched a page at a time, returned as one page of the server's shape.
+    """Every event, walked with ``paging.iter_events``, returned as one page of the
+    server's shape.
 
     A page after the first that fails, that is no page, or that repeats the one before
     it (a server that ignores the page number), more than MAX_ALL_PAGES pages, and
     Ctrl-C after the first page end it with IncompleteListing. When stderr is a
-    terminal, it shows the pages fetched.
+    terminal, it shows the pages fetched. A log that changed in a way the walk could not
+    follow is reported in a line on stderr after the listing is complete.
     """
     show_progress = sys.stderr.isatty()
     size = args.size or ALL_EVENTS_PAGE_SIZE
+    walk = paging.iter_events(client, args.app, page_size=size, max_pages=MAX_ALL_PAGES,
+                              read=lambda call: document(fetch(args, call)), **_event_filters(args))
     events: list[Any] = []
-    previous, total = None, None
+
+    def stopped(cause: Exception) -> IncompleteListing:
+        return IncompleteListing(cause, walk.pages + 1, one_page(events, whole=False, total=walk.total))
+
     try:
-        for number in itertools.count():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", paging.LogChanged)
             try:
-                if number == MAX_ALL_PAGES:
-                    raise UnusableAnswer(f"it says that more pages follow after {MAX_ALL_PAGES}, "
-                                         "the most that --all fetches")
-                page = document(fetch(args, lambda: client.get_event_log(
-                    args.app, pageNumber=number, pageSize=size, **_event_filters(args))))
-                if not isinstance(page, dict) or not isinstance(page.get("content"), list):
-                    if number == 0:
-                        return page  # not a page: shown as it came
-                    excerpt = _tables.clip(json.dumps(page, separators=(",", ":")), 100)
-                    raise UnusableAnswer(f"it is not a page of events: {excerpt}")
-                if page["content"] and page["content"] == previous:
-                    raise UnusableAnswer("it repeats the page before it: the server does not page")
+                shown = 0
+                for event in walk:
+                    events.append(event)
+                    if show_progress and walk.pages != shown:
+                        shown = walk.pages
+                        out_of = f" of {walk.total_pages}" if walk.total_pages is not None else ""
+                        print(f"\rfetching events: page {shown}{out_of}", end="", file=sys.stderr, flush=True)
+            except paging.NotAPage as error:
+                if walk.pages == 0:
+                    return error.document  # not a page: shown as it came
+                raise stopped(error) from None
+            except paging.TooManyPages as error:
+                cause = UnusableAnswer(
+                    f"it says that more pages follow after {MAX_ALL_PAGES}, the most that --all fetches"
+                    if error.announced is None else
+                    f"it says the listing has {error.announced} pages of {size} events, more than --all fetches "
+                    f"({MAX_ALL_PAGES}): narrow it with --search, or take a larger --size")
+                if walk.pages == 0:
+                    raise cause from None
+                raise stopped(cause) from None
             except (requests.RequestException, UnusableAnswer) as error:
-                if number == 0:
+                if walk.pages == 0:
                     raise
-                raise IncompleteListing(error, number + 1, one_page(events, whole=False, total=total)) from None
+                raise stopped(error) from None
             except KeyboardInterrupt:
-                if number == 0:
+                if walk.pages == 0:
                     raise
-                raise IncompleteListing(Interrupted(), number + 1, one_page(events, whole=False, total=total)) from None
-            events += page["content"]
-            previous = page["content"]
-            pages, total = page.get("totalPages"), page.get("totalElements")
-            if number == 0 and isinstance(pages, int) and pages > MAX_ALL_PAGES:
-                raise UnusableAnswer(f"it says the listing has {pages} pages of {size} events, more than --all "
-                                     f"fetches ({MAX_ALL_PAGES}): narrow it with --search, or take a larger --size")
-            if show_progress:
-                out_of = f" of {pages}" if isinstance(pages, int) else ""
-                print(f"\rfetching events: page {number + 1}{out_of}", end="", file=sys.stderr, flush=True)
-            # A page without "last" is taken as the whole answer, so that a server that
-            # ignores the page number cannot keep this loop going.
-            if not page["content"] or page.get("last", True) or (isinstance(pages, int) and number + 1 >= pages):
-                break
+                raise stopped(Interrupted()) from None
     finally:
         if show_progress:
             print("\r\x1b[K", end="", file=sys.stderr, flush=True)
+    for warning in caught:
+        if issubclass(warning.category, paging.LogChanged):
+            output.fail(f"warning: {warning.message} (--all printed what it found)")
+        else:
+            warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
     return one_page(events)
 
 

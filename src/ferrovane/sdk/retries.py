@@ -1,0 +1,120 @@
+"""Opt-in retries for a client's session: ``mount_retries(client._session)``.
+
+A request is repeated only when repeating it is safe (GET, PUT and DELETE, never POST)
+and only when it may then succeed: on 429, 502, 503 and 504 and when no connection could
+be made or kept. Between tries it waits for what the server's Retry-After says (seconds
+or an HTTP date), else a backoff that doubles up to a cap. The waits of one request add
+up to ``max_wait`` seconds at most: a wait that would go past it is not made, and the
+last answer (or error) comes back at once, as it would without retries. Each wait is
+logged at INFO on the logger "ferrovane.sdk.retries", so that none is silent.
+
+Built on urllib3's ``Retry``, mounted through ``requests.adapters.HTTPAdapter``; a read
+that times out is not repeated, so that retries never multiply a session's timeout.
+"""
+
+import logging
+import time
+from collections.abc import Collection
+from typing import Any
+
+import requests
+from requests.adapters import HTTPAdapter
+from urllib3.exceptions import InvalidHeader, MaxRetryError, ProtocolError, ReadTimeoutError, ResponseError
+from urllib3.response import BaseHTTPResponse
+from urllib3.util.retry import Retry
+
+__all__ = ["PoliteRetry", "mount_retries"]
+
+log = logging.getLogger(__name__)
+
+RETRIED_METHODS = frozenset({"GET", "PUT", "DELETE"})
+RETRIED_STATUSES = frozenset({429, 502, 503, 504})
+
+
+class PoliteRetry(Retry):
+    """urllib3's ``Retry`` that bounds the sum of its waits by ``max_wait`` seconds,
+    retries no method outside ``allowed_methods`` (even when nothing was sent), repeats
+    no read that timed out, and logs each wait."""
+
+    # Only the statuses asked for are retried, with a Retry-After or without (urllib3
+    # would also retry 413 when it comes with one).
+    RETRY_AFTER_STATUS_CODES = frozenset()
+
+    def __init__(self, *args: Any, max_wait: float = 30.0, waited: float = 0.0, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.max_wait = max_wait
+        self.waited = waited  # by the tries before this one
+
+    # Typed as returning this class: urllib3 before 2.1 types its methods as returning a Retry.
+    def new(self, **kw: Any) -> "PoliteRetry":
+        kw.setdefault("max_wait", self.max_wait)
+        kw.setdefault("waited", self.waited)
+        made = super().new(**kw)
+        assert isinstance(made, PoliteRetry)
+        return made
+
+    def wait_before_next(self, response: BaseHTTPResponse | None = None) -> float:
+        """The seconds to wait before the next try: the answer's Retry-After when it has
+        one that can be read, else the backoff for the tries so far."""
+        header = response.headers.get("Retry-After") if response is not None else None
+        if header is not None and self.respect_retry_after_header:
+            try:
+                return self.parse_retry_after(header)
+            except InvalidHeader:
+                pass  # not a number of seconds nor a date: as if the server had said nothing
+        if not self.history:
+            return 0.0
+        return float(min(self.backoff_max, self.backoff_factor * 2 ** (len(self.history) - 1)))
+
+    def increment(self, method: str | None = None, url: str | None = None, response: BaseHTTPResponse | None = None,
+                  error: Exception | None = None, _pool: Any = None, _stacktrace: Any = None) -> "PoliteRetry":
+        if error is not None and (isinstance(error, ReadTimeoutError) or (
+                self.allowed_methods and (method or "").upper() not in self.allowed_methods)):
+            # Given up on as without retries: a failed read as it is, any other failure in
+            # the MaxRetryError that requests turns into a ConnectionError.
+            if isinstance(error, (ReadTimeoutError, ProtocolError)):
+                raise error
+            raise MaxRetryError(_pool, url or "", error) from error
+        following = super().increment(method, url, response, error, _pool, _stacktrace)
+        assert isinstance(following, PoliteRetry)
+        wait = following.wait_before_next(response)
+        if self.waited + wait > self.max_wait:
+            # With raise_on_status off, urllib3 hands the answer back as it is.
+            reason = error or ResponseError(f"waiting {wait:g} s more would pass the bound of {self.max_wait:g} s")
+            raise MaxRetryError(_pool, url or "", reason) from reason
+        following.waited = self.waited + wait
+        return following
+
+    def sleep(self, response: BaseHTTPResponse | None = None) -> None:
+        wait = self.wait_before_next(response)
+        if wait > 0:
+            last = self.history[-1] if self.history else None
+            why = (f"status {last.status}" if last is not None and last.status
+                   else type(last.error).__name__ if last is not None and last.error else "a failure")
+            where = f"{last.method} {last.url}" if last is not None else "the request"
+            log.info("waiting %.3g s before trying %s again (%s; try %d)", wait, where, why, len(self.history) + 1)
+            time.sleep(wait)
+
+
+def mount_retries(session: requests.Session, *, retries: int = 3, backoff: float = 0.5, max_backoff: float = 10.0,
+                  max_wait: float = 30.0, methods: Collection[str] = RETRIED_METHODS,
+                  statuses: Collection[int] = RETRIED_STATUSES) -> PoliteRetry:
+    """Makes ``session`` retry as the module's docstring says, for http:// and https://.
+
+    ``retries`` tries at most after the first; waits of ``backoff`` seconds, doubled
+    after each try, up to ``max_backoff``; all waits of one request together at most
+    ``max_wait`` seconds. An adapter already mounted there (one that sets timeouts, say)
+    is kept and given the retries; otherwise a new ``HTTPAdapter`` is mounted. Returns
+    the ``Retry`` that it mounted.
+    """
+    policy = PoliteRetry(total=retries, connect=retries, read=retries, status=retries, other=0, redirect=False,
+                         allowed_methods=frozenset(method.upper() for method in methods),
+                         status_forcelist=frozenset(statuses), backoff_factor=backoff, backoff_max=max_backoff,
+                         raise_on_status=False, respect_retry_after_header=True, max_wait=max_wait)
+    for prefix in ("https://", "http://"):
+        adapter = session.adapters.get(prefix)
+        if isinstance(adapter, HTTPAdapter):
+            adapter.max_retries = policy
+        else:
+            session.mount(prefix, HTTPAdapter(max_retries=policy))
+    return policy
