@@ -60,9 +60,12 @@ def test_unusable_variables_are_named_with_their_value(server, monkeypatch, caps
     (["--server", "{url}", "--token", "{token}"], "127.0.0.1", ExitStatus.SUCCESS),
     (["--server", "{url}", "--token", "{token}"], None, ExitStatus.CONNECTION),  # the dead proxy is used
 ])
+@pytest.mark.parametrize("variable, scheme", [("HTTP_PROXY", "http"), ("ALL_PROXY", "socks5")])
 def test_proxy_variables_are_honoured_with_no_proxy(server, monkeypatch, capsys, dead_port, argv, no_proxy,
-                                                    expected):
-    monkeypatch.setenv("HTTP_PROXY", f"http://127.0.0.1:{dead_port}")
+                                                    expected, variable, scheme):
+    if scheme == "socks5":
+        pytest.importorskip("socks", reason="SOCKS proxies need PySocks")
+    monkeypatch.setenv(variable, f"{scheme}://127.0.0.1:{dead_port}")
     if no_proxy:
         monkeypatch.setenv("NO_PROXY", no_proxy)
     argv = [arg.format(url=server.url, token=server.token) for arg in argv]

@@ -5,7 +5,7 @@ import argparse
 import math
 import re
 from collections.abc import Callable
-from typing import Any
+from typing import Any, NoReturn
 from urllib.parse import urlsplit, urlunsplit
 
 from .. import __version__, _tables
@@ -28,6 +28,15 @@ DEFAULT_MAX_ANSWER_MB = 32
 DOT_SEGMENT = re.compile(r"(?:\.|%2[Ee]){1,2}")
 SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also come after the subcommand; "
                      f"see {PROG} --help.")
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parser (its subcommands' too), with a usage error in one line, as every
+    failure of the command line is: argparse puts the whole usage before it."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(status.ExitStatus.USAGE,
+                  f"{self.prog}: error: {_tables.printable(message)} (see {self.prog} --help)\n")
 
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -143,7 +152,7 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
         epilog=status.epilog(TOKEN_VARIABLE), formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_global_options(parser)
