@@ -24,12 +24,10 @@ def join_url_parts(*parts):
     Each part after the first stays a path below the parts before it: "?", "#" and a
     "%" that starts no escape are escaped, and a dot segment raises ValueError.
     """
-    for position, part in enumerate(parts, 1):
-        if not isinstance(part, str):
-            raise TypeError("join_url_parts() argument {} must be str, not {}".format(position, type(part).__name__))
     url = parts[0] if parts else ""
     for position, part in enumerate(parts[1:], 2):
-        part = _path_part(part, position)
+        if "." in part or "%" in part or "?" in part or "#" in part:  # most parts hold none
+            part = _path_part(part, position)
         if part:
             url = url.rstrip("/") + "/" + part.lstrip("/") if url else part
     return url
