@@ -7,6 +7,7 @@
 #include "text.hpp"
 #include "utils_api.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -95,6 +96,10 @@ const char* escape_of(int kind, const void* data, Py_ssize_t index, Py_ssize_t l
     }
 }
 
+// The str kind (PyUnicode_1BYTE_KIND...) of characters stored as `Char`.
+template <typename Char>
+constexpr int unicode_kind_of = static_cast<int>(sizeof(Char));
+
 // Whether text[start:end] is the segment "." or "..", each dot possibly written as %2E.
 bool is_dot_segment(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) {
     int dots = 0;
@@ -122,24 +127,68 @@ bool is_dot_segment(int kind, const void* data, Py_ssize_t start, Py_ssize_t end
     }
 }
 
-// Checks a part after the first; returns how many of its characters are written
-// as escapes, or -1 with ValueError set for a dot segment.
-Py_ssize_t check_path_part(PyObject* part, Py_ssize_t position) {
-    const int kind = PyUnicode_KIND(part);
-    const void* data = PyUnicode_DATA(part);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(part);
+// The characters that the scan of a path part stops at, as bits of a mask: all
+// are below 64, so one shift tells any character apart.
+constexpr uint64_t path_stops = (uint64_t{1} << '#') | (uint64_t{1} << '%') | (uint64_t{1} << '/') |
+                                (uint64_t{1} << '?');
+
+// The scan of check_path_part over characters stored as `Char`: a character costs
+// a test against `path_stops`, and only a segment that starts with '.' or '%' and
+// is short enough to be "%2E%2E" is looked at whole. Returns the escape count, or
+// -1 with the dot segment's bounds in `dot_start` and `dot_end`.
+template <typename Char>
+Py_ssize_t scan_path_part(const Char* text, Py_ssize_t length, Py_ssize_t& dot_start, Py_ssize_t& dot_end) {
+    constexpr Py_ssize_t longest_dot_segment = 6;
+    const auto ends_dot_segment = [&](Py_ssize_t start, Py_ssize_t end) {
+        const Py_ssize_t size = end - start;
+        if (size > 0 && size <= longest_dot_segment && (text[start] == '.' || text[start] == '%') &&
+            is_dot_segment(unicode_kind_of<Char>, text, start, end)) {
+            dot_start = start;
+            dot_end = end;
+            return true;
+        }
+        return false;
+    };
     Py_ssize_t escapes = 0;
     Py_ssize_t segment_start = 0;
-    for (Py_ssize_t index = 0; index <= length; ++index) {
-        if (index == length || PyUnicode_READ(kind, data, index) == slash) {
-            if (is_dot_segment(kind, data, segment_start, index)) {
-                raise_dot_segment(part, position, segment_start, index);
+    for (Py_ssize_t index = 0; index < length; ++index) {
+        const Py_UCS4 c = text[index];
+        if (c >= 64 || ((path_stops >> c) & 1) == 0) [[likely]] {
+            continue;
+        }
+        if (c == slash) {
+            if (ends_dot_segment(segment_start, index)) {
                 return -1;
             }
             segment_start = index + 1;
-        } else if (escape_of(kind, data, index, length) != nullptr) {
-            ++escapes;
+        } else if (c != '%' || !(index + 2 < length && is_hex_digit(text[index + 1]) && is_hex_digit(text[index + 2]))) {
+            ++escapes;  // '?', '#', or a '%' that starts no escape
         }
+    }
+    return ends_dot_segment(segment_start, length) ? -1 : escapes;
+}
+
+// Checks a part after the first; returns how many of its characters are written
+// as escapes, or -1 with ValueError set for a dot segment.
+Py_ssize_t check_path_part(PyObject* part, Py_ssize_t position) {
+    const void* data = PyUnicode_DATA(part);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(part);
+    Py_ssize_t dot_start = 0;
+    Py_ssize_t dot_end = 0;
+    Py_ssize_t escapes = 0;
+    switch (PyUnicode_KIND(part)) {
+    case PyUnicode_1BYTE_KIND:
+        escapes = scan_path_part(static_cast<const Py_UCS1*>(data), length, dot_start, dot_end);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        escapes = scan_path_part(static_cast<const Py_UCS2*>(data), length, dot_start, dot_end);
+        break;
+    default:
+        escapes = scan_path_part(static_cast<const Py_UCS4*>(data), length, dot_start, dot_end);
+        break;
+    }
+    if (escapes < 0) {
+        raise_dot_segment(part, position, dot_start, dot_end);
     }
     return escapes;
 }
@@ -249,7 +298,11 @@ public:
     EscapeCounts() = default;
     EscapeCounts(const EscapeCounts&) = delete;
     EscapeCounts& operator=(const EscapeCounts&) = delete;
-    ~EscapeCounts() { PyMem_Free(heap_); }
+    ~EscapeCounts() {
+        if (heap_ != nullptr) {  // spares the call for the joins that requests make
+            PyMem_Free(heap_);
+        }
+    }
 
     [[nodiscard]] Py_ssize_t* reserve(Py_ssize_t count) {
         if (count <= inline_capacity) {
