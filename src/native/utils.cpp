@@ -161,7 +161,8 @@ Py_ssize_t scan_path_part(const Char* text, Py_ssize_t length, Py_ssize_t& dot_s
                 return -1;
             }
             segment_start = index + 1;
-        } else if (c != '%' || !(index + 2 < length && is_hex_digit(text[index + 1]) && is_hex_digit(text[index + 2]))) {
+        } else if (c != '%' || index + 2 >= length || !is_hex_digit(text[index + 1]) ||
+                   !is_hex_digit(text[index + 2])) {
             ++escapes;  // '?', '#', or a '%' that starts no escape
         }
     }
