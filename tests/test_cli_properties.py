@@ -28,7 +28,8 @@ SECRET = st.text("QXZqxz0189~", min_size=10, max_size=16)
 ENVIRONMENT = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "http_proxy", "https_proxy", "all_proxy",
                "no_proxy", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "COLUMNS", "NETRC")
 PATH_VALUES = st.sampled_from(["security", "1008", "orvik-4.2.0", "..", ".", "%2E%2e", "a/b", "1015?x=y",
-                               "1015#frag", "J\u00f6rg", "\u65e5\u672c", "-1", "", "%", "a%zz"]) | st.text(max_size=8)
+                               "1015#frag", "J\u00f6rg", "\u65e5\u672c", "-1", "", "%", "a%zz",
+                               "\udcff"]) | st.text(max_size=8)  # a byte of argv that is not UTF-8
 
 
 def check(code, out, err, secrets=(), json_output=False):
@@ -90,9 +91,10 @@ def commands():
     return st.one_of(
         st.just(["user"]), st.just(["releases"]),
         st.tuples(PATH_VALUES, PATH_VALUES).map(lambda values: ["event", *values]),
-        st.tuples(PATH_VALUES, st.sampled_from(["linux-armhf", "x?y"])).map(lambda v: ["distribution", *v]),
+        st.tuples(PATH_VALUES, st.sampled_from(["linux-armhf", "x?y", "\udcff"])).map(lambda v: ["distribution", *v]),
         st.tuples(PATH_VALUES, st.sampled_from([[], ["--all"], ["--page", "2"], ["--offset", "3"],
-                                                ["--all", "--size", "7"], ["--search", "\x1b[2J\u00f6"]])
+                                                ["--all", "--size", "7"], ["--search", "\x1b[2J\u00f6"],
+                                                ["--search", "\udcff"]])
                   ).map(lambda values: ["events", values[0], *values[1]]))
 
 

@@ -67,8 +67,17 @@ def megabytes(text: str) -> int:
     return count(1)(text) * 2**20
 
 
+def sent_text(text: str) -> str:
+    """A value that is sent to the server, so must be text: a byte of an argument that the
+    locale's encoding cannot decode comes in as a lone surrogate, which no URL can carry."""
+    if any("\ud800" <= char <= "\udfff" for char in text):
+        raise argparse.ArgumentTypeError(f"{text!r} holds bytes that are not text in the locale's encoding")
+    return text
+
+
 def path_value(text: str) -> str:
     """A value that the client puts into the request path as one segment."""
+    sent_text(text)
     if "/" in text:
         raise argparse.ArgumentTypeError(f"{text!r} holds '/': a name or id is one part of the request path")
     if DOT_SEGMENT.fullmatch(text):
@@ -182,7 +191,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="every event: fetch page after page (of --size events) and print them together")
     events.add_argument("--size", type=count(1), metavar="N",
                         help=f"events per page (default: the server's; with --all, {queries.ALL_EVENTS_PAGE_SIZE})")
-    events.add_argument("--search", metavar="TEXT", help="only events that mention TEXT")
+    events.add_argument("--search", metavar="TEXT", type=sent_text, help="only events that mention TEXT")
     order = events.add_mutually_exclusive_group()
     order.add_argument("--sorted", dest="order", action="store_const", const="sorted",
                        help="sorted by the server (newest first)")
@@ -199,5 +208,5 @@ def build_parser() -> argparse.ArgumentParser:
                            queries.answer_of(lambda client, args: client.get_distribution(args.key, args.platform)),
                            whole(_tables.fields))
     distribution.add_argument("key", metavar="KEY", type=path_value, help="distribution key, e.g. orvik-4.2.0")
-    distribution.add_argument("platform", metavar="PLATFORM", help="platform, e.g. linux-x86_64")
+    distribution.add_argument("platform", metavar="PLATFORM", type=sent_text, help="platform, e.g. linux-x86_64")
     return parser
