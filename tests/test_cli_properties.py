@@ -102,7 +102,8 @@ def proxy_urls(password):
     return st.builds(
         "{}{}{}:{}".format,
         st.sampled_from(["http://", "https://", "socks5://", "socks5h://", "htps://", ""]),
-        st.sampled_from(["", "me:{}@", "{}@", "me:Qx7v/{}@", "me:{}#Qx7v@", "me:{}?x@", "me:{}%zz@"]
+        st.sampled_from(["", "me:{}@", "{}@", "me:Qx7v/{}@", "me:{}#Qx7v@", "me:{}?x@", "me:{}%zz@", "me:{}\u20ac@",
+                         "me:{}%E2%82%AC@", "me:{}\udcff@"]
                         ).map(lambda userinfo: userinfo.format(password)),
         st.sampled_from(["127.0.0.1", "localhost", "[::1", "[::1]"]),
         st.sampled_from(["1", "3128", "99999", "Qx7v"]))

@@ -4,7 +4,7 @@ shown in messages with their credentials masked whole. A password may hold "/", 
 "#" (generated ones do), and the user part of a URL may itself be a token."""
 
 import importlib.util
-from urllib.parse import urlsplit
+from urllib.parse import unquote, urlsplit
 
 from urllib3.exceptions import LocationParseError
 from urllib3.util import parse_url
@@ -44,9 +44,14 @@ def _parse_failure(url: str) -> str:
 def proxy_problem(url: str) -> str | None:
     """What makes ``url``, a proxy variable's value, unusable by requests, in words that
     never quote its credentials; None when it is usable."""
-    if any(char in credentials_of(url) for char in AUTHORITY_ENDS):
+    credentials = credentials_of(url)
+    if any(char in credentials for char in AUTHORITY_ENDS):
         return (f"its user name or password holds one of {' '.join(AUTHORITY_ENDS)}, which a URL carries only "
                 "percent-encoded (%2F, %3F, %23)")
+    try:
+        unquote(credentials, errors="strict").encode("latin-1")  # as requests sends them to the proxy
+    except UnicodeError:
+        return "its user name or password holds a character outside Latin-1, which requests cannot send to a proxy"
     try:
         # As requests reads it: http:// is put in front only where urllib3 finds no scheme,
         # and it takes "localhost:" in "localhost:3128" for one.
