@@ -216,7 +216,8 @@ def charset(name):
     # Redirects that cannot be followed are the server's fault, not the --server given.
     (302, None, {"Location": "http://[::1"}, Status.OTHER_HTTP, "redirected to a URL that cannot be followed: 'http"),
     (302, None, {"Location": "http://127.0.0.1:99999/"}, Status.OTHER_HTTP, "followed: 'http://127.0.0.1:99999/'"),
-    (302, None, {"Location": "ftp://files.example.com/"}, Status.OTHER_HTTP, "followed: 'ftp://files.example.com/'"),
+    (302, None, {"Location": "ftp://me:pw@files.example.com/"}, Status.OTHER_HTTP,
+     "followed: 'ftp://***@files.example.com/'"),
     (302, None, {"Location": "http://a..b/"}, Status.OTHER_HTTP, "followed: 'http://a..b/'"),
 ])
 def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown):

@@ -15,6 +15,7 @@ from .. import _tables
 from .._answers import AnswerTooLarge, UnusableAnswer
 from .arguments import SERVER_URL_SHAPE, TOKEN_VARIABLE
 from .status import ExitStatus
+from .urls import without_credentials
 
 # What OpenSSL reports when the other end answers a TLS hello in plain text.
 NOT_TLS_REASONS = {"WRONG_VERSION_NUMBER", "RECORD_LAYER_FAILURE", "PACKET_LENGTH_TOO_LONG", "UNKNOWN_PROTOCOL"}
@@ -45,7 +46,8 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
     if isinstance(error, requests.HTTPError):
         return _http_failure(error, server_url)
     if redirect is not None and isinstance(error, ValueError):
-        return f"the server redirected to a URL that cannot be followed: {redirect!r}", ExitStatus.OTHER_HTTP
+        return (f"the server redirected to a URL that cannot be followed: {without_credentials(redirect)!r}",
+                ExitStatus.OTHER_HTTP)
     if isinstance(error, URL_ERRORS):
         return f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", ExitStatus.USAGE
     if isinstance(error, requests.Timeout) or (  # requests reports a read that times out in the body so
