@@ -221,7 +221,8 @@ def test_json_answers_are_utf8_unless_their_charset_says_otherwise(raw, content_
 STREAM_STATES = {"pipe": "", "closed": ">&-", "full": ">/dev/full"}
 
 
-@settings(max_examples=max(settings.default.max_examples // 4, 1))
+# Each example starts a process: a few are seconds, under emulation too.
+@settings(max_examples=max(settings.default.max_examples // 8, 1))
 @given(stdout=st.sampled_from(sorted(STREAM_STATES)), stderr=st.sampled_from(sorted(STREAM_STATES)),
        encoding=st.sampled_from(["ascii", "latin-1", "utf-8", "ascii:strict"]),
        locale=st.sampled_from(["C", "C.UTF-8", "POSIX"]), json_output=st.booleans(),
