@@ -118,8 +118,8 @@ def token_problem(token: str) -> str | None:
     if token.endswith(("\r", "\n")):
         return ("ends in a line break (CR or LF), as a token read from a file often does: "
                 "strip it, e.g. \"$(tr -d '\\r\\n' < token.txt)\"")
-    for where, char in (("begins", token[0]), ("ends", token[-1])):
-        if char in " \t":
+    for where, char in (("begins", token[:1]), ("ends", token[-1:])):
+        if char in (" ", "\t"):
             return (f"{where} with {'a space' if char == ' ' else 'a tab'}, which no HTTP header can carry "
                     "(it would be dropped, and the token then differ): strip it")
     for position, char in enumerate(token, 1):
