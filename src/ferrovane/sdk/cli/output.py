@@ -9,6 +9,7 @@ disk, a closed pipe.
 """
 
 import argparse
+import codecs
 import contextlib
 import errno
 import io
@@ -21,6 +22,9 @@ from typing import Any
 from .. import _tables
 from .arguments import PROG
 
+# Encodings that carry every character, so that the text need not be tried first (an
+# --all listing may be large).
+UNICODE_CODECS = {"utf-8", "utf-16", "utf-32"}
 # The widest terminal believed: COLUMNS may say anything, and a table is never wider than
 # its cells need anyway.
 MAX_WIDTH = 1_000
@@ -64,9 +68,9 @@ def _encodable(text: str, stream: Any) -> tuple[str, bool]:
     """``text`` as ``stream`` can encode it: each character that its encoding cannot carry
     written as a Python escape (\\xe9, \\u65e5); and whether any was."""
     encoding = getattr(stream, "encoding", None)
-    if not isinstance(encoding, str):
-        return text, False
     try:
+        if not isinstance(encoding, str) or codecs.lookup(encoding).name in UNICODE_CODECS:
+            return text, False  # carries any text that is shown (lone surrogates are escaped before)
         text.encode(encoding)
         return text, False
     except UnicodeEncodeError:
