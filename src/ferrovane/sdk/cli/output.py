@@ -68,8 +68,10 @@ def _encodable(text: str, stream: Any) -> tuple[str, bool]:
     """``text`` as ``stream`` can encode it: each character that its encoding cannot carry
     written as a Python escape (\\xe9, \\u65e5); and whether any was."""
     encoding = getattr(stream, "encoding", None)
+    if not isinstance(encoding, str):
+        return text, False
     try:
-        if not isinstance(encoding, str) or codecs.lookup(encoding).name in UNICODE_CODECS:
+        if codecs.lookup(encoding).name in UNICODE_CODECS:
             return text, False  # carries any text that is shown (lone surrogates are escaped before)
         text.encode(encoding)
         return text, False
