@@ -23,7 +23,7 @@ MAX_DEPTH = 100
 
 
 class UnusableAnswer(Exception):
-    """An answer that arrived whole but cannot be used; the text says why ("it is not JSON")."""
+    """An answer that cannot be used; the text says why ("it is not JSON")."""
 
 
 class AnswerTooLarge(UnusableAnswer):
@@ -58,6 +58,8 @@ class BoundedBody:
         self._raw, self._limit, self._read = raw, limit, 0
 
     def __getattr__(self, name: str) -> Any:
+        if name == "_raw":  # not set yet (a copy being made): no stream to ask
+            raise AttributeError(name)
         return getattr(self._raw, name)
 
     def _counted(self, data: bytes) -> bytes:
