@@ -100,7 +100,7 @@ def show(args: argparse.Namespace, answer: Any) -> str | None:
     if not escaped:
         return None
     return (f"the output's encoding ({sys.stdout.encoding}) cannot carry some characters of the answer; they are "
-            "written as escapes such as \\u00f6 (PYTHONIOENCODING=utf-8 keeps them)")
+            "written as escapes such as \\xf6 or \\u65e5 (PYTHONIOENCODING=utf-8 keeps them)")
 
 
 def discard_stdout() -> None:
