@@ -144,7 +144,7 @@ install_lane() {
   (
     exec >"$work/lane-$name.log" 2>&1
     # The lane's own stages, not the release's stage that runs it.
-    stage_times=() stage=
+    stage_times=() stage= stage_scope="install lane $name"
     trap print_stage_times EXIT
     for test in "$@"; do
       IFS='|' read -r label arch file <<<"$test"
@@ -153,6 +153,7 @@ install_lane() {
       outcome=
       bash scripts/install_test.sh "$arch" "$file" || { outcome="  (failed)"; failed=1; }
       stage_times+=("$(printf '%-14s %5ds%s' "$label" $((SECONDS - started)) "$outcome")")
+      record_time "$label" $((SECONDS - started)) "${outcome:+failed}"
     done
     exit $failed
   )

@@ -12,6 +12,7 @@ import time
 from pathlib import Path
 
 import pytest
+from support import docs
 import requests
 
 from ferrovane.sdk import _tables, cli
@@ -536,9 +537,8 @@ def test_only_the_demo_loads_the_stand_in_server(server):
     assert result.returncode == 0, result.stderr
 
 
-def test_readme_exit_status_table_is_the_commands():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    table = readme.split("| Exit code | Meaning |\n|---|---|\n", 1)[1].split("\n\n", 1)[0]
+def test_documented_exit_status_table_is_the_commands():
+    table = docs.page("command-line").split("| Exit code | Meaning |\n|---|---|\n", 1)[1].split("\n\n", 1)[0]
     rows = [line.strip("|").split("|", 1) for line in table.splitlines()]
     assert {int(code): meaning.strip() for code, meaning in rows} == {status: status.meaning for status in Status}
 

@@ -7,13 +7,10 @@ import sys
 from pathlib import Path
 
 import pytest
-
-README = Path(__file__).resolve().parent.parent / "README.md"
-
+from support import docs
 
 def readme_user_test_files():
-    section = README.read_text(encoding="utf-8").split("\n## Testing your code against the stand-in server\n")[1]
-    return re.findall(r"^```python\n(.*?)^```", section.split("\n## ")[0], re.DOTALL | re.MULTILINE)
+    return docs.python_blocks(docs.section("testing", "Testing your code against the stand-in server"))
 
 
 @pytest.fixture

@@ -1,4 +1,4 @@
-"""The README's grid of wheels and install tests says what the release table in pyproject.toml declares."""
+"""The documented grid of wheels and install tests says what the release table in pyproject.toml declares."""
 import os
 import re
 import sys
@@ -15,10 +15,10 @@ def cells(line):
 
 
 def readme_grid(machines):
-    """The README's Python x architecture table, {(python, machine): cell}: the one whose
+    """The boards page's Python x architecture table, {(python, machine): cell}: the one whose
     header is "Python" and architectures."""
-    with open(os.path.join(ROOT, "README.md")) as readme:
-        lines = readme.read().splitlines()
+    with open(os.path.join(ROOT, "docs", "boards.md")) as page:
+        lines = page.read().splitlines()
     start = next(index for index, line in enumerate(lines)
                  if line.startswith("|") and cells(line)[0] == "Python" and set(cells(line)[1:]) == machines)
     header = cells(lines[start])

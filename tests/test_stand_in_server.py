@@ -15,6 +15,7 @@ from datetime import datetime
 from pathlib import Path
 
 import pytest
+from support import docs
 import requests
 
 from ferrovane.sdk import stand_in_server
@@ -442,8 +443,7 @@ def test_unusable_options_are_usage_errors(capsys, args, message):
 
 
 def test_the_readme_lists_every_exit_status():
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    section = readme.split("\n## Running the stand-in server by hand\n")[1].split("\n## ")[0]
+    section = docs.section("testing", "Running the stand-in server by hand")
     assert {int(code) for code in re.findall(r"^\| (\d+) \|", section, re.MULTILINE)} == set(ExitStatus)
 
 

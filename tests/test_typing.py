@@ -6,6 +6,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from support import docs
 
 from ferrovane.sdk import accounts_api
 
@@ -37,20 +38,15 @@ def test_stubs_match_the_runtime_modules():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def readme_python_examples(directory: Path) -> list[str]:
-    """Writes each Python block of the README to a file of its own, named for its first line."""
-    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines(keepends=True)
-    paths, block, start = [], None, 0
-    for number, line in enumerate(lines, 1):
-        if block is None and line.strip() == "```python":
-            block, start = [], number + 1
-        elif block is not None and line.strip() == "```":
-            path = directory / f"readme_line_{start}.py"
-            path.write_text("".join(block), encoding="utf-8")
+def documented_python_examples(directory: Path) -> list[str]:
+    """Writes each Python block of the README and the docs pages to a file of its own,
+    named for its page and its place there."""
+    paths = []
+    for page in docs.PAGES:
+        for index, code in enumerate(docs.python_blocks(page.read_text(encoding="utf-8"))):
+            path = directory / f"{page.stem.replace('-', '_')}_{index}.py"
+            path.write_text(code, encoding="utf-8")
             paths.append(str(path))
-            block = None
-        elif block is not None:
-            block.append(line)
     return paths
 
 
@@ -59,8 +55,8 @@ def test_typed_usage_checks_and_mistakes_are_caught(tmp_path):
     # silencing comment that no longer silences an error. The installed Python modules
     # that users' code calls must be typed too: mypy checks them only when named as
     # modules (-m, -p), which it takes in a run of their own.
-    examples = readme_python_examples(tmp_path)
-    assert len(examples) >= 3, "the README's Python examples were not found"
+    examples = documented_python_examples(tmp_path)
+    assert len(examples) >= 5, "the documented Python examples were not found"
     for targets in (
         [str(TYPING / "example_usage.py"), str(TYPING / "rejected_usage.py"), *examples],
         ["-m", "ferrovane.sdk", "-p", "ferrovane.sdk.exceptions", "-p", "ferrovane.sdk.stand_in_server",
