@@ -14,8 +14,8 @@ import os
 from typing import Any
 
 import requests
-import urllib3
 from requests.adapters import HTTPAdapter
+from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 
 from .._answers import BoundedBody
 from ..accounts_api import ApiClient
@@ -41,7 +41,7 @@ class TimeoutAdapter(HTTPAdapter):
         self.timeout, self.max_body = timeout, max_body
         super().__init__()
 
-    def build_response(self, req: requests.PreparedRequest, resp: urllib3.BaseHTTPResponse) -> requests.Response:
+    def build_response(self, req: requests.PreparedRequest, resp: BaseHTTPResponse) -> requests.Response:
         response = super().build_response(req, resp)
         response.raw = BoundedBody(response.raw, self.max_body)
         return response
