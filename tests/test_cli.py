@@ -217,7 +217,8 @@ def charset(name):
     # Redirects that cannot be followed are the server's fault, not the --server given.
     (302, None, {"Location": "http://[::1"}, Status.OTHER_HTTP, "redirected to a URL that cannot be followed: 'http"),
     (302, None, {"Location": "http://127.0.0.1:99999/"}, Status.OTHER_HTTP, "followed: 'http://127.0.0.1:99999/'"),
-    (302, None, {"Location": "ftp://files.example.com/"}, Status.OTHER_HTTP, "followed: 'ftp://files.example.com/'"),
+    (302, None, {"Location": "ftp://me:pw@files.example.com/"}, Status.OTHER_HTTP,
+     "followed: 'ftp://***@files.example.com/'"),
     (302, None, {"Location": "http://a..b/"}, Status.OTHER_HTTP, "followed: 'http://a..b/'"),
 ])
 def test_failures_give_one_line_and_their_own_exit_code(run, server, status, body, headers, exit_code, shown,
@@ -376,13 +377,24 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     (["--demo", "--timeout", "1e10", "user"], "at most 86400"),
     (["--demo", "user", "--timeout", "1e300"], "at most 86400"),
     (["--demo", "--timeout", "nan", "user"], "not a number of seconds: 'nan'"),
+    # requests would send them as HTTP Basic in place of the token; never shown.
+    (["--server", "http://alice:s3cr/et@host", "--token", "t", "user"],
+     "'http://***@host' holds credentials (user:password@); the server takes the API token instead"),
+    # A name or id is one segment of the request path: it cannot address another one.
+    (["--demo", "event", "security", "../../entitlements"], "argument ID: '../../entitlements' holds '/'"),
+    (["--demo", "events", "%2e%2E"], "argument APP: '%2e%2E' is not a name or id: it would address the path above"),
+    (["--demo", "distribution", "..", "linux-armhf"], "argument KEY: '..' is not a name or id"),
+    # A byte of an argument that the locale cannot decode: no URL can carry it.
+    (["--demo", "events", "security", "--search", "\udcff"], "'\\udcff' holds bytes that are not text"),
+    (["--demo", "distribution", "orvik-4.2.0", "x\udcff"], "argument PLATFORM: 'x\\udcff' holds bytes"),
 ])
 def test_usage_errors_exit_2(monkeypatch, capsys, argv, message):
     monkeypatch.delenv(TOKEN_VARIABLE, raising=False)
     with pytest.raises(SystemExit) as exit:
         cli.main(argv)
     assert exit.value.code == Status.USAGE
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "s3cr" not in err
 
 
 def test_url_that_only_fails_when_used_is_a_usage_error(capsys):
@@ -443,6 +455,8 @@ def test_demo_tour_completes():
     ("secret-token\r\n", "ends in a line break (CR or LF)"),
     ("secret-token\u2013x", "has a character outside Latin-1 at position 13 (U+2013)"),
     ("secret\x1btoken", "has a control character at position 7 (U+001B)"),
+    (" secret-token", "begins with a space, which no HTTP header can carry"),
+    ("secret-token\t", "ends with a tab, which no HTTP header can carry"),
 ])
 @pytest.mark.parametrize("from_environment", [False, True])
 def test_unusable_tokens_are_refused_unsent_and_unprinted(server, monkeypatch, capsys, token, problem,

@@ -51,7 +51,12 @@ def test_query_sends_one_get_and_returns_a_command(server, client, method, args,
      [("distributionKey", "orvik-4.2.0")], BadRequestError),
     (lambda c: c.get_distribution(None, "linux-armhf"), "/api/entitlements/v3/releases/None",
      [("platform", "linux-armhf")], requests.HTTPError),
-    # Ids and keys go into the path unescaped, so a slash is a path separator.
+    # Ids and keys go into the path as they are, so a slash is a path separator; but what
+    # would end the path is escaped: a value never asks a query or reaches another endpoint.
+    (lambda c: c.get_event_log_for_an_event("security", "1015?x=y"), "/api/security/v3/eventlog/1015%3Fx=y", [],
+     requests.HTTPError),
+    (lambda c: c.get_event_log_for_an_event("security?x=y", "1015#frag"),
+     "/api/security%3Fx=y/v3/eventlog/1015%23frag", [], requests.HTTPError),
     (lambda c: c.get_event_log_for_an_event("security", "10/01"), "/api/security/v3/eventlog/10/01", [],
      requests.HTTPError),
     (lambda c: c.get_distribution("a/b", "x"), "/api/entitlements/v3/releases/a/b",
@@ -63,6 +68,17 @@ def test_failed_queries_raise_after_sending_the_request(server, client, call, pa
     assert type(raised.value) is failure
     [request] = server.requests
     assert (request.path, request.query) == (path, query)
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.get_event_log_for_an_event("security", "../../../entitlements/v3/releases"),
+    lambda c: c.get_event_log("..", pageSize=3),
+    lambda c: c.get_distribution("%2E%2E", "linux-armhf"),
+])
+def test_a_value_that_would_climb_the_path_sends_nothing(server, client, call):
+    with pytest.raises(ValueError, match="dot segment"):
+        call(client)
+    assert server.requests == []
 
 
 def test_failing_statuses_raise_instead_of_returning(server, client, accounts_canary):

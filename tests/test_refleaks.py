@@ -291,6 +291,8 @@ def cases():
     # The utils helpers that every request goes through.
     add("join-url-parts", lambda e: utils.join_url_parts(e.url, e.app, e.endpoint))
     add("join-url-parts-non-str", lambda e: raises(TypeError, utils.join_url_parts, e.url, e.ok))
+    add("join-url-parts-escaped", lambda e: utils.join_url_parts(e.url, "/api/é?", "v3/1015?x=y#z%" * 100))
+    add("join-url-parts-dot-segment", lambda e: raises(ValueError, utils.join_url_parts, e.url, e.app, "v3/%2E%2e/x"))
     add("get-params", lambda e: utils.get_params(parameters=e.params, exclusions=("self",)))
     add("get-params-bad-exclusions", lambda e: raises(TypeError, utils.get_params, parameters=e.params,
                                                       exclusions=e.value))

@@ -1,11 +1,13 @@
 // ferrovane.sdk.utils: the two helpers the client calls on every request,
 // native because they sit on that path.
 //
-//     def join_url_parts(*parts): ...           # one slash between parts
+//     def join_url_parts(*parts): ...           # one slash between parts; each part
+//                                               # after the first stays a path below it
 //     def get_params(parameters, exclusions): ...  # the query parameters
 #include "text.hpp"
 #include "utils_api.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -13,10 +15,12 @@ namespace {
 constexpr Py_UCS4 slash = '/';
 
 // A run of characters of one part; `text == nullptr` stands for one slash.
+// `escapes` counts the characters of the run that are written as escapes.
 struct Piece {
     PyObject* text;
     Py_ssize_t start;
     Py_ssize_t end;
+    Py_ssize_t escapes;
 };
 
 // The pieces of one join: at most two per part. Joins of a few parts, as
@@ -60,6 +64,157 @@ private:
     size_t size_ = 0;
 };
 
+// ---- what a path part may hold ---------------------------------------------
+//
+// The parts after the first are paths below it, often made from values that a
+// program received (an event id, an application name). Such a value must not
+// change which endpoint, or which query, a request addresses: `?` and `#` would
+// end the path, a `%` that starts no escape would be read as one, and a dot
+// segment would climb above the parts before it once the URL is resolved. The
+// first three are written as escapes; a dot segment, also when written with
+// %2E (servers decode it back into a dot), is refused.
+
+bool is_hex_digit(Py_UCS4 c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The escape that stands for text[index] in a path part, or nullptr if it stands for itself.
+const char* escape_of(int kind, const void* data, Py_ssize_t index, Py_ssize_t length) {
+    switch (PyUnicode_READ(kind, data, index)) {
+    case '?':
+        return "%3F";
+    case '#':
+        return "%23";
+    case '%':
+        if (index + 2 < length && is_hex_digit(PyUnicode_READ(kind, data, index + 1)) &&
+            is_hex_digit(PyUnicode_READ(kind, data, index + 2))) {
+            return nullptr;
+        }
+        return "%25";
+    default:
+        return nullptr;
+    }
+}
+
+// The str kind (PyUnicode_1BYTE_KIND...) of characters stored as `Char`.
+template <typename Char>
+constexpr int unicode_kind_of = static_cast<int>(sizeof(Char));
+
+// Whether text[start:end] is the segment "." or "..", each dot possibly written as %2E.
+bool is_dot_segment(int kind, const void* data, Py_ssize_t start, Py_ssize_t end) {
+    int dots = 0;
+    for (Py_ssize_t index = start; index < end; ++dots) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, index);
+        if (c == '.') {
+            index += 1;
+        } else if (c == '%' && index + 2 < end && PyUnicode_READ(kind, data, index + 1) == '2' &&
+                   (PyUnicode_READ(kind, data, index + 2) | 0x20) == 'e') {
+            index += 3;
+        } else {
+            return false;
+        }
+    }
+    return dots == 1 || dots == 2;
+}
+
+[[gnu::cold]] void raise_dot_segment(PyObject* part, Py_ssize_t position, Py_ssize_t start, Py_ssize_t end) {
+    Ref segment = Ref::steal(PyUnicode_Substring(part, start, end));
+    if (segment) {
+        PyErr_Format(PyExc_ValueError,
+                     "join_url_parts() argument %zd has the dot segment %R (in %R): "
+                     "a part cannot climb above the parts before it",
+                     position, segment.get(), part);
+    }
+}
+
+// The characters that the scan of a path part stops at, as bits of a mask: all
+// are below 64, so one shift tells any character apart.
+constexpr uint64_t path_stops = (uint64_t{1} << '#') | (uint64_t{1} << '%') | (uint64_t{1} << '/') |
+                                (uint64_t{1} << '?');
+
+// The scan of check_path_part over characters stored as `Char`: a character costs
+// a test against `path_stops`, and only a segment that starts with '.' or '%' and
+// is short enough to be "%2E%2E" is looked at whole. Returns the escape count, or
+// -1 with the dot segment's bounds in `dot_start` and `dot_end`.
+template <typename Char>
+Py_ssize_t scan_path_part(const Char* text, Py_ssize_t length, Py_ssize_t& dot_start, Py_ssize_t& dot_end) {
+    constexpr Py_ssize_t longest_dot_segment = 6;
+    const auto ends_dot_segment = [&](Py_ssize_t start, Py_ssize_t end) {
+        const Py_ssize_t size = end - start;
+        if (size > 0 && size <= longest_dot_segment && (text[start] == '.' || text[start] == '%') &&
+            is_dot_segment(unicode_kind_of<Char>, text, start, end)) {
+            dot_start = start;
+            dot_end = end;
+            return true;
+        }
+        return false;
+    };
+    Py_ssize_t escapes = 0;
+    Py_ssize_t segment_start = 0;
+    for (Py_ssize_t index = 0; index < length; ++index) {
+        const Py_UCS4 c = text[index];
+        if (c >= 64 || ((path_stops >> c) & 1) == 0) [[likely]] {
+            continue;
+        }
+        if (c == slash) {
+            if (ends_dot_segment(segment_start, index)) {
+                return -1;
+            }
+            segment_start = index + 1;
+        } else if (c != '%' || index + 2 >= length || !is_hex_digit(text[index + 1]) ||
+                   !is_hex_digit(text[index + 2])) {
+            ++escapes;  // '?', '#', or a '%' that starts no escape
+        }
+    }
+    return ends_dot_segment(segment_start, length) ? -1 : escapes;
+}
+
+// Checks a part after the first; returns how many of its characters are written
+// as escapes, or -1 with ValueError set for a dot segment.
+Py_ssize_t check_path_part(PyObject* part, Py_ssize_t position) {
+    const void* data = PyUnicode_DATA(part);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(part);
+    Py_ssize_t dot_start = 0;
+    Py_ssize_t dot_end = 0;
+    Py_ssize_t escapes = 0;
+    switch (PyUnicode_KIND(part)) {
+    case PyUnicode_1BYTE_KIND:
+        escapes = scan_path_part(static_cast<const Py_UCS1*>(data), length, dot_start, dot_end);
+        break;
+    case PyUnicode_2BYTE_KIND:
+        escapes = scan_path_part(static_cast<const Py_UCS2*>(data), length, dot_start, dot_end);
+        break;
+    default:
+        escapes = scan_path_part(static_cast<const Py_UCS4*>(data), length, dot_start, dot_end);
+        break;
+    }
+    if (escapes < 0) {
+        raise_dot_segment(part, position, dot_start, dot_end);
+    }
+    return escapes;
+}
+
+// Writes text[start:end] into `target` (of `target_kind`) from `position`, each
+// character that needs it as its escape; returns the position after it.
+Py_ssize_t write_escaped(int target_kind, void* target, Py_ssize_t position, PyObject* text, Py_ssize_t start,
+                         Py_ssize_t end) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t index = start; index < end; ++index) {
+        if (const char* escape = escape_of(kind, data, index, length); escape != nullptr) {
+            for (int offset = 0; offset < 3; ++offset) {
+                PyUnicode_WRITE(target_kind, target, position++, static_cast<Py_UCS4>(escape[offset]));
+            }
+        } else {
+            PyUnicode_WRITE(target_kind, target, position++, PyUnicode_READ(kind, data, index));
+        }
+    }
+    return position;
+}
+
+// ---- join_url_parts ---------------------------------------------------------
+
 // Drops trailing slashes from the pieces joined so far (result.rstrip("/")).
 void strip_trailing_slashes(PieceList& pieces) {
     while (!pieces.empty()) {
@@ -93,14 +248,15 @@ Py_ssize_t skip_leading_slashes(PyObject* text) {
 
 // The join of parts that are all ASCII and short, as URLs nearly always are:
 // the same steps on bytes in a buffer on the stack. Returns false, having made
-// nothing, when the parts don't qualify.
-bool join_ascii_parts(PyObject* const* args, Py_ssize_t count, Ref& url) {
+// nothing, when the parts don't qualify. `escapes[index]` is the count that
+// check_path_part gave for the part.
+bool join_ascii_parts(PyObject* const* args, const Py_ssize_t* escapes, Py_ssize_t count, Ref& url) {
     constexpr Py_ssize_t capacity = 1024;
     char joined[capacity];
     Py_ssize_t room = capacity;
     for (Py_ssize_t index = 0; index < count; ++index) {
-        // Each part adds at most its length and one slash.
-        room -= PyUnicode_GET_LENGTH(args[index]) + 1;
+        // Each part adds at most its length, two more characters an escape, and one slash.
+        room -= PyUnicode_GET_LENGTH(args[index]) + 2 * escapes[index] + 1;
         if (!PyUnicode_IS_COMPACT_ASCII(args[index]) || room < 0) {
             return false;
         }
@@ -109,7 +265,8 @@ bool join_ascii_parts(PyObject* const* args, Py_ssize_t count, Ref& url) {
     std::memcpy(joined, PyUnicode_DATA(args[0]), static_cast<size_t>(length));
     for (Py_ssize_t index = 1; index < count; ++index) {
         const auto* part = static_cast<const char*>(PyUnicode_DATA(args[index]));
-        Py_ssize_t part_length = PyUnicode_GET_LENGTH(args[index]);
+        const Py_ssize_t part_length = PyUnicode_GET_LENGTH(args[index]);
+        Py_ssize_t start = 0;
         if (part_length == 0) {
             continue;
         }
@@ -118,13 +275,16 @@ bool join_ascii_parts(PyObject* const* args, Py_ssize_t count, Ref& url) {
                 --length;
             }
             joined[length++] = '/';
-            while (part_length > 0 && *part == '/') {
-                ++part;
-                --part_length;
+            while (start < part_length && part[start] == '/') {
+                ++start;
             }
         }
-        std::memcpy(joined + length, part, static_cast<size_t>(part_length));
-        length += part_length;
+        if (escapes[index] == 0) {
+            std::memcpy(joined + length, part + start, static_cast<size_t>(part_length - start));
+            length += part_length - start;
+        } else {
+            length = write_escaped(PyUnicode_1BYTE_KIND, joined, length, args[index], start, part_length);
+        }
     }
     url = Ref::steal(PyUnicode_New(length, 127));
     if (url) {
@@ -132,6 +292,35 @@ bool join_ascii_parts(PyObject* const* args, Py_ssize_t count, Ref& url) {
     }
     return true;
 }
+
+// Escape counts of the parts: on the stack for the joins that requests make.
+class EscapeCounts {
+public:
+    EscapeCounts() = default;
+    EscapeCounts(const EscapeCounts&) = delete;
+    EscapeCounts& operator=(const EscapeCounts&) = delete;
+    ~EscapeCounts() {
+        if (heap_ != nullptr) {  // spares the call for the joins that requests make
+            PyMem_Free(heap_);
+        }
+    }
+
+    [[nodiscard]] Py_ssize_t* reserve(Py_ssize_t count) {
+        if (count <= inline_capacity) {
+            return inline_;
+        }
+        heap_ = PyMem_New(Py_ssize_t, static_cast<size_t>(count));
+        if (heap_ == nullptr) {
+            PyErr_NoMemory();
+        }
+        return heap_;
+    }
+
+private:
+    static constexpr Py_ssize_t inline_capacity = 8;
+    Py_ssize_t inline_[inline_capacity] = {};
+    Py_ssize_t* heap_ = nullptr;
+};
 
 PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t count) {
     for (Py_ssize_t index = 0; index < count; ++index) {
@@ -147,14 +336,25 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     if (count == 1) {
         return Py_NewRef(args[0]);
     }
-    if (Ref url; join_ascii_parts(args, count, url)) {
+    EscapeCounts escape_counts;
+    Py_ssize_t* escapes = escape_counts.reserve(count);
+    if (escapes == nullptr) {
+        return nullptr;
+    }
+    escapes[0] = 0;  // the first part is the base, taken as it is
+    for (Py_ssize_t index = 1; index < count; ++index) {
+        if ((escapes[index] = check_path_part(args[index], index + 1)) < 0) {
+            return nullptr;
+        }
+    }
+    if (Ref url; join_ascii_parts(args, escapes, count, url)) {
         return url.release();
     }
     PieceList pieces;
     if (!pieces.reserve(2 * static_cast<size_t>(count))) {
         return nullptr;
     }
-    pieces.push_back({args[0], 0, PyUnicode_GET_LENGTH(args[0])});
+    pieces.push_back({args[0], 0, PyUnicode_GET_LENGTH(args[0]), 0});
     for (Py_ssize_t index = 1; index < count; ++index) {
         PyObject* part = args[index];
         const Py_ssize_t length = PyUnicode_GET_LENGTH(part);
@@ -163,18 +363,19 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
         }
         const bool joined_is_empty = pieces.size() == 1 && pieces[0].start == pieces[0].end;
         if (joined_is_empty) {
-            pieces[0] = {part, 0, length};
+            pieces[0] = {part, 0, length, escapes[index]};
             continue;
         }
         strip_trailing_slashes(pieces);
-        pieces.push_back({nullptr, 0, 1});
-        pieces.push_back({part, skip_leading_slashes(part), length});
+        pieces.push_back({nullptr, 0, 1, 0});
+        // Slashes are never escaped, so the part's escapes are all in the piece.
+        pieces.push_back({part, skip_leading_slashes(part), length, escapes[index]});
     }
 
     Py_ssize_t total = 0;
     Py_UCS4 max_char = slash;
     for (const Piece& piece : pieces) {
-        total += piece.end - piece.start;
+        total += piece.end - piece.start + 2 * piece.escapes;
         if (piece.text != nullptr && PyUnicode_MAX_CHAR_VALUE(piece.text) > max_char) {
             max_char = PyUnicode_MAX_CHAR_VALUE(piece.text);
         }
@@ -192,6 +393,10 @@ PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
             continue;
         }
         const Py_ssize_t length = piece.end - piece.start;
+        if (piece.escapes > 0) {
+            position = write_escaped(kind, data, position, piece.text, piece.start, piece.end);
+            continue;
+        }
         if (length > 0 && copy_characters(url.get(), position, piece.text, piece.start, length) < 0) {
             return nullptr;
         }
@@ -392,7 +597,11 @@ constexpr const char join_url_parts_doc[] =
     "Join the parts of a URL with exactly one slash between neighbouring parts.\n\n"
     "Slashes where two parts meet are merged into one; the first part keeps its\n"
     "scheme and path prefix (\"http://host/prefix\"), the last part keeps a\n"
-    "trailing slash, and empty parts are skipped. Nothing is encoded.\n\n"
+    "trailing slash, and empty parts are skipped.\n\n"
+    "Each part after the first stays a path below the parts before it: \"?\",\n"
+    "\"#\" and a \"%\" that starts no escape are written as escapes (%3F, %23,\n"
+    "%25), and a dot segment (\".\" or \"..\", also as %2E) raises ValueError.\n"
+    "Anything else is kept as given.\n\n"
     "    >>> join_url_parts(\"http://host/\", \"/api/security\", \"v3/user-info\")\n"
     "    'http://host/api/security/v3/user-info'\n\n"
     "Every part must be a str.";

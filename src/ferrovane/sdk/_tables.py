@@ -14,7 +14,7 @@ from typing import Any
 
 import requests
 
-from ._answers import is_html
+from ._answers import Number, is_html
 from .exceptions import AccountsApiError
 
 EVENT_COLUMNS = [("ID", "id"), ("TIME", "timestamp"), ("LEVEL", "level"), ("TYPE", "type"),
@@ -71,13 +71,26 @@ def cell(value: object) -> str:
     if isinstance(value, list) and all(isinstance(item, (str, int, float)) for item in value):
         return printable(", ".join(str(item) for item in value))
     if isinstance(value, (dict, list)):
-        return json.dumps(value, separators=(",", ":"))
+        return as_json(value, indent=None)
     return printable(value)
 
 
-def as_json(answer: object) -> str:
-    """``answer`` as indented JSON (ASCII only, so nothing in it can act on a terminal)."""
-    return json.dumps(answer, indent=2)
+def as_json(answer: object, indent: int | None = 2) -> str:
+    """``answer`` as strict JSON, indented or (with ``indent`` None) on one line: ASCII
+    only, so nothing in it can act on a terminal, and its numbers as the server wrote them.
+    Answers nest at most a few levels (see _answers.MAX_DEPTH), so recursion is safe."""
+    if isinstance(answer, Number):
+        return answer.text
+    if not isinstance(answer, (dict, list)) or not answer:
+        return json.dumps(answer, allow_nan=False)
+    items = ([f"{json.dumps(str(key))}:{'' if indent is None else ' '}{as_json(value, indent)}"
+              for key, value in answer.items()] if isinstance(answer, dict)
+             else [as_json(value, indent) for value in answer])
+    ends = "{}" if isinstance(answer, dict) else "[]"
+    if indent is None:
+        return ends[0] + ",".join(items) + ends[1]
+    pad = " " * indent
+    return f"{ends[0]}\n{pad}{',\n'.join(items).replace('\n', '\n' + pad)}\n{ends[1]}"
 
 
 def table(rows: list[Any], columns: list[tuple[str, str]], width: int | None = None) -> str:
@@ -118,6 +131,8 @@ def _fit(widths: list[int], headings: list[str], numeric: list[bool], width: int
                 for heading, right in zip(headings, numeric)]
     minimums[-1] = max(minimums[-1], LAST_COLUMN_MINIMUM)
     excess = sum(widths) + 2 * (len(widths) - 1) - width
+    if excess <= 0:
+        return  # fits: a column never grows to fill the terminal
     last = len(widths) - 1
     give = min(excess, max(widths[last] - minimums[last], 0))
     widths[last] -= give

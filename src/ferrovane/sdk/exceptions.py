@@ -7,7 +7,7 @@ from typing import Any, ClassVar
 
 import requests
 
-from ._answers import UnusableAnswer, json_document, text_of
+from ._answers import UnusableAnswer, json_charset, json_document, text_of
 
 # Bodies above this size are not parsed as JSON: an error body that large is not a
 # structured message, and parsing it would only cost time while an error is raised.
@@ -89,7 +89,7 @@ def _server_message(response: object) -> str | None:
         content = content.encode("utf-8", errors="replace")
     if not isinstance(content, (bytes, bytearray)) or not content:
         return None
-    encoding = _attribute(response, "encoding")
+    encoding = json_charset(_attribute(response, "headers"), content)
     if len(content) <= JSON_PARSE_LIMIT:
         try:
             document = json_document(text_of(content, encoding))

@@ -3,13 +3,15 @@ anything is sent: a mistyped value is a usage error (exit 2) that names what was
 
 import argparse
 import math
+import re
 from collections.abc import Callable
-from typing import Any
+from typing import Any, NoReturn
 from urllib.parse import urlsplit, urlunsplit
 
 from .. import __version__, _tables
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
 from . import queries, status
+from .urls import credentials_of, without_credentials
 
 PROG = "ferrovane-accounts"
 TOKEN_VARIABLE = "FERROVANE_ACCOUNTS_TOKEN"
@@ -18,8 +20,23 @@ DEFAULT_TIMEOUT = 30.0
 # can wait that long.
 MAX_TIMEOUT = 86_400.0
 SERVER_URL_SHAPE = "it should look like https://accounts.example.com or http://host:port"
+# The bound on an answer's body, in MB: far above any Accounts answer, far below what a
+# small board can hold.
+DEFAULT_MAX_ANSWER_MB = 32
+# "." or "..", each dot possibly written as %2E (servers decode it): a path value that is
+# one would address the path above it, which the client refuses.
+DOT_SEGMENT = re.compile(r"(?:\.|%2[Ee]){1,2}")
 SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also come after the subcommand; "
                      f"see {PROG} --help.")
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parser (its subcommands' too), with a usage error in one line, as every
+    failure of the command line is: argparse puts the whole usage before it."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(status.ExitStatus.USAGE,
+                  f"{self.prog}: error: {_tables.printable(message)} (see {self.prog} --help)\n")
 
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -46,9 +63,37 @@ def seconds(text: str) -> float:
     return value
 
 
+def megabytes(text: str) -> int:
+    return count(1)(text) * 2**20
+
+
+def sent_text(text: str) -> str:
+    """A value that is sent to the server, so must be text: a byte of an argument that the
+    locale's encoding cannot decode comes in as a lone surrogate, which no URL can carry."""
+    if any("\ud800" <= char <= "\udfff" for char in text):
+        raise argparse.ArgumentTypeError(f"{text!r} holds bytes that are not text in the locale's encoding")
+    return text
+
+
+def path_value(text: str) -> str:
+    """A value that the client puts into the request path as one segment."""
+    sent_text(text)
+    if "/" in text:
+        raise argparse.ArgumentTypeError(f"{text!r} holds '/': a name or id is one part of the request path")
+    if DOT_SEGMENT.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a name or id: it would address the path above it")
+    return text
+
+
 def server_url(text: str) -> str:
     # Checked before anything else, so that a mistyped URL is not reported as something
     # else first, or later in requests' words about the API path built from it.
+    shown = without_credentials(text)
+    if credentials_of(text):
+        # requests would send them as HTTP Basic in place of the bearer token.
+        raise argparse.ArgumentTypeError(
+            f"not a server URL: {shown!r} holds credentials (user:password@); the server takes the API token "
+            f"instead: give it with --token or ${TOKEN_VARIABLE}")
     try:
         parts = urlsplit(text)
         parts.port  # raises ValueError for a port that is not a number from 0 to 65535
@@ -56,7 +101,7 @@ def server_url(text: str) -> str:
         parts = None
     if parts is None or parts.scheme not in ("http", "https") or not parts.hostname:
         raise argparse.ArgumentTypeError(
-            f"not a server URL: {text!r} ({SERVER_URL_SHAPE})")
+            f"not a server URL: {shown!r} ({SERVER_URL_SHAPE})")
     if parts.query or parts.fragment:
         # Pasted from a browser's address bar: the API paths would be put after it.
         base = urlunsplit(parts._replace(query="", fragment=""))
@@ -73,6 +118,10 @@ def token_problem(token: str) -> str | None:
     if token.endswith(("\r", "\n")):
         return ("ends in a line break (CR or LF), as a token read from a file often does: "
                 "strip it, e.g. \"$(tr -d '\\r\\n' < token.txt)\"")
+    for where, char in (("begins", token[:1]), ("ends", token[-1:])):
+        if char in (" ", "\t"):
+            return (f"{where} with {'a space' if char == ' ' else 'a tab'}, which no HTTP header can carry "
+                    "(it would be dropped, and the token then differ): strip it")
     for position, char in enumerate(token, 1):
         if ord(char) > 0xFF:
             return (f"has a character outside Latin-1 at position {position} (U+{ord(char):04X}), "
@@ -106,10 +155,13 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
                 f"(with --all, each page has this long; at most {MAX_TIMEOUT:g}) (default: %(default)s)")
     option(parser, "--json", action="store_true",
            help="print the server's answer as JSON instead of a table, and messages whole")
+    option(parser, "--max-answer-size", type=megabytes, default=DEFAULT_MAX_ANSWER_MB * 2**20, metavar="MB",
+           help="give up on an answer larger than this many megabytes (with --all, each page) "
+                f"(default: {DEFAULT_MAX_ANSWER_MB})")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
         epilog=status.epilog(TOKEN_VARIABLE), formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_global_options(parser)
@@ -131,7 +183,7 @@ def build_parser() -> argparse.ArgumentParser:
             queries.answer_of(lambda client, args: client.get_current_user()), whole(_tables.fields))
     events = command("events", "list the event log of an application, a page at a time", queries.events,
                      _tables.event_page)
-    events.add_argument("app", metavar="APP", help="application name, e.g. security or entitlements")
+    events.add_argument("app", metavar="APP", type=path_value, help="application name, e.g. security or entitlements")
     start = events.add_mutually_exclusive_group()
     start.add_argument("--page", type=count(1), metavar="N", help="page number, counting from 1 (default: 1)")
     start.add_argument("--offset", type=count(0), metavar="N", help="start after this many events")
@@ -139,7 +191,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help="every event: fetch page after page (of --size events) and print them together")
     events.add_argument("--size", type=count(1), metavar="N",
                         help=f"events per page (default: the server's; with --all, {queries.ALL_EVENTS_PAGE_SIZE})")
-    events.add_argument("--search", metavar="TEXT", help="only events that mention TEXT")
+    events.add_argument("--search", metavar="TEXT", type=sent_text, help="only events that mention TEXT")
     order = events.add_mutually_exclusive_group()
     order.add_argument("--sorted", dest="order", action="store_const", const="sorted",
                        help="sorted by the server (newest first)")
@@ -148,13 +200,13 @@ def build_parser() -> argparse.ArgumentParser:
     event = command("event", "show the log entries of one event",
                     queries.answer_of(lambda client, args: client.get_event_log_for_an_event(args.app, args.id)),
                     _tables.event_log)
-    event.add_argument("app", metavar="APP", help="application name")
-    event.add_argument("id", metavar="ID", help="event id")
+    event.add_argument("app", metavar="APP", type=path_value, help="application name")
+    event.add_argument("id", metavar="ID", type=path_value, help="event id")
     command("releases", "list all releases", queries.answer_of(lambda client, args: client.return_all_releases()),
             _tables.releases)
     distribution = command("distribution", "show the download information of a distribution for a platform",
                            queries.answer_of(lambda client, args: client.get_distribution(args.key, args.platform)),
                            whole(_tables.fields))
-    distribution.add_argument("key", metavar="KEY", help="distribution key, e.g. orvik-4.2.0")
-    distribution.add_argument("platform", metavar="PLATFORM", help="platform, e.g. linux-x86_64")
+    distribution.add_argument("key", metavar="KEY", type=path_value, help="distribution key, e.g. orvik-4.2.0")
+    distribution.add_argument("platform", metavar="PLATFORM", type=sent_text, help="platform, e.g. linux-x86_64")
     return parser

@@ -18,6 +18,11 @@ DEMO_SERVER_LIFETIME = 300.0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    with output.standard_streams():
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.server and args.demo:  # one before the subcommand, the other after it
@@ -60,7 +65,7 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
     Without ``environment``, nothing of the user's environment is used (for --demo)."""
     try:
         client = session.client_for(server_url, token, args.api_version, args.timeout, args.insecure,
-                                    environment=environment)
+                                    args.max_answer_size, environment=environment)
     except session.UnusableEnvironment as problem:
         output.fail(str(problem))
         return ExitStatus.USAGE
@@ -71,11 +76,12 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
     try:
         answer = args.query(client, args)
     except IncompleteListing as stopped:
-        if (shown := _show(args, stopped.listing)) == ExitStatus.OUTPUT:  # what came in is not lost
+        shown, note = _show(args, stopped.listing)  # what came in is not lost
+        if shown == ExitStatus.OUTPUT:
             return shown
         fetched = stopped.listing["numberOfElements"]
         where = (f"--all stopped at page {stopped.page}; the events before it are printed: "
-                 f"{fetched} event{'' if fetched == 1 else 's'}")
+                 f"{fetched} event{'' if fetched == 1 else 's'}{f'; {note}' if note else ''}")
         if isinstance(stopped.cause, Interrupted):
             output.fail(f"interrupted ({where})")
             return ExitStatus.INTERRUPTED
@@ -89,18 +95,21 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
             raise
         output.fail(reported[0])
         return reported[1]
-    return _show(args, answer)
+    shown, note = _show(args, answer)
+    if note:
+        output.fail(note)
+    return shown
 
 
-def _show(args: argparse.Namespace, answer: object) -> int:
+def _show(args: argparse.Namespace, answer: object) -> tuple[ExitStatus, str | None]:
+    """The status of printing ``answer`` (a failure reported), and a note to report after it."""
     try:
-        output.show(args, answer)
+        return ExitStatus.SUCCESS, output.show(args, answer)
     except output.OutputFailed as failed:
         cause = failed.__cause__
         if isinstance(cause, BrokenPipeError):
-            return ExitStatus.SUCCESS  # the reader (e.g. head) has what it wanted
+            return ExitStatus.SUCCESS, None  # the reader (e.g. head) has what it wanted
         reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else str(cause)
         output.fail(f"cannot write the output: {reason}")
-        return ExitStatus.OUTPUT
-    return ExitStatus.SUCCESS
+        return ExitStatus.OUTPUT, None
 

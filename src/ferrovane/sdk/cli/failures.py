@@ -4,6 +4,7 @@ and the exit status of its kind."""
 import argparse
 import http.client
 import ssl
+from collections.abc import Iterator
 from typing import Any
 from urllib.parse import urlsplit, urlunsplit
 
@@ -11,9 +12,10 @@ import requests
 import urllib3
 
 from .. import _tables
-from .._answers import UnusableAnswer
+from .._answers import AnswerTooLarge, UnusableAnswer
 from .arguments import SERVER_URL_SHAPE, TOKEN_VARIABLE
 from .status import ExitStatus
+from .urls import without_credentials
 
 # What OpenSSL reports when the other end answers a TLS hello in plain text.
 NOT_TLS_REASONS = {"WRONG_VERSION_NUMBER", "RECORD_LAYER_FAILURE", "PACKET_LENGTH_TOO_LONG", "UNKNOWN_PROTOCOL"}
@@ -39,11 +41,13 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
             redirect: str | None) -> tuple[str, ExitStatus] | None:
     """The line and the exit status that report ``error``, or None if it is not a failure of a query."""
     if isinstance(error, UnusableAnswer):
-        return f"the answer from {server_url} is not usable: {error}", ExitStatus.OTHER_HTTP
+        hint = " (--max-answer-size raises the bound)" if isinstance(error, AnswerTooLarge) else ""
+        return f"the answer from {server_url} is not usable: {error}{hint}", ExitStatus.OTHER_HTTP
     if isinstance(error, requests.HTTPError):
         return _http_failure(error, server_url)
     if redirect is not None and isinstance(error, ValueError):
-        return f"the server redirected to a URL that cannot be followed: {redirect!r}", ExitStatus.OTHER_HTTP
+        return (f"the server redirected to a URL that cannot be followed: {without_credentials(redirect)!r}",
+                ExitStatus.OTHER_HTTP)
     if isinstance(error, URL_ERRORS):
         return f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", ExitStatus.USAGE
     if isinstance(error, requests.Timeout) or (  # requests reports a read that times out in the body so
@@ -51,7 +55,8 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
         return f"no whole answer from {server_url} within {args.timeout:g} s", ExitStatus.CONNECTION
     if isinstance(error, requests.exceptions.SSLError):
         return _tls_failure(error, server_url, args.insecure), ExitStatus.CONNECTION
-    if isinstance(error, requests.exceptions.ProxyError):
+    if isinstance(error, requests.exceptions.ProxyError) or (
+            isinstance(error, requests.ConnectionError) and _through_socks_proxy(error)):
         return (f"cannot reach {server_url} through the proxy: {_underlying_reason(error)} (check HTTP_PROXY, "
                 "HTTPS_PROXY and ALL_PROXY, or name the server's host in NO_PROXY)"), ExitStatus.CONNECTION
     if isinstance(error, requests.ConnectionError):
@@ -77,16 +82,26 @@ def _http_failure(error: requests.HTTPError, server_url: str) -> tuple[str, Exit
     return line, ExitStatus.for_http_status(status)
 
 
+def causes(error: BaseException) -> Iterator[BaseException]:
+    """``error`` and its causes, outermost first."""
+    seen = set()
+    inner: BaseException | None = error
+    while inner is not None and id(inner) not in seen:
+        seen.add(id(inner))
+        yield inner
+        inner = _cause_of(inner)
+
+
 def innermost(error: BaseException) -> BaseException:
     """The innermost cause of a connection failure."""
-    seen = set()
-    while id(error) not in seen:
-        seen.add(id(error))
-        inner = _cause_of(error)
-        if inner is None:
-            break
-        error = inner
-    return error
+    *_, last = causes(error)
+    return last
+
+
+def _through_socks_proxy(error: BaseException) -> bool:
+    # PySocks raises its own errors for a SOCKS proxy that cannot be reached or refuses;
+    # its module is imported only when a SOCKS proxy is used.
+    return any(type(cause).__module__ == "socks" for cause in causes(error))
 
 
 def _cause_of(error: BaseException) -> BaseException | None:

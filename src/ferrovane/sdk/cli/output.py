@@ -1,31 +1,106 @@
-"""Where the command line's text goes: the answer on stdout, as a table that fits the
-terminal or as JSON, and each failure as one line on stderr."""
+"""Where the command line's text goes, and the one place that writes it: the answer on
+stdout, as a table that fits the terminal or as JSON, and each failure as one line on
+stderr, never on stdout.
+
+Whatever the streams are, writing ends in text written, in OutputFailed, or (for stderr)
+in nothing: a stream closed before the start (``>&-``, ``2>&-``), one whose encoding
+cannot carry the answer (the answer is then written with escapes, said once), a full
+disk, a closed pipe.
+"""
 
 import argparse
+import codecs
+import contextlib
+import errno
+import io
 import os
 import shutil
 import sys
+from collections.abc import Iterator
 from typing import Any
 
 from .. import _tables
 from .arguments import PROG
+
+# Encodings that carry every character, so that the text need not be tried first (an
+# --all listing may be large).
+UNICODE_CODECS = {"utf-8", "utf-16", "utf-32"}
+# The widest terminal believed: COLUMNS may say anything, and a table is never wider than
+# its cells need anyway.
+MAX_WIDTH = 1_000
 
 
 class OutputFailed(Exception):
     """stdout took not all of the answer (a full disk, a closed pipe); the OSError is the cause."""
 
 
-def show(args: argparse.Namespace, answer: Any) -> None:
-    """Prints ``answer`` as ``args`` asks. Raises OutputFailed, BrokenPipeError included."""
-    # Tables fit the terminal; in a file or a pipe their lines are whole.
-    width = shutil.get_terminal_size().columns if sys.stdout.isatty() else None
-    text = _tables.as_json(answer) if args.json else args.show(answer, width)
+class ClosedStream(io.TextIOBase):
+    """In place of a standard stream that was closed when the command started (Python
+    gives None): stdout fails every write as a closed descriptor does, stderr takes and
+    drops it, so that nothing meant for one ever reaches the other."""
+
+    encoding = "utf-8"
+
+    def __init__(self, name: str, drop: bool) -> None:
+        self.name, self.drop = name, drop
+
+    def write(self, text: str) -> int:
+        if self.drop:
+            return len(text)
+        raise OSError(errno.EBADF, f"{self.name} is closed")
+
+
+@contextlib.contextmanager
+def standard_streams() -> Iterator[None]:
+    """Within it, sys.stdout and sys.stderr are streams, even where they were closed."""
+    saved = sys.stdout, sys.stderr
+    if sys.stdout is None:
+        sys.stdout = ClosedStream("stdout", drop=False)
+    if sys.stderr is None:
+        sys.stderr = ClosedStream("stderr", drop=True)
     try:
-        sys.stdout.write(text + "\n")
+        yield
+    finally:
+        sys.stdout, sys.stderr = saved
+
+
+def _encodable(text: str, stream: Any) -> tuple[str, bool]:
+    """``text`` as ``stream`` can encode it: each character that its encoding cannot carry
+    written as a Python escape (\\xe9, \\u65e5); and whether any was."""
+    encoding = getattr(stream, "encoding", None)
+    if not isinstance(encoding, str):
+        return text, False
+    try:
+        if codecs.lookup(encoding).name in UNICODE_CODECS:
+            return text, False  # carries any text that is shown (lone surrogates are escaped before)
+        text.encode(encoding)
+        return text, False
+    except UnicodeEncodeError:
+        return text.encode(encoding, errors="backslashreplace").decode(encoding), True
+    except LookupError:
+        return text, False
+
+
+def show(args: argparse.Namespace, answer: Any) -> str | None:
+    """Prints ``answer`` as ``args`` asks. Returns a note to report when some of it had to be
+    escaped to fit stdout's encoding. Raises OutputFailed, BrokenPipeError included."""
+    try:
+        # Tables fit the terminal; in a file or a pipe their lines are whole.
+        width = min(shutil.get_terminal_size().columns, MAX_WIDTH) if sys.stdout.isatty() else None
+    except (OSError, ValueError) as error:  # a stdout closed in the meantime
+        raise OutputFailed(error) from error
+    text, escaped = _encodable((_tables.as_json(answer) if args.json else args.show(answer, width)) + "\n",
+                               sys.stdout)
+    try:
+        sys.stdout.write(text)
         sys.stdout.flush()  # here, not at exit, so that a full disk is seen while it can be reported
-    except OSError as error:
+    except (OSError, ValueError) as error:
         discard_stdout()
         raise OutputFailed(error) from error
+    if not escaped:
+        return None
+    return (f"the output's encoding ({sys.stdout.encoding}) cannot carry some characters of the answer; they are "
+            "written as escapes such as \\xf6 or \\u65e5 (PYTHONIOENCODING=utf-8 keeps them)")
 
 
 def discard_stdout() -> None:
@@ -39,8 +114,11 @@ def discard_stdout() -> None:
 
 
 def fail(message: str) -> None:
-    """Reports a failure in one line on stderr, escaped so that it cannot drive a terminal."""
+    """Reports a failure in one line on stderr, escaped so that it cannot drive a terminal
+    and so that stderr's encoding can carry it."""
+    line, _ = _encodable(f"{PROG}: {_tables.printable(message)}\n", sys.stderr)
     try:
-        print(f"{PROG}: {_tables.printable(message)}", file=sys.stderr, flush=True)
-    except OSError:
+        sys.stderr.write(line)
+        sys.stderr.flush()
+    except (OSError, ValueError):
         pass  # stderr is gone too: the exit status is all that is left

@@ -4,24 +4,24 @@ environment, checked before anything is sent, and what it never takes.
 requests would read the environment on every request, and a netrc entry would replace
 the bearer token with HTTP Basic. The command line turns that off and honours the
 environment itself: the proxy variables (with NO_PROXY) and the CA bundle variables,
-each checked up front so that a broken one is named with its value. A netrc file is
-never read: the token given is the one sent. The stand-in of --demo is never reached
-through a proxy.
+each checked up front so that a broken one is named with its value (without its
+credentials). A netrc file is never read: the token given is the one sent. The stand-in
+of --demo is never reached through a proxy. Every answer's body is read within a size
+bound, the body of a failed status and of a redirect too.
 """
 
-import importlib.util
 import os
-import re
 from typing import Any
-from urllib.parse import urlsplit
 
 import requests
 from requests.adapters import HTTPAdapter
+from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 
+from .._answers import BoundedBody
 from ..accounts_api import ApiClient
+from .urls import proxy_problem, without_credentials
 
 CA_BUNDLE_VARIABLES = ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")  # requests' order of precedence
-PROXY_SCHEMES = ("http", "https", "socks4", "socks4a", "socks5", "socks5h")
 # A read may wait this much longer than the deadline: the deadline, not a read that times
 # out with it, ends a slow request (and says so), and a worker left behind still ends.
 READ_TIMEOUT_MARGIN = 2.0
@@ -34,11 +34,17 @@ class UnusableEnvironment(Exception):
 
 class TimeoutAdapter(HTTPAdapter):
     """Gives each connect and each read a timeout (the client passes none), which also
-    leaves no worker of an expired deadline waiting for ever."""
+    leaves no worker of an expired deadline waiting for ever, and reads each body within
+    ``max_body`` bytes (AnswerTooLarge past it)."""
 
-    def __init__(self, timeout: float) -> None:
-        self.timeout = timeout
+    def __init__(self, timeout: float, max_body: int) -> None:
+        self.timeout, self.max_body = timeout, max_body
         super().__init__()
+
+    def build_response(self, req: requests.PreparedRequest, resp: BaseHTTPResponse) -> requests.Response:
+        response = super().build_response(req, resp)
+        response.raw = BoundedBody(response.raw, self.max_body)
+        return response
 
     def send(self, request: requests.PreparedRequest, stream: bool = False, timeout: Any = None,
              verify: bool | str = True, cert: Any = None, proxies: Any = None) -> requests.Response:
@@ -47,7 +53,7 @@ class TimeoutAdapter(HTTPAdapter):
 
 
 def client_for(server_url: str, token: str, api_version: int, timeout: float, insecure: bool,
-               environment: bool = True) -> ApiClient:
+               max_answer_size: int, environment: bool = True) -> ApiClient:
     """A client whose session takes only what this module allows from the environment
     (nothing at all without ``environment``). Raises UnusableEnvironment."""
     proxies = proxies_for(server_url) if environment else {}
@@ -58,7 +64,7 @@ def client_for(server_url: str, token: str, api_version: int, timeout: float, in
     session.trust_env = False
     session.proxies = proxies
     session.verify = verify
-    adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN)
+    adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN, max_answer_size)
     session.mount("http://", adapter)
     session.mount("https://", adapter)
     return client
@@ -87,26 +93,10 @@ def proxies_for(server_url: str) -> dict[str, str]:
 
 
 def _check_proxy(scheme: str, url: str) -> None:
-    name = _variable_of(scheme)
-    problem = _proxy_problem(url if "://" in url else "http://" + url)  # requests takes a bare host as http://
+    problem = proxy_problem(url)
     if problem is not None:
-        raise UnusableEnvironment(f"the proxy variable {name}={_without_password(url)!r} is not usable: {problem}; "
-                                  f"fix or unset it (or add the server's host to NO_PROXY)")
-
-
-def _proxy_problem(url: str) -> str | None:
-    try:
-        parts = urlsplit(url)
-        parts.port  # raises ValueError for a port that is not a number from 0 to 65535
-    except ValueError as error:
-        return f"it is not a URL ({error})"
-    if parts.scheme.lower() not in PROXY_SCHEMES:
-        return f"{parts.scheme!r} is not a proxy scheme (http, https, socks5, socks5h, socks4, socks4a)"
-    if not parts.hostname:
-        return "it names no host"
-    if parts.scheme.lower().startswith("socks") and importlib.util.find_spec("socks") is None:
-        return "a SOCKS proxy needs PySocks, which is not installed (pip install PySocks)"
-    return None
+        raise UnusableEnvironment(f"the proxy variable {_variable_of(scheme)}={without_credentials(url)!r} is not "
+                                  f"usable: {problem}; fix or unset it (or add the server's host to NO_PROXY)")
 
 
 def _variable_of(scheme: str) -> str:
@@ -115,6 +105,3 @@ def _variable_of(scheme: str) -> str:
     names = [name for name in os.environ if name.lower() == wanted]
     return wanted if wanted in names else (names[0] if names else wanted.upper())
 
-
-def _without_password(url: str) -> str:
-    return re.sub(r"(//[^:/@]*:)[^@/]*@", r"\1***@", url)

@@ -39,8 +39,9 @@ class ExitStatus(IntEnum):
 MEANINGS = {
     ExitStatus.SUCCESS: "success",
     ExitStatus.INTERNAL_ERROR: "an unexpected internal error (one line names it; please report it)",
-    ExitStatus.USAGE: "usage error: bad option or token, no `--server` or `--demo`, no token, malformed URL, "
-                      "a proxy variable or CA bundle variable that is not usable",
+    ExitStatus.USAGE: "usage error: bad option or token, a name or id that is no single path segment, no "
+                      "`--server` or `--demo`, no token, malformed URL or one with credentials, a proxy variable or "
+                      "CA bundle variable that is not usable",
     ExitStatus.CONNECTION: "connection failed: refused, unknown host, TLS (a certificate, `https://` to a plain-HTTP "
                            "server or `http://` to a TLS one), no whole answer within `--timeout`",
     ExitStatus.UNAUTHORIZED: "unauthorized (401 or 403): check the token",
@@ -48,10 +49,11 @@ MEANINGS = {
     ExitStatus.BAD_REQUEST: "bad request (400)",
     ExitStatus.SERVER_ERROR: "server error (5xx)",
     ExitStatus.OTHER_HTTP: "any other HTTP failure; an answer that is not usable JSON (not JSON, HTML, nested too "
-                           "deeply, a number too long, a charset that cannot decode it); with `--all`, a later page "
+                           "deeply, a number too long, a charset that cannot decode it) or larger than "
+                           "`--max-answer-size`; with `--all`, a later page "
                            "that is not one, repeats, or pages without end; a redirect to a URL that cannot be "
                            "followed",
-    ExitStatus.OUTPUT: "the output could not be written (e.g. a full disk)",
+    ExitStatus.OUTPUT: "the output could not be written (e.g. a full disk, a closed stdout)",
     ExitStatus.INTERRUPTED: "interrupted (Ctrl-C); with `--all`, the events fetched so far are printed first",
 }
 
