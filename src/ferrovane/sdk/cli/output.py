@@ -61,6 +61,8 @@ def standard_streams() -> Iterator[None]:
     try:
         yield
     finally:
+        for stream in (sys.stdout, sys.stderr):
+            _settle(stream)
         sys.stdout, sys.stderr = saved
 
 
@@ -104,13 +106,26 @@ def show(args: argparse.Namespace, answer: Any) -> str | None:
 
 
 def discard_stdout() -> None:
-    """Points stdout at the null device, so that what is still buffered for it can go
-    nowhere quietly at exit instead of failing again."""
+    _discard(sys.stdout)
+
+
+def _discard(stream: Any) -> None:
+    """Points the stream's descriptor at the null device, so that what is still buffered
+    for it can go nowhere quietly at exit instead of failing again (which would end the
+    process with status 120 instead of the command's)."""
     try:
         with open(os.devnull, "wb") as null:
-            os.dup2(null.fileno(), sys.stdout.fileno())
+            os.dup2(null.fileno(), stream.fileno())
     except (OSError, ValueError):
-        pass  # stdout is no file descriptor (replaced, as in tests): nothing is left at exit
+        pass  # no file descriptor (replaced, as in tests, or closed): nothing is left at exit
+
+
+def _settle(stream: Any) -> None:
+    """Writes out what is still buffered for a stream, or discards it where it cannot go."""
+    try:
+        stream.flush()
+    except (OSError, ValueError):
+        _discard(stream)
 
 
 def fail(message: str) -> None:
@@ -121,4 +136,4 @@ def fail(message: str) -> None:
         sys.stderr.write(line)
         sys.stderr.flush()
     except (OSError, ValueError):
-        pass  # stderr is gone too: the exit status is all that is left
+        _discard(sys.stderr)  # stderr is gone too: the exit status is all that is left
