@@ -11,8 +11,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-say() { echo "armv6 check: $*" >&2; }
-die() { echo "armv6 check: $*" >&2; exit 1; }
+speaker="armv6 check"
+# shellcheck source=scripts/lib/messages.sh
+source scripts/lib/messages.sh
 
 [ $# -ge 2 ] || { echo "usage: bash scripts/check_armv6.sh SDIST PYTHON..." >&2; exit 2; }
 sdist=$(realpath "$1")

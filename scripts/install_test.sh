@@ -28,12 +28,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-say() { echo "install test ($target $(basename "$package")): $*" >&2; }
-die() { echo "install test ($target $(basename "$package")): $*" >&2; exit 1; }
+speaker="install test"
+# shellcheck source=scripts/lib/messages.sh
+source scripts/lib/messages.sh
 
 [ $# -eq 2 ] || { echo "usage: bash scripts/install_test.sh ARCH WHEEL | armhf SDIST | sdist SDIST" >&2; exit 2; }
 target=$1
 package=$(realpath "$2")
+speaker="install test ($target $(basename "$package"))"
 sources=$(echo "$(dirname "$package")"/*.tar.gz)
 [ -f "$package" ] || die "no file $2"
 [ -f "$sources" ] || die "no sdist beside $2 to take the tests from"

@@ -16,8 +16,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-say() { echo "release: $*" >&2; }
-die() { echo "release: $*" >&2; exit 1; }
+speaker="release"
+# shellcheck source=scripts/lib/messages.sh
+source scripts/lib/messages.sh
 
 install_tests=yes
 case "${1:-}" in

@@ -7,8 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-die() { echo "sanitize: $*" >&2; exit 1; }
-say() { echo "sanitize: $*" >&2; }
+speaker="sanitize"
+# shellcheck source=scripts/lib/messages.sh
+source scripts/lib/messages.sh
 
 # shellcheck source=scripts/lib/venv.sh
 source scripts/lib/venv.sh

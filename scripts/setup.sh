@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-die() { echo "setup: $*" >&2; exit 1; }
-say() { echo "setup: $*" >&2; }
+speaker="setup"
+# shellcheck source=scripts/lib/messages.sh
+source scripts/lib/messages.sh
 
 # shellcheck source=scripts/lib/venv.sh
 source scripts/lib/venv.sh

@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-die() { echo "test lowest: $*" >&2; exit 1; }
-say() { echo "test lowest: $*" >&2; }
+speaker="test lowest"
+# shellcheck source=scripts/lib/messages.sh
+source scripts/lib/messages.sh
 
 # shellcheck source=scripts/lib/venv.sh
 source scripts/lib/venv.sh

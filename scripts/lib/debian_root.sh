@@ -10,7 +10,7 @@
 #
 # The cache is FERROVANE_ROOT_CACHE (default /var/cache/ferrovane-roots); the archive is
 # the main one of the machine's apt sources unless FERROVANE_DEBIAN_MIRROR names another.
-# Needs root. Expects a `die` function and `say`, and scripts/lib/venv.sh sourced.
+# Needs root. Expects scripts/lib/messages.sh and scripts/lib/venv.sh sourced.
 
 # The release table (pyproject.toml, through scripts/lib/matrix.py) says which suite's roots
 # have which Python: the roots hold those interpreters and their venv support, for installing

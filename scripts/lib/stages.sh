@@ -1,5 +1,5 @@
 # Sourced by the long scripts: `timed NAME COMMAND...` runs one stage, and when the script
-# ends, however it ends, the time of each stage is printed. Expects a `say` function.
+# ends, however it ends, the time of each stage is printed. Expects scripts/lib/messages.sh sourced.
 # With FERROVANE_TIMES naming a file, each stage's time is also appended to it as a line
 # "SCOPE<TAB>STAGE<TAB>SECONDS<TAB>OUTCOME" (SCOPE: the script's name, or stage_scope if set),
 # from which scripts/refresh_times.py makes the table of measured times.

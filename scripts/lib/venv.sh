@@ -15,7 +15,7 @@
 #                                both, for a development environment (development_sources),
 #                                one shell at a time per DIR
 #
-# Expects a `die` function, and a `say` function that reports each step in one short line.
+# Expects scripts/lib/messages.sh sourced (its `say` reports each step in one short line).
 
 lowest_python=3.13
 # What a development environment holds: what building in place needs, the package's own
