@@ -1,4 +1,5 @@
 import os
+import threading
 
 import pytest
 from hypothesis import settings
@@ -27,3 +28,11 @@ def server(accounts_server):
 def client(accounts_client):
     """An ApiClient for the stand-in server, logged in with the server's token."""
     return accounts_client
+
+
+@pytest.fixture
+def released():
+    """An event set when the test ends, which ends what the server's handlers still wait for."""
+    event = threading.Event()
+    yield event
+    event.set()

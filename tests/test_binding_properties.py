@@ -13,6 +13,7 @@ FERROVANE_BINDING_EXAMPLES sets the examples per method (default 800, half
 through Python calls and half through the C call protocol: 11,200 per run over
 the fourteen methods); a slow build, such as an emulated one, may lower it.
 """
+import contextlib
 import os
 import types
 
@@ -20,6 +21,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from ferrovane.sdk import accounts_api
+from support.rebinding import rebound
 
 try:
     from _testcapi import pyobject_vectorcall
@@ -313,12 +315,10 @@ def recording_globals():
         "json": types.SimpleNamespace(dumps=fake_dumps),
         "requests": types.SimpleNamespace(Session=lambda: FakeSession("session", LOG)),
     }
-    saved = {name: getattr(accounts_api, name) for name in replacements}
-    for name, value in replacements.items():
-        setattr(accounts_api, name, value)
-    yield
-    for name, value in saved.items():
-        setattr(accounts_api, name, value)
+    with contextlib.ExitStack() as stack:
+        for name, value in replacements.items():
+            stack.enter_context(rebound(name, value))
+        yield
 
 
 # ---- the calls ------------------------------------------------------------------

@@ -18,7 +18,7 @@ import requests
 from ferrovane.sdk import _tables, cli
 from ferrovane.sdk.cli import ExitStatus as Status, queries
 from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
-from ferrovane.sdk.stand_in_server import Answer, StandInServer
+from ferrovane.sdk.stand_in_server import Answer, StandInServer, faults
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -35,14 +35,6 @@ def run(server, capsys):
 
 EVENTLOG = "/api/security/v3/eventlog"
 USER_INFO = "/api/security/v3/user-info"
-
-
-@pytest.fixture
-def released():
-    """An event set when the test ends, which ends what the server's handlers still wait for."""
-    event = threading.Event()
-    yield event
-    event.set()
 
 
 def answering(answer):
@@ -326,17 +318,9 @@ def test_tls_to_a_plain_http_server_says_so(server, capsys, insecure):
 
 
 @pytest.fixture
-def self_signed_server(tmp_path):
+def self_signed_server():
     """An HTTPS server with a self-signed certificate that answers every GET with a user."""
-    openssl = shutil.which("openssl")
-    if openssl is None:
-        pytest.skip("openssl is needed to make a certificate")
-    key, certificate = tmp_path / "key.pem", tmp_path / "certificate.pem"
-    subprocess.run([openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.1"],
-                   check=True, capture_output=True)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(certificate, key)
+    context = faults.self_signed_context()
     with StandInServer(lifetime=None, ssl_context=context) as server:
         server.route("GET", USER_INFO, 200, {"username": "tls.user"})
         yield server.url

@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterator
 import pytest
 
 from ferrovane.sdk import cli
-from ferrovane.sdk.stand_in_server import Answer, RecordedRequest, StandInServer
+from ferrovane.sdk.stand_in_server import Answer, RecordedRequest, StandInServer, faults
 from support import proxies, unreachable
 
 DEADLINE = 1
@@ -32,24 +32,10 @@ Handler = Callable[[RecordedRequest], Answer]
 
 
 @pytest.fixture(scope="module")
-def authority(tmp_path_factory: pytest.TempPathFactory) -> tuple[ssl.SSLContext, str]:
+def authority() -> tuple[ssl.SSLContext, str]:
     """A TLS context for servers and proxies on 127.0.0.1, and the file of the CA that signed
-    it, which the command line is told to trust."""
-    trustme = pytest.importorskip("trustme")
-    ca = trustme.CA()
-    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    ca.issue_cert("127.0.0.1", "localhost").configure_cert(context)
-    bundle = tmp_path_factory.mktemp("ca") / "ca.pem"
-    ca.cert_pem.write_to_path(str(bundle))
-    return context, str(bundle)
-
-
-@pytest.fixture
-def released() -> Iterator[threading.Event]:
-    """Set when the test ends, so that a held-up handler lets its server stop."""
-    event = threading.Event()
-    yield event
-    event.set()
+    it, which the command line is told to trust: the stand-in's own certificate."""
+    return faults.self_signed_context(), faults.SELF_SIGNED_CERTIFICATE
 
 
 @pytest.fixture(autouse=True)

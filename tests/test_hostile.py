@@ -42,13 +42,15 @@ def address_space_limit_holds():
 limits_address_space = pytest.mark.skipif(not address_space_limit_holds(),
                                           reason="an address-space limit does not hold here")
 
-PRELUDE = r'''
+# The child's own code; the rebinding helper is the suite's, from tests/support.
+PRELUDE = f"import sys\nsys.path.insert(0, {os.path.dirname(__file__)!r})\n" + r'''
 import contextlib, gc, json, sys, threading, time, types
 import builtins
 import requests
 from ferrovane.sdk import accounts_api, utils
 from ferrovane.sdk.accounts_api import ApiClient, Command
 from ferrovane.sdk.exceptions import BadRequestError, InternalServerError
+from support.rebinding import MISSING, rebound
 try:
     from _testcapi import pyobject_vectorcall, pyobject_fastcalldict, pyvectorcall_call
 except ImportError:
@@ -95,26 +97,6 @@ def fake_client(response=None):
     client = ApiClient("http://accounts.invalid", "token")
     client._session = Session(response)
     return client
-
-
-MISSING = object()
-
-
-@contextlib.contextmanager
-def rebound(name, value=MISSING):
-    """The module global `name` rebound to `value` (deleted by default) for the duration."""
-    saved = vars(accounts_api).get(name, MISSING)
-    if value is MISSING:
-        vars(accounts_api).pop(name, None)
-    else:
-        setattr(accounts_api, name, value)
-    try:
-        yield
-    finally:
-        if saved is MISSING:
-            vars(accounts_api).pop(name, None)
-        else:
-            setattr(accounts_api, name, saved)
 
 
 class BadBool:

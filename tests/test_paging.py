@@ -10,7 +10,6 @@ import pytest
 from hypothesis import given, strategies as st
 
 from ferrovane.sdk import cli
-from ferrovane.sdk.accounts_api import ApiClient
 from ferrovane.sdk.paging import LogChanged, iter_events
 from ferrovane.sdk.stand_in_server import EVENTS, Answer
 
@@ -101,7 +100,7 @@ def test_a_walk_goes_on_from_its_checkpoint_in_a_new_iterator(stop_after):
 
 
 def native(server):
-    return ApiClient(server.url, server.token)
+    return server.client()
 
 
 def twin(server):
@@ -110,7 +109,7 @@ def twin(server):
         from ferrovane_py import accounts_api
     finally:
         sys.path.remove(BENCH)
-    return accounts_api.ApiClient(server.url, server.token)
+    return server.client(accounts_api.ApiClient)
 
 
 @pytest.mark.parametrize("make_client", [native, pytest.param(twin, marks=pytest.mark.skipif(
@@ -118,7 +117,6 @@ def twin(server):
 @pytest.mark.parametrize("options", [{}, {"search": "login", "sort_sorted": True}, {"sort_unsorted": True}])
 def test_the_walk_takes_the_stand_ins_whole_log_through_either_client(server, make_client, options):
     client = make_client(server)
-    client._session.trust_env = False
     client.login()
     whole = client.get_event_log("security", unpaged=True, **options).response.json()["content"]
     assert list(iter_events(client, "security", page_size=7, **options)) == whole

@@ -20,6 +20,7 @@ import requests
 from ferrovane.sdk import accounts_api, utils
 from ferrovane.sdk.accounts_api import ApiClient, Command
 from ferrovane.sdk.exceptions import BadRequestError, InternalServerError
+from support.rebinding import MISSING, rebound
 
 try:
     from _testcapi import pyobject_vectorcall
@@ -133,23 +134,6 @@ class Slotted:
     __slots__ = ("api_client",)
 
 
-MISSING = object()
-
-
-@contextlib.contextmanager
-def module_global(name, value):
-    """Rebinds (or, with MISSING, deletes) a module global for the duration."""
-    saved = vars(accounts_api)[name]
-    if value is MISSING:
-        delattr(accounts_api, name)
-    else:
-        setattr(accounts_api, name, value)
-    try:
-        yield
-    finally:
-        setattr(accounts_api, name, saved)
-
-
 def raises(exception_type, function, *args, **kwargs):
     try:
         function(*args, **kwargs)
@@ -175,7 +159,7 @@ def cases():
 
     # Construction, with the module's requests replaced by a fake where it is not the point.
     def fake(env):
-        return module_global("requests", env.fake_requests)
+        return rebound("requests", env.fake_requests)
 
     add("init-defaults", lambda e: ApiClient(e.url, e.token), fake)
     add("init-all-arguments", lambda e: ApiClient(e.url, e.token, 4, e.attributes, e.headers, extra=e.value), fake)
@@ -186,18 +170,18 @@ def cases():
     add("init-attribute-pair-unpacking", lambda e: raises(ValueError, ApiClient, e.url, e.token, 3,
                                                           types.SimpleNamespace(items=lambda: [(1, 2, 3)])), fake)
     add("init-attribute-refused", lambda e: raises(PermissionError, ApiClient, e.url, e.token, 3, e.attributes),
-        lambda e: module_global("requests", e.locked_requests))
+        lambda e: rebound("requests", e.locked_requests))
     add("init-headers-update-fails", lambda e: raises(TypeError, ApiClient, e.url, e.token, headers=[1]), fake)
     add("init-headers-truth-fails", lambda e: raises(RuntimeError, ApiClient, e.url, e.token, headers=e.untestable),
         fake)
     add("init-session-fails", lambda e: raises(OSError, ApiClient, e.url, e.token),
-        lambda e: module_global("requests", types.SimpleNamespace(Session=failing_session)))
+        lambda e: rebound("requests", types.SimpleNamespace(Session=failing_session)))
     add("init-requests-deleted", lambda e: raises(NameError, ApiClient, e.url, e.token),
-        lambda e: module_global("requests", MISSING))
+        lambda e: rebound("requests", MISSING))
     add("init-required-headers-deleted", lambda e: raises(NameError, ApiClient, e.url, e.token),
-        lambda e: _both(module_global("requests", e.fake_requests), module_global("REQUIRED_HEADERS", MISSING)))
+        lambda e: _both(rebound("requests", e.fake_requests), rebound("REQUIRED_HEADERS", MISSING)))
     add("init-urllib3-deleted", lambda e: raises(NameError, ApiClient, e.url, e.token, 3, {"verify": False}),
-        lambda e: _both(module_global("requests", e.fake_requests), module_global("urllib3", MISSING)))
+        lambda e: _both(rebound("requests", e.fake_requests), rebound("urllib3", MISSING)))
 
     # Session authentication.
     add("login-logout", lambda e: (e.client.login(), e.client.logout()))
@@ -218,13 +202,13 @@ def cases():
         responding("server_error"))
     add("current-user-404", lambda e: raises(requests.HTTPError, e.client.get_current_user), responding("not_found"))
     add("current-user-command-deleted", lambda e: raises(NameError, e.client.get_current_user),
-        lambda e: module_global("Command", MISSING))
+        lambda e: rebound("Command", MISSING))
     add("event-log", query("get_event_log", "app", offset="value", pageSize="value", sort_sorted="value"))
     add("event-log-all-positional", lambda e: e.client.get_event_log(e.app, *[e.value] * 8))
     add("event-log-get-params-fails", lambda e: raises(LookupError, e.client.get_event_log, e.app),
-        lambda e: module_global("get_params", failing_get_params))
+        lambda e: rebound("get_params", failing_get_params))
     add("event-log-get-params-deleted", lambda e: raises(NameError, e.client.get_event_log, e.app),
-        lambda e: module_global("get_params", MISSING))
+        lambda e: rebound("get_params", MISSING))
     add("event-log-500", lambda e: raises(InternalServerError, e.client.get_event_log, e.app),
         responding("server_error"))
     add("event", query("get_event_log_for_an_event", "app", "event_id", search="value", sort_unsorted="value"))
@@ -249,7 +233,7 @@ def cases():
             responding("server_error"))
         add(f"{helper}-join-url-parts-deleted",
             lambda e, h=helper: raises(NameError, getattr(e.client, h), e.app, e.endpoint),
-            lambda e: module_global("join_url_parts", MISSING))
+            lambda e: rebound("join_url_parts", MISSING))
         add(f"{helper}-app-unformattable",
             lambda e, h=helper: raises(ValueError, getattr(e.client, h), e.unformattable, e.endpoint))
         add(f"{helper}-params-truth-fails",
@@ -259,7 +243,7 @@ def cases():
     add("_post-nothing", query("_post", "app", "endpoint"))
     add("_post-dumps-fails", lambda e: raises(TypeError, e.client._post, e.app, e.endpoint, data=e.unencodable))
     add("_post-json-deleted", lambda e: raises(NameError, e.client._post, e.app, e.endpoint, data=e.data),
-        lambda e: module_global("json", MISSING))
+        lambda e: rebound("json", MISSING))
     add("_post-data-truth-fails", lambda e: raises(RuntimeError, e.client._post, e.app, e.endpoint,
                                                    data=e.untestable))
     add("_post-400", lambda e: raises(BadRequestError, e.client._post, e.app, e.endpoint, data=e.data),
@@ -278,10 +262,10 @@ def cases():
     add("handle-no-status", lambda e: raises(AttributeError, e.client._handle_http_error, e.no_status))
     add("handle-exception-class-deleted",
         lambda e: raises(NameError, e.client._handle_http_error, e.server_error),
-        lambda e: module_global("InternalServerError", MISSING))
+        lambda e: rebound("InternalServerError", MISSING))
     add("handle-exception-class-returns-non-exception",
         lambda e: raises(TypeError, e.client._handle_http_error, e.bad_request),
-        lambda e: module_global("BadRequestError", lambda response: response))
+        lambda e: rebound("BadRequestError", lambda response: response))
 
     # Command.
     add("command", lambda e: Command(e.client, e.ok))

@@ -382,29 +382,13 @@ def test_a_stream_that_breaks_its_content_length_is_cut_off(server, chunks):
     assert requests.get(server.url + "/api/security/v3/user-info", timeout=5).status_code == 401
 
 
-@pytest.fixture(scope="module")
-def tls_files(tmp_path_factory):
-    """A self-signed certificate for 127.0.0.1 and its key: (certificate path, key path)."""
-    directory = tmp_path_factory.mktemp("tls")
-    certificate, key = directory / "cert.pem", directory / "key.pem"
-    try:
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                        "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                        "-keyout", str(key), "-out", str(certificate)], check=True, capture_output=True, timeout=60)
-    except (OSError, subprocess.CalledProcessError) as error:
-        pytest.skip(f"openssl cannot make a test certificate: {error}")
-    return certificate, key
-
-
-def test_serves_https_with_an_ssl_context(tls_files):
-    certificate, key = tls_files
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(certificate, key)
+def test_serves_https_with_an_ssl_context():
+    context = faults.self_signed_context()
     with StandInServer(token="t", lifetime=30, ssl_context=context) as server:
         assert server.url.startswith("https://127.0.0.1:")
         with pytest.raises(requests.ConnectionError):
             requests.get(server.url.replace("https", "http", 1) + "/x", timeout=5)  # plain HTTP gets nowhere
-        response = requests.get(server.url + "/api/security/v3/user-info", verify=str(certificate),
+        response = requests.get(server.url + "/api/security/v3/user-info", verify=faults.SELF_SIGNED_CERTIFICATE,
                                 headers={"Authorization": "Bearer t"}, timeout=5)
         assert response.json()["username"] == "demo.user"
 

@@ -10,7 +10,6 @@ import sys
 import requests
 
 from . import _tables
-from .accounts_api import ApiClient
 from .exceptions import BadRequestError
 from .stand_in_server import StandInServer
 
@@ -42,10 +41,7 @@ def expect_failure(call, status, exception_type=requests.HTTPError):
 
 def tour(server):
     """Yield (step, summary, details) for each step; ``details`` is an indented block or ''."""
-    client = ApiClient(server.url, server.token)
-    # The tour talks only to its own loopback server: a netrc entry, a proxy or a CA
-    # bundle from the user's environment must not change what it sends.
-    client._session.trust_env = False
+    client = server.client()  # its session ignores the user's environment
     yield "Build a client", f"ApiClient({server.url!r}, token, api_version={client._api_version})", ""
 
     client.login()

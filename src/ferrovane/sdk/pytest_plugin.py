@@ -81,12 +81,7 @@ def accounts_server(request: pytest.FixtureRequest) -> Iterator[StandInServer]:
 @pytest.fixture
 def accounts_client(request: pytest.FixtureRequest, accounts_server: StandInServer) -> Iterator[ApiClient]:
     """An ApiClient for ``accounts_server``, logged in with its token."""
-    from .accounts_api import ApiClient
-
-    client = ApiClient(accounts_server.url, accounts_server.token)
-    # The session talks only to the test's own loopback server: a netrc entry, a proxy
-    # or a CA bundle from the user's environment must not change what it sends.
-    client._session.trust_env = False
+    client = accounts_server.client()  # its session ignores the user's environment
     client.login()
     canary = _canary_of(request)
     if canary is not None:

@@ -18,6 +18,7 @@ from requests.adapters import HTTPAdapter
 from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 
 from .._answers import BoundedBody
+from .._isolated import isolated_client
 from ..accounts_api import ApiClient
 from .urls import proxy_problem, without_credentials
 
@@ -58,12 +59,9 @@ def client_for(server_url: str, token: str, api_version: int, timeout: float, in
     (nothing at all without ``environment``). Raises UnusableEnvironment."""
     proxies = proxies_for(server_url) if environment else {}
     verify: bool | str = False if insecure else (ca_bundle() if environment else True)
-    # Made unverified, not set so after, the client also silences urllib3's warning.
-    client = ApiClient(server_url, token, api_version, session_attributes={"verify": False} if insecure else None)
+    client = isolated_client(server_url, token, api_version, verify=verify)
     session = client._session
-    session.trust_env = False
     session.proxies = proxies
-    session.verify = verify
     adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN, max_answer_size)
     session.mount("http://", adapter)
     session.mount("https://", adapter)

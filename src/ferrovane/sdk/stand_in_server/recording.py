@@ -16,12 +16,15 @@ import traceback
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Self
+from typing import TYPE_CHECKING, Any, Self
 
 from . import fake_api, transport
 from .faults import Fault
 from .messages import Answer, Prepared, RecordedRequest, error_answer, prepare
 from .routes import NOT_GIVEN, Handler, Route, describe
+
+if TYPE_CHECKING:
+    from ..accounts_api import ApiClient
 
 log = logging.getLogger(__name__)
 
@@ -162,6 +165,14 @@ class StandInServer:
                 self._routes = [old for old in self._routes if not (old.lasting and old.same_conditions(new))]
             self._routes.append(new)
         return new
+
+    def client(self, client_class: Any = None) -> ApiClient:
+        """An ApiClient for this server with its token, not logged in, whose session takes
+        nothing from the user's environment (netrc, proxies, CA bundles): what it sends is
+        what the calls make. ``client_class``: another client of the same signature."""
+        from .._isolated import isolated_client  # on use: the server itself needs no client
+
+        return isolated_client(self.url, self.token, client_class=client_class)
 
     def clear(self) -> None:
         """Forget the recorded requests, the routes and the problems."""
