@@ -1,8 +1,10 @@
-"""Every Python example of the README and the docs pages runs to its end as it is written.
+"""Every Python example of the README and the docs pages runs to its end as it is written,
+and every relative link of theirs leads to a file that exists.
 
 The testing page's examples are test files, run by test_pytest_plugin.py; mypy --strict
 checks them all in test_typing.py."""
 
+import re
 import subprocess
 import sys
 
@@ -19,3 +21,10 @@ def test_example_runs(code, tmp_path):
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
                             timeout=120)
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("path", docs.PAGES, ids=lambda path: path.name)
+def test_relative_links_lead_to_files(path):
+    targets = re.findall(r"\]\(([^)\s]+)\)", path.read_text(encoding="utf-8"))
+    relative = [target.split("#")[0] for target in targets if not re.match(r"[a-z]+:|#", target)]
+    assert [target for target in relative if not (path.parent / target).exists()] == []
