@@ -4,11 +4,10 @@ way that it can end (see status.py), never a traceback."""
 
 import argparse
 import contextlib
-import os
 from collections.abc import Sequence
 
 from .. import deadline
-from . import output, session
+from . import output, session, settings
 from .arguments import TOKEN_VARIABLE, build_parser, token_problem
 from .failures import Redirects, failure
 from .queries import IncompleteListing, Interrupted
@@ -25,23 +24,34 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    if (run_locally := getattr(args, "run_locally", None)) is not None:
+        return run_locally(parser, args)
     if args.server and args.demo:  # one before the subcommand, the other after it
         parser.error("argument --demo: not allowed with argument --server")
     try:
         with contextlib.ExitStack() as stack:
+            try:
+                chosen = settings.resolve(args)
+                args.api_version, args.timeout = chosen.api_version.value, chosen.timeout.value
+                args.ca_bundle = chosen.ca_bundle_file()
+                if not args.demo and chosen.server.value is None:
+                    parser.error(f"say which server to query: --server URL, ${settings.SERVER_VARIABLE}, a "
+                                 "profile's server (see config), or --demo for a local stand-in")
+                if not args.demo and chosen.token.value is None:
+                    parser.error(f"no token: give --token-file PATH (- for stdin), set {TOKEN_VARIABLE}, or "
+                                 "give the profile a token_file or token_command")
+                source = chosen.token.value
+                token = _usable_token(parser, source.read(), source.source) if source is not None else None
+            except settings.SettingsProblem as problem:
+                output.fail(str(problem))
+                return ExitStatus.USAGE
             if args.demo:
-                token = _usable_token(parser, args.token, "--token")
                 # Imported here: only --demo needs the stand-in server.
                 from ..stand_in_server import StandInServer
                 server = stack.enter_context(StandInServer(lifetime=DEMO_SERVER_LIFETIME))
                 return run(args, server.url, token or server.token, environment=False)
-            if not args.server:
-                parser.error("say which server to query: --server URL, or --demo for a local stand-in")
-            token = _usable_token(parser, args.token, "--token") or _usable_token(
-                parser, os.environ.get(TOKEN_VARIABLE), TOKEN_VARIABLE)
-            if not token:
-                parser.error(f"no token: give --token TOKEN or set {TOKEN_VARIABLE}")
-            return run(args, args.server, token)
+            assert token is not None
+            return run(args, chosen.server.value, token)
     except KeyboardInterrupt:
         output.fail("interrupted")
         return ExitStatus.INTERRUPTED
@@ -65,7 +75,8 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
     Without ``environment``, nothing of the user's environment is used (for --demo)."""
     try:
         client = session.client_for(server_url, token, args.api_version, args.timeout, args.insecure,
-                                    args.max_answer_size, environment=environment)
+                                    args.max_answer_size, environment=environment,
+                                    ca_bundle_file=getattr(args, "ca_bundle", None))
     except session.UnusableEnvironment as problem:
         output.fail(str(problem))
         return ExitStatus.USAGE
