@@ -253,8 +253,8 @@ def resolve(args: argparse.Namespace, environ: Mapping[str, str] | None = None) 
     config_file = config_path(environ)
     path = config_file.value
     config: ConfigFile | None = None
-    if path is not None and (config_file.source != DEFAULT or path.exists()):
-        config = ConfigFile(path)  # one named by a variable must be there
+    if path is not None and (config_file.source == f"environment {CONFIG_VARIABLE}" or path.exists()):
+        config = ConfigFile(path)  # the one that FERROVANE_ACCOUNTS_CONFIG names must be there
     if (name := getattr(args, "profile", None)) is not None:
         profile = Setting(name, "flag --profile")
     elif environ.get(PROFILE_VARIABLE):
