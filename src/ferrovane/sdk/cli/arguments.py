@@ -224,7 +224,7 @@ def build_parser() -> argparse.ArgumentParser:
                            whole(_tables.fields))
     distribution.add_argument("key", metavar="KEY", type=path_value, help="distribution key, e.g. orvik-4.2.0")
     distribution.add_argument("platform", metavar="PLATFORM", type=sent_text, help="platform, e.g. linux-x86_64")
-    from .settings import show_config  # the settings read this module's types: imported once both exist
+    from .config_command import show_config  # the settings read this module's types: imported once both exist
 
     config = commands.add_parser(
         "config", help="show each setting, its value and where it came from (the token only by its source)",

@@ -33,7 +33,7 @@ def _main(argv: Sequence[str] | None) -> int:
             try:
                 chosen = settings.resolve(args)
                 args.api_version, args.timeout = chosen.api_version.value, chosen.timeout.value
-                args.ca_bundle = chosen.ca_bundle_file()
+                args.ca_bundle = None if args.insecure else chosen.ca_bundle_file()
                 if not args.demo and chosen.server.value is None:
                     parser.error(f"say which server to query: --server URL, ${settings.SERVER_VARIABLE}, a "
                                  "profile's server (see config), or --demo for a local stand-in")

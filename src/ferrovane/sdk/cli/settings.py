@@ -33,12 +33,10 @@ from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from .. import _tables
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
 from . import output
 from .arguments import DEFAULT_TIMEOUT, MAX_TIMEOUT, TOKEN_VARIABLE, server_url
 from .session import CA_BUNDLE_VARIABLES
-from .status import ExitStatus
 
 CONFIG_VARIABLE = "FERROVANE_ACCOUNTS_CONFIG"
 PROFILE_VARIABLE = "FERROVANE_ACCOUNTS_PROFILE"
@@ -405,43 +403,3 @@ def _toml_type(value: object) -> str:
     names = {bool: "a boolean", int: "a whole number", float: "a number", str: "a string", list: "an array",
              dict: "a table"}
     return next((name for kind, name in names.items() if isinstance(value, kind)), "a date or time")
-
-
-def show_config(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    """The ``config`` subcommand: each setting, its value and where it came from; the
-    token only by its source. Reads no token and runs no command."""
-    try:
-        chosen = resolve(args)
-    except SettingsProblem as problem:
-        output.fail(str(problem))
-        return ExitStatus.USAGE
-    shown: dict[str, dict[str, Any]] = {}
-    for field in dataclasses.fields(chosen):
-        setting: Setting = getattr(chosen, field.name)
-        value = setting.value
-        if isinstance(value, TokenSource):
-            value = value.shown
-        shown[field.name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
-        if isinstance(value, Path):
-            shown[field.name]["exists"] = value.exists()
-    if getattr(args, "insecure", False):
-        shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
-    args.show = lambda answer, width: _config_table(answer, width)
-    try:
-        note = output.show(args, shown)
-    except output.OutputFailed as failed:
-        if isinstance(failed.__cause__, BrokenPipeError):
-            return ExitStatus.SUCCESS
-        output.fail(f"cannot write the output: {failed.__cause__}")
-        return ExitStatus.OUTPUT
-    if note:
-        output.fail(note)
-    return ExitStatus.SUCCESS
-
-
-def _config_table(shown: dict[str, dict[str, Any]], width: int | None) -> str:
-    blank = {"ca_bundle": "(the system's)"}
-    rows = [{"setting": name.replace("_", " "), "from": row["from"],
-             "value": (blank.get(name, "(none)") if row["value"] is None else _tables.cell(row["value"]))
-             + ("" if row.get("exists", True) else " (there is none)")} for name, row in shown.items()]
-    return _tables.table(rows, [("SETTING", "setting"), ("VALUE", "value"), ("FROM", "from")], width)
