@@ -29,7 +29,7 @@ import stat
 import subprocess
 import sys
 import tomllib
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Collection, Mapping
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -194,7 +194,7 @@ class ConfigFile:
         if default is not None and default not in self.profiles:
             raise self.problem(None, "default", f"default = {default!r} names no profile here{self._names()}")
 
-    def _refuse_unknown(self, table: Mapping[str, object], known: Any, name: str | None) -> None:
+    def _refuse_unknown(self, table: Mapping[str, object], known: Collection[str], name: str | None) -> None:
         for key in table:
             if key not in known:
                 near = difflib.get_close_matches(key, list(known), n=1)
@@ -265,16 +265,17 @@ def resolve(args: argparse.Namespace, environ: Mapping[str, str] | None = None) 
     if profile.value is not None:
         if config is None:
             raise SettingsProblem(f"{profile.source} names the profile {profile.value!r}, but there is no config "
-                                  f"file{f' at {path}' if path else ''} (${CONFIG_VARIABLE} names another)")
+                                  f"file{f' at {path}' if path else ''} (${CONFIG_VARIABLE} can name one)")
         values = config.profile(profile.value, profile.source.replace("flag ", "", 1))
     in_profile = f"profile {profile.value} in {path}"
     directory = path.parent if path is not None else Path.cwd()
 
-    def pick(flag: str, given: Any, variable: str | None, key: str, default: Any) -> Setting:
-        if given is not None:
+    def pick(flag: str, variables: tuple[str, ...], key: str, default: Any) -> Setting:
+        if (given := getattr(args, key, None)) is not None:
             return Setting(given, f"flag {flag}")
-        if variable is not None and environ.get(variable):
-            return Setting(environ[variable], f"environment {variable}")
+        for variable in variables:  # an empty variable counts as unset, as for requests
+            if environ.get(variable):
+                return Setting(environ[variable], f"environment {variable}")
         if key in values:
             return Setting(values[key], in_profile)
         return Setting(default, DEFAULT)
@@ -282,27 +283,20 @@ def resolve(args: argparse.Namespace, environ: Mapping[str, str] | None = None) 
     if demo:
         server = Setting(None, "flag --demo (a local stand-in)")
     else:
-        server = pick("--server", getattr(args, "server", None), SERVER_VARIABLE, "server", None)
+        server = pick("--server", (SERVER_VARIABLE,), "server", None)
         if server.source.startswith("environment"):
             try:
                 server_url(server.value)
             except argparse.ArgumentTypeError as error:
                 raise SettingsProblem(f"{SERVER_VARIABLE}: {error}") from None
-    ca_bundle = pick("--ca-bundle", getattr(args, "ca_bundle", None), None, "ca_bundle", None)
-    for variable in CA_BUNDLE_VARIABLES:  # between the flag and the profile, in requests' order
-        if ca_bundle.source.startswith("flag"):
-            break
-        if environ.get(variable):
-            ca_bundle = Setting(environ[variable], f"environment {variable}")
-            break
+    ca_bundle = pick("--ca-bundle", CA_BUNDLE_VARIABLES, "ca_bundle", None)
     if ca_bundle.source == in_profile:
         ca_bundle = Setting(os.path.normpath(directory / os.path.expanduser(ca_bundle.value)), in_profile)
     return Settings(
         config_file=config_file, profile=profile, server=server,
         token=_token_source(args, environ, {} if demo else values, in_profile, directory, demo),
-        api_version=pick("--api-version", getattr(args, "api_version", None), None, "api_version",
-                         DEFAULT_ACCOUNTS_API_VERSION),
-        timeout=pick("--timeout", getattr(args, "timeout", None), None, "timeout", DEFAULT_TIMEOUT),
+        api_version=pick("--api-version", (), "api_version", DEFAULT_ACCOUNTS_API_VERSION),
+        timeout=pick("--timeout", (), "timeout", DEFAULT_TIMEOUT),
         ca_bundle=ca_bundle)
 
 
