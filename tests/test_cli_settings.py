@@ -192,7 +192,7 @@ def test_a_failing_token_command_is_one_line_that_never_shows_its_output(home, m
 @pytest.mark.parametrize("content, shown", [
     (b"", "the token from --token-file {path} is empty"),
     (b"QXZq0189\n\n", "the token from --token-file {path} ends in a line break"),
-    (b"QXZq0189\r\n", None),  # a file saved on Windows: its one line break goes too
+    (b"\xef\xbb\xbfQXZq0189\r\n", None),  # saved on Windows: its byte order mark and line break go too
     (b"QXZq\xe90189", "is not UTF-8 text (a byte at offset 4)"),
     (b"Q" * (64 * 1024 + 1), "holds more than 64 KiB"),
     (None, "cannot read the token file {path}: No such file or directory"),
@@ -249,12 +249,14 @@ def test_settings_that_name_what_is_not_there_are_usage_errors(home, monkeypatch
     assert shown.format(path=path, directory=home.directory) in err
 
 
-def test_a_config_file_that_others_can_read_is_named_but_used(home):
-    path = home('[profiles.work]\nserver = "http://127.0.0.1:9"\n', mode=0o644)
+@pytest.mark.parametrize("mode, warning", [(0o644, "read by other users (mode 0644)"),
+                                           (0o620, "changed by other users (mode 0620)"), (0o400, None)])
+def test_a_config_file_that_others_can_read_or_change_is_named_but_used(home, mode, warning):
+    path = home('[profiles.work]\nserver = "http://127.0.0.1:9"\n', mode=mode)
     code, out, err = run_in_process(["--profile", "work", "config"], {})
     assert code == ExitStatus.SUCCESS and "http://127.0.0.1:9" in out
-    assert err == (f"ferrovane-accounts: warning: the config file {path} can be read by other users (mode 0644); "
-                   f"chmod 600 {path} keeps it yours\n")
+    assert err == (f"ferrovane-accounts: warning: the config file {path} can be {warning}; chmod 600 {path} keeps "
+                   "it yours\n" if warning else "")
 
 
 # A profile as people write it, each key right or wrong, and the token in a file or printed

@@ -333,9 +333,11 @@ def _read_file(path: str, limit: int, what: str) -> bytes:
     try:
         with open(path, "rb") as file:
             mode = os.fstat(file.fileno()).st_mode
-            if stat.S_ISREG(mode) and mode & 0o044:
-                output.fail(f"warning: the {what} {path} can be read by other users (mode "
-                            f"{stat.S_IMODE(mode):04o}); chmod 600 {shlex.quote(path)} keeps it yours")
+            # Warned of, never refused: a file that others can change could also run their
+            # token command or send the token to their server.
+            if stat.S_ISREG(mode) and mode & 0o066:
+                output.fail(f"warning: the {what} {path} can be {'read' if mode & 0o044 else 'changed'} by other "
+                            f"users (mode {stat.S_IMODE(mode):04o}); chmod 600 {shlex.quote(path)} keeps it yours")
             return _bounded(file, limit, f"the {what} {path}")
     except OSError as error:
         raise SettingsProblem(f"cannot read the {what} {path}: {error.strerror or error}") from None
@@ -364,9 +366,10 @@ def _bounded(file: BinaryIO, limit: int, what: str) -> bytes:
 
 
 def _text_of(data: bytes, what: str) -> str:
-    """The text of ``data`` without its final line break (a file's last line ends in one)."""
+    """The text of ``data`` without its final line break (a file's last line ends in one),
+    nor the byte order mark that some Windows editors put first."""
     try:
-        text = data.decode("utf-8")
+        text = data.decode("utf-8-sig")
     except UnicodeDecodeError as error:
         raise SettingsProblem(f"{what} is not UTF-8 text (a byte at offset {error.start})") from None
     return text.removesuffix("\n").removesuffix("\r")
