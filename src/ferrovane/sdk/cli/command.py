@@ -31,17 +31,7 @@ def _main(argv: Sequence[str] | None) -> int:
     try:
         with contextlib.ExitStack() as stack:
             try:
-                chosen = settings.resolve(args)
-                args.api_version, args.timeout = chosen.api_version.value, chosen.timeout.value
-                args.ca_bundle = None if args.insecure else chosen.ca_bundle_file()
-                if not args.demo and chosen.server.value is None:
-                    parser.error(f"say which server to query: --server URL, ${settings.SERVER_VARIABLE}, a "
-                                 "profile's server (see config), or --demo for a local stand-in")
-                if not args.demo and chosen.token.value is None:
-                    parser.error(f"no token: give --token-file PATH (- for stdin), set {TOKEN_VARIABLE}, or "
-                                 "give the profile a token_file or token_command")
-                source = chosen.token.value
-                token = _usable_token(parser, source.read(), source.source) if source is not None else None
+                server_url, token = _apply_settings(parser, args)
             except settings.SettingsProblem as problem:
                 output.fail(str(problem))
                 return ExitStatus.USAGE
@@ -50,8 +40,8 @@ def _main(argv: Sequence[str] | None) -> int:
                 from ..stand_in_server import StandInServer
                 server = stack.enter_context(StandInServer(lifetime=DEMO_SERVER_LIFETIME))
                 return run(args, server.url, token or server.token, environment=False)
-            assert token is not None
-            return run(args, chosen.server.value, token)
+            assert server_url is not None and token is not None
+            return run(args, server_url, token)
     except KeyboardInterrupt:
         output.fail("interrupted")
         return ExitStatus.INTERRUPTED
@@ -62,6 +52,25 @@ def _main(argv: Sequence[str] | None) -> int:
     except Exception as error:  # a fault of the command line itself: still one line
         output.fail(f"internal error: {type(error).__name__}: {error} (please report it)")
         return ExitStatus.INTERNAL_ERROR
+
+
+def _apply_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[str | None, str | None]:
+    """Sets ``args`` from the settings (flags, then environment, then profile, then
+    defaults) and returns the server's URL and the token, read from its source (for
+    --demo, None where its stand-in's are used). Raises SettingsProblem."""
+    chosen = settings.resolve(args)
+    args.api_version, args.timeout = chosen.api_version.value, chosen.timeout.value
+    args.ca_bundle = None if args.insecure else chosen.ca_bundle_file()
+    if not args.demo and chosen.server.value is None:
+        parser.error(f"say which server to query: --server URL, ${settings.SERVER_VARIABLE}, a profile's server "
+                     "(see config), or --demo for a local stand-in")
+    source = chosen.token.value
+    if source is None:
+        if not args.demo:
+            parser.error(f"no token: give --token-file PATH (- for stdin), set {TOKEN_VARIABLE}, or give the "
+                         "profile a token_file or token_command")
+        return None, None
+    return chosen.server.value, _usable_token(parser, source.read(), source.source)
 
 
 def _usable_token(parser: argparse.ArgumentParser, token: str | None, source: str) -> str | None:
