@@ -298,3 +298,10 @@ def test_property_any_profile_and_token_source(settings_server, tmp_path_factory
 def settings_server():
     with StandInServer(token="QXZq-stand-in-0189", lifetime=None) as server:
         yield server
+
+
+@pytest.mark.parametrize("redirect, reason", [(">&-", "stdout is closed"), (">/dev/full", "No space left on device")])
+def test_config_reports_an_output_it_cannot_write_as_every_answer_does(home, redirect, reason):
+    done = subprocess.run(["sh", "-c", f'exec "$0" -m ferrovane.sdk.cli config {redirect}', sys.executable],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (ExitStatus.OUTPUT, f"ferrovane-accounts: cannot write the output: {reason}\n")

@@ -9,6 +9,7 @@ from typing import Any
 
 from .. import _tables
 from . import output
+from .command import _show as show_answer
 from .settings import Setting, SettingsProblem, TokenSource, resolve
 from .status import ExitStatus
 
@@ -33,16 +34,10 @@ def show_config(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
     if getattr(args, "insecure", False):
         shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
     args.show = lambda answer, width: _config_table(answer, width)
-    try:
-        note = output.show(args, shown)
-    except output.OutputFailed as failed:
-        if isinstance(failed.__cause__, BrokenPipeError):
-            return ExitStatus.SUCCESS
-        output.fail(f"cannot write the output: {failed.__cause__}")
-        return ExitStatus.OUTPUT
+    status, note = show_answer(args, shown)  # printed as every answer is, with the same failures
     if note:
         output.fail(note)
-    return ExitStatus.SUCCESS
+    return status
 
 
 def _config_table(shown: dict[str, dict[str, Any]], width: int | None) -> str:
