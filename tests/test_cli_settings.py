@@ -3,7 +3,6 @@ profiles, the precedence of flags, environment, profile and defaults, token file
 mode, stdin and token commands, the config subcommand; and never the token in any output."""
 
 import json
-import os
 import subprocess
 import sys
 import textwrap
@@ -11,7 +10,6 @@ import textwrap
 import pytest
 from hypothesis import example, given, strategies as st
 
-from ferrovane.sdk import cli
 from ferrovane.sdk.cli import ExitStatus, settings
 from ferrovane.sdk.stand_in_server import StandInServer
 from test_cli_properties import SECRET, check, run_in_process
@@ -163,9 +161,8 @@ def test_every_token_source_reaches_the_server_and_no_output(server, accounts_ca
         assert code == ExitStatus.SUCCESS, err
         assert accounts_canary.token not in out + err
     assert "demo.user" not in out and "token" in out  # config says where the token comes from
-    # config ran the command no more than it read stdin: once, for the query.
     argv_file = home.directory / "argv"
-    if source == "token_command":
+    if source == "token_command":  # run once, for the query: config does not run it
         assert argv_file.read_text().count("token-helper.py") == 1
         assert accounts_canary.token not in argv_file.read_text()
 
@@ -179,7 +176,7 @@ def test_every_token_source_reaches_the_server_and_no_output(server, accounts_ca
     ("sys.stdout.buffer.write(b'\\xff' + TOKEN.encode())", "is not UTF-8 text (a byte at offset 0)"),
     ("print(TOKEN + ' ')", "ends with a space"),  # the checks of every token, naming the source
 ])
-def test_a_failing_token_command_is_one_line_that_never_shows_its_output(home, monkeypatch, capsys, helper, shown):
+def test_a_failing_token_command_is_one_line_that_never_shows_its_output(home, monkeypatch, helper, shown):
     monkeypatch.setattr(settings, "TOKEN_COMMAND_TIMEOUT", 0.5)
     token = "QXZq-not-shown-0189"
     command_line = token_command_script(home.directory, f"TOKEN = {token!r}\n{helper}")
@@ -272,7 +269,8 @@ MISTAKES = st.sampled_from([{}] * 6 + [{"server": "accounts.example"}, {"api_ver
 
 @given(profile=PROFILE, mistake=MISTAKES, token=SECRET, edges=st.sampled_from(["", "\n", "\r\n", " ", "\n\n"]),
        own_token=st.booleans(), default=st.sampled_from(["p", "p", "q", None]),
-       argv=st.sampled_from([["user"], ["--json", "user"], ["config"], ["--json", "config"], ["--profile", "p", "user"]]))
+       argv=st.sampled_from([["user"], ["--json", "user"], ["config"], ["--json", "config"],
+                             ["--profile", "p", "user"]]))
 @example(profile={"server": "{url}", "token_command": "cat token"}, mistake={}, token="", edges="\n", own_token=True,
          default="p", argv=["--json", "user"])
 @example(profile={"server": "{url}", "token_file": "~/token"}, mistake={}, token="", edges="\r\n", own_token=True,
@@ -304,4 +302,5 @@ def settings_server():
 def test_config_reports_an_output_it_cannot_write_as_every_answer_does(home, redirect, reason):
     done = subprocess.run(["sh", "-c", f'exec "$0" -m ferrovane.sdk.cli config {redirect}', sys.executable],
                           capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (ExitStatus.OUTPUT, f"ferrovane-accounts: cannot write the output: {reason}\n")
+    assert done.returncode == ExitStatus.OUTPUT
+    assert done.stderr == f"ferrovane-accounts: cannot write the output: {reason}\n"
