@@ -15,6 +15,14 @@ settings.register_profile("long", max_examples=2_000, deadline=None)
 settings.load_profile(os.environ.get("FERROVANE_HYPOTHESIS", "bounded"))
 
 
+# The command line reads a config file from the home directory and settings from
+# FERROVANE_ACCOUNTS_*: none of the user's may change what the tests run (the null device
+# is an empty config file). Tests of those settings give their own.
+os.environ["FERROVANE_ACCOUNTS_CONFIG"] = os.devnull
+for _name in ("FERROVANE_ACCOUNTS_PROFILE", "FERROVANE_ACCOUNTS_SERVER", "FERROVANE_ACCOUNTS_TOKEN"):
+    os.environ.pop(_name, None)
+
+
 # The suite's own server and client are the ones the package's pytest plugin gives users,
 # under shorter names.
 

@@ -338,7 +338,7 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["user"], "--server URL, or --demo"),
+    (["user"], "say which server to query: --server URL"),
     (["--server", "http://127.0.0.1:9", "user"], "no token"),
     # The URL is checked before the token, and the message names what was typed.
     (["--server", "notaurl", "user"], "not a server URL: 'notaurl' (it should look like https://"),

@@ -142,17 +142,32 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
 
     target = parser.add_mutually_exclusive_group()
     option(target, "--server", metavar="URL", type=server_url,
-           help="the server's base URL, the part before /api/, e.g. https://accounts.example.com")
+           help="the server's base URL, the part before /api/, e.g. https://accounts.example.com (default: "
+                "$FERROVANE_ACCOUNTS_SERVER, else the profile's server)")
     option(target, "--demo", action="store_true",
-           help="start a local stand-in server and query it (uses its token unless --token is given)")
-    option(parser, "--token", help=f"the API token (default: ${TOKEN_VARIABLE})")
-    option(parser, "--api-version", type=count(1), default=DEFAULT_ACCOUNTS_API_VERSION, metavar="N",
-           help="API version in the request paths (default: %(default)s)")
+           help="start a local stand-in server and query it (uses its token unless --token or --token-file is "
+                "given; a profile's server and token are not used)")
+    option(parser, "--profile", metavar="NAME",
+           help="the profile of the config file to use (default: $FERROVANE_ACCOUNTS_PROFILE, else the file's "
+                "default); see the config subcommand")
+    token = parser.add_mutually_exclusive_group()
+    option(token, "--token-file", metavar="PATH",
+           help="read the API token from this file, or from stdin with - (default: $FERROVANE_ACCOUNTS_TOKEN, "
+                "else the profile's token_file or token_command)")
+    option(token, "--token",
+           help="the API token itself; visible to other users of the machine in the process list: prefer "
+                "--token-file")
+    # No default here: a value not given comes from the environment or the profile.
+    option(parser, "--api-version", type=count(1), metavar="N",
+           help=f"API version in the request paths (default: {DEFAULT_ACCOUNTS_API_VERSION})")
     option(parser, "--insecure", action="store_true",
-           help="do not check the server's TLS certificate (also when REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE is set)")
-    option(parser, "--timeout", type=seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+           help="do not check the server's TLS certificate (also when a CA bundle is set)")
+    option(parser, "--ca-bundle", metavar="PATH",
+           help="check the server's TLS certificate against this CA bundle (default: $REQUESTS_CA_BUNDLE, "
+                "$CURL_CA_BUNDLE, else the profile's ca_bundle)")
+    option(parser, "--timeout", type=seconds, metavar="SECONDS",
            help="give up when a request, with its redirects, has not brought its whole answer after this long "
-                f"(with --all, each page has this long; at most {MAX_TIMEOUT:g}) (default: %(default)s)")
+                f"(with --all, each page has this long; at most {MAX_TIMEOUT:g}) (default: {DEFAULT_TIMEOUT:g})")
     option(parser, "--json", action="store_true",
            help="print the server's answer as JSON instead of a table, and messages whole")
     option(parser, "--max-answer-size", type=megabytes, default=DEFAULT_MAX_ANSWER_MB * 2**20, metavar="MB",
@@ -209,4 +224,13 @@ def build_parser() -> argparse.ArgumentParser:
                            whole(_tables.fields))
     distribution.add_argument("key", metavar="KEY", type=path_value, help="distribution key, e.g. orvik-4.2.0")
     distribution.add_argument("platform", metavar="PLATFORM", type=sent_text, help="platform, e.g. linux-x86_64")
+    from .config_command import show_config  # the settings read this module's types: imported once both exist
+
+    config = commands.add_parser(
+        "config", help="show each setting, its value and where it came from (the token only by its source)",
+        description="Show each setting, its value and where it came from: a flag, the environment, a profile of "
+                    "the config file, or the default. The token is shown only by its source; no token file is "
+                    "read and no token command run.", epilog=SUBCOMMAND_EPILOG)
+    config.set_defaults(run_locally=show_config)
+    _add_global_options(config, after_command=True)
     return parser

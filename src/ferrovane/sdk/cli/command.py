@@ -4,11 +4,10 @@ way that it can end (see status.py), never a traceback."""
 
 import argparse
 import contextlib
-import os
 from collections.abc import Sequence
 
 from .. import deadline
-from . import output, session
+from . import output, session, settings
 from .arguments import TOKEN_VARIABLE, build_parser, token_problem
 from .failures import Redirects, failure
 from .queries import IncompleteListing, Interrupted
@@ -25,23 +24,24 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    if (run_locally := getattr(args, "run_locally", None)) is not None:
+        return int(run_locally(parser, args))  # the subcommand's exit status
     if args.server and args.demo:  # one before the subcommand, the other after it
         parser.error("argument --demo: not allowed with argument --server")
     try:
         with contextlib.ExitStack() as stack:
+            try:
+                server_url, token = _apply_settings(parser, args)
+            except settings.SettingsProblem as problem:
+                output.fail(str(problem))
+                return ExitStatus.USAGE
             if args.demo:
-                token = _usable_token(parser, args.token, "--token")
                 # Imported here: only --demo needs the stand-in server.
                 from ..stand_in_server import StandInServer
                 server = stack.enter_context(StandInServer(lifetime=DEMO_SERVER_LIFETIME))
                 return run(args, server.url, token or server.token, environment=False)
-            if not args.server:
-                parser.error("say which server to query: --server URL, or --demo for a local stand-in")
-            token = _usable_token(parser, args.token, "--token") or _usable_token(
-                parser, os.environ.get(TOKEN_VARIABLE), TOKEN_VARIABLE)
-            if not token:
-                parser.error(f"no token: give --token TOKEN or set {TOKEN_VARIABLE}")
-            return run(args, args.server, token)
+            assert server_url is not None and token is not None
+            return run(args, server_url, token)
     except KeyboardInterrupt:
         output.fail("interrupted")
         return ExitStatus.INTERRUPTED
@@ -52,6 +52,25 @@ def _main(argv: Sequence[str] | None) -> int:
     except Exception as error:  # a fault of the command line itself: still one line
         output.fail(f"internal error: {type(error).__name__}: {error} (please report it)")
         return ExitStatus.INTERNAL_ERROR
+
+
+def _apply_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[str | None, str | None]:
+    """Sets ``args`` from the settings (flags, then environment, then profile, then
+    defaults) and returns the server's URL and the token, read from its source (for
+    --demo, None where its stand-in's are used). Raises SettingsProblem."""
+    chosen = settings.resolve(args)
+    args.api_version, args.timeout = chosen.api_version.value, chosen.timeout.value
+    args.ca_bundle = None if args.insecure else chosen.ca_bundle_file()
+    if not args.demo and chosen.server.value is None:
+        parser.error(f"say which server to query: --server URL, ${settings.SERVER_VARIABLE}, a profile's server "
+                     "(see config), or --demo for a local stand-in")
+    source = chosen.token.value
+    if source is None:
+        if not args.demo:
+            parser.error(f"no token: give --token-file PATH (- for stdin), set {TOKEN_VARIABLE}, or give the "
+                         "profile a token_file or token_command")
+        return None, None
+    return chosen.server.value, _usable_token(parser, source.read(), source.source)
 
 
 def _usable_token(parser: argparse.ArgumentParser, token: str | None, source: str) -> str | None:
@@ -65,7 +84,8 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
     Without ``environment``, nothing of the user's environment is used (for --demo)."""
     try:
         client = session.client_for(server_url, token, args.api_version, args.timeout, args.insecure,
-                                    args.max_answer_size, environment=environment)
+                                    args.max_answer_size, environment=environment,
+                                    ca_bundle_file=getattr(args, "ca_bundle", None))
     except session.UnusableEnvironment as problem:
         output.fail(str(problem))
         return ExitStatus.USAGE

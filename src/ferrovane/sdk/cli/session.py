@@ -54,11 +54,12 @@ class TimeoutAdapter(HTTPAdapter):
 
 
 def client_for(server_url: str, token: str, api_version: int, timeout: float, insecure: bool,
-               max_answer_size: int, environment: bool = True) -> ApiClient:
+               max_answer_size: int, environment: bool = True, ca_bundle_file: str | None = None) -> ApiClient:
     """A client whose session takes only what this module allows from the environment
-    (nothing at all without ``environment``). Raises UnusableEnvironment."""
+    (nothing at all without ``environment``), and ``ca_bundle_file`` where the settings
+    chose one over the environment's. Raises UnusableEnvironment."""
     proxies = proxies_for(server_url) if environment else {}
-    verify: bool | str = False if insecure else (ca_bundle() if environment else True)
+    verify: bool | str = False if insecure else ((ca_bundle_file or ca_bundle()) if environment else True)
     client = isolated_client(server_url, token, api_version, verify=verify)
     session = client._session
     session.proxies = proxies

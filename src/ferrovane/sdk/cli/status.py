@@ -41,7 +41,8 @@ MEANINGS = {
     ExitStatus.INTERNAL_ERROR: "an unexpected internal error (one line names it; please report it)",
     ExitStatus.USAGE: "usage error: bad option or token, a name or id that is no single path segment, no "
                       "`--server` or `--demo`, no token, malformed URL or one with credentials, a proxy variable or "
-                      "CA bundle variable that is not usable",
+                      "CA bundle variable that is not usable, a config file, profile or token source that is not "
+                      "usable",
     ExitStatus.CONNECTION: "connection failed: refused, unknown host, TLS (a certificate, `https://` to a plain-HTTP "
                            "server or `http://` to a TLS one), no whole answer within `--timeout`",
     ExitStatus.UNAUTHORIZED: "unauthorized (401 or 403): check the token",
@@ -66,5 +67,7 @@ def epilog(token_variable: str) -> str:
         lines += textwrap.wrap(text, 79, initial_indent=f"  {status.value:>3}  ", subsequent_indent=" " * 7,
                                break_on_hyphens=False)
     return "\n".join(lines) + (
-        f"\n\nThe token can come from the environment variable {token_variable}\n"
-        "instead of --token, which keeps it out of the shell history and the process list.")
+        f"\n\nThe token can come from --token-file, the environment variable {token_variable}\n"
+        "or a profile's token_file or token_command instead of --token, which keeps it out\n"
+        "of the shell history and the process list. Each setting is taken from a flag, else\n"
+        "the environment, else the profile, else the default: see the config subcommand.")

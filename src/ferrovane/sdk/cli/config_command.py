@@ -1,0 +1,53 @@
+"""The config subcommand: each setting, its value and where it came from, as a table or
+as JSON. The token is shown only by its source: no token file is read, no token command
+run."""
+
+import argparse
+import dataclasses
+from pathlib import Path
+from typing import Any
+
+from .. import _tables
+from . import output
+from .command import _show as show_answer
+from .settings import Setting, SettingsProblem, TokenSource, resolve
+from .status import ExitStatus
+
+
+def show_config(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    """The ``config`` subcommand: each setting, its value and where it came from; the
+    token only by its source. Reads no token and runs no command."""
+    try:
+        chosen = resolve(args)
+    except SettingsProblem as problem:
+        output.fail(str(problem))
+        return ExitStatus.USAGE
+    shown: dict[str, dict[str, Any]] = {}
+    for field in dataclasses.fields(chosen):
+        setting: Setting = getattr(chosen, field.name)
+        value = setting.value
+        if isinstance(value, TokenSource):
+            value = value.shown
+        shown[field.name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
+        if isinstance(value, Path):
+            shown[field.name]["exists"] = value.exists()
+    if getattr(args, "insecure", False):
+        shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
+    args.show = lambda answer, width: _config_table(answer, width)
+    status, note = show_answer(args, shown)  # printed as every answer is, with the same failures
+    if note:
+        output.fail(note)
+    return status
+
+
+def _config_table(shown: dict[str, dict[str, Any]], width: int | None) -> str:
+    def text(name: str, row: dict[str, Any]) -> str:
+        value = row["value"]
+        if value is None:
+            return "(the system's)" if name == "ca_bundle" else "(none)"
+        shown = f"{value:g}" if isinstance(value, float) else _tables.cell(value)
+        return shown if row.get("exists", True) else f"{shown} (there is none)"
+
+    rows = [{"setting": name.replace("_", " "), "value": text(name, row), "from": row["from"]}
+            for name, row in shown.items()]
+    return _tables.table(rows, [("SETTING", "setting"), ("VALUE", "value"), ("FROM", "from")], width)
