@@ -26,6 +26,9 @@ DEFAULT_MAX_ANSWER_MB = 32
 # "." or "..", each dot possibly written as %2E (servers decode it): a path value that is
 # one would address the path above it, which the client refuses.
 DOT_SEGMENT = re.compile(r"(?:\.|%2[Ee]){1,2}")
+# How a subcommand's answer is printed for people: the answer, the terminal's width (None
+# in a file or a pipe) and the parsed options in, the text out.
+Show = Callable[[Any, int | None, argparse.Namespace], str]
 SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also come after the subcommand; "
                      f"see {PROG} --help.")
 
@@ -155,6 +158,10 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
                 f"(with --all, each page has this long; at most {MAX_TIMEOUT:g}) (default: %(default)s)")
     option(parser, "--json", action="store_true",
            help="print the server's answer as JSON instead of a table, and messages whole")
+    option(parser, "--jsonl", action="store_true",
+           help="print JSON on one line; with events --all, one event per line as each page arrives")
+    option(parser, "-v", "--verbose", action="store_true",
+           help="trace each request on stderr: method, URL, headers (credentials masked), proxy, status, time")
     option(parser, "--max-answer-size", type=megabytes, default=DEFAULT_MAX_ANSWER_MB * 2**20, metavar="MB",
            help="give up on an answer larger than this many megabytes (with --all, each page) "
                 f"(default: {DEFAULT_MAX_ANSWER_MB})")
@@ -168,21 +175,23 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, help: str, query: queries.Query, show: Callable[[Any, int | None], str]
-                ) -> argparse.ArgumentParser:
+    def command(name: str, help: str, query: queries.Query, show: Show) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
                                   epilog=SUBCOMMAND_EPILOG)
         sub.set_defaults(query=query, show=show)
         _add_global_options(sub, after_command=True)
         return sub
 
-    def whole(view: Callable[[Any], str]) -> Callable[[Any, int | None], str]:
-        return lambda answer, width: view(answer)  # field lists are not cut to the terminal: a URL must stay whole
+    def whole(view: Callable[[Any], str]) -> Show:
+        return lambda answer, width, args: view(answer)  # field lists are not cut to the terminal: a URL must stay whole
+
+    def table(view: Callable[[Any, int | None], str]) -> Show:
+        return lambda answer, width, args: view(answer, width)
 
     command("user", "show the user that the token belongs to",
             queries.answer_of(lambda client, args: client.get_current_user()), whole(_tables.fields))
     events = command("events", "list the event log of an application, a page at a time", queries.events,
-                     _tables.event_page)
+                     lambda answer, width, args: _tables.event_page(answer, width, search=args.search))
     events.add_argument("app", metavar="APP", type=path_value, help="application name, e.g. security or entitlements")
     start = events.add_mutually_exclusive_group()
     start.add_argument("--page", type=count(1), metavar="N", help="page number, counting from 1 (default: 1)")
@@ -199,11 +208,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="in the order the server stores them")
     event = command("event", "show the log entries of one event",
                     queries.answer_of(lambda client, args: client.get_event_log_for_an_event(args.app, args.id)),
-                    _tables.event_log)
+                    table(_tables.event_log))
     event.add_argument("app", metavar="APP", type=path_value, help="application name")
     event.add_argument("id", metavar="ID", type=path_value, help="event id")
     command("releases", "list all releases", queries.answer_of(lambda client, args: client.return_all_releases()),
-            _tables.releases)
+            table(_tables.releases))
     distribution = command("distribution", "show the download information of a distribution for a platform",
                            queries.answer_of(lambda client, args: client.get_distribution(args.key, args.platform)),
                            whole(_tables.fields))
