@@ -96,9 +96,9 @@ def as_json(answer: object, indent: int | None = 2, ascii: bool = True) -> str:
 
 
 def _json_scalar(value: object, ascii: bool) -> str:
-    text = json.dumps(value, allow_nan=False, ensure_ascii=ascii)
-    return text if ascii or text.isascii() else "".join(
-        char if char.isascii() or char.isprintable() else json_escape(char) for char in text)
+    text = json.dumps(value, allow_nan=False, ensure_ascii=ascii)  # escapes the ASCII controls but DEL
+    return text if text.isprintable() else "".join(char if char.isprintable() else json_escape(char)
+                                                   for char in text)
 
 
 def json_escape(char: str) -> str:

@@ -2,6 +2,7 @@
 anything is sent: a mistyped value is a usage error (exit 2) that names what was typed."""
 
 import argparse
+import difflib
 import math
 import re
 from collections.abc import Callable
@@ -10,7 +11,7 @@ from urllib.parse import urlsplit, urlunsplit
 
 from .. import __version__, _tables
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
-from . import queries, status
+from . import completion, queries, status
 from .urls import credentials_of, without_credentials
 
 PROG = "ferrovane-accounts"
@@ -26,6 +27,17 @@ DEFAULT_MAX_ANSWER_MB = 32
 # "." or "..", each dot possibly written as %2E (servers decode it): a path value that is
 # one would address the path above it, which the client refuses.
 DOT_SEGMENT = re.compile(r"(?:\.|%2[Ee]){1,2}")
+# The examples at the end of --help: a command, and what it does.
+EXAMPLES = (
+    (f"{PROG} --demo events security --search login", "the events of a local stand-in that mention login"),
+    (f"{PROG} --server https://accounts.example.com user", f"the user of the token in ${TOKEN_VARIABLE}"),
+    (f"{PROG} --server URL --jsonl events security --all > events.jsonl", "every event, one JSON line each"),
+    (f"{PROG} -v --server URL releases", "with each request traced on stderr (safe to paste: credentials masked)"),
+    (f"{PROG} completion bash > ~/.local/share/bash-completion/completions/{PROG}", "completion for bash"),
+)
+# argparse's words for a value that is not among the choices, in 3.13 ("(choose from 'a',
+# 'b')") and in 3.14 ("(choose from a, b)").
+INVALID_CHOICE = re.compile(r"invalid choice: '(?P<value>[^']*)' \(choose from (?P<choices>.*)\)$")
 # How a subcommand's answer is printed for people: the answer, the terminal's width (None
 # in a file or a pipe) and the parsed options in, the text out.
 Show = Callable[[Any, int | None, argparse.Namespace], str]
@@ -37,9 +49,23 @@ class Parser(argparse.ArgumentParser):
     """argparse's parser (its subcommands' too), with a usage error in one line, as every
     failure of the command line is: argparse puts the whole usage before it."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.suggest_on_error = False  # argparse's own (3.14) would suggest twice: error() does it on any version
+
     def error(self, message: str) -> NoReturn:
         self.exit(status.ExitStatus.USAGE,
-                  f"{self.prog}: error: {_tables.printable(message)} (see {self.prog} --help)\n")
+                  f"{self.prog}: error: {_tables.printable(message)}{_suggestion(message)} (see {self.prog} --help)\n")
+
+
+def _suggestion(message: str) -> str:
+    """", did you mean 'events'?" for a mistyped choice (a subcommand, a shell) close to one."""
+    typed = INVALID_CHOICE.search(message)
+    if typed is None:
+        return ""
+    choices = [choice.strip().strip("'") for choice in typed["choices"].split(",")]
+    close = difflib.get_close_matches(typed["value"], choices, n=1)
+    return f", did you mean {close[0]!r}?" if close else ""
 
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -170,7 +196,7 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
 def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
-        epilog=status.epilog(TOKEN_VARIABLE), formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=status.epilog(TOKEN_VARIABLE, EXAMPLES), formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_global_options(parser)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -218,4 +244,10 @@ def build_parser() -> argparse.ArgumentParser:
                            whole(_tables.fields))
     distribution.add_argument("key", metavar="KEY", type=path_value, help="distribution key, e.g. orvik-4.2.0")
     distribution.add_argument("platform", metavar="PLATFORM", type=sent_text, help="platform, e.g. linux-x86_64")
+    shell = commands.add_parser("completion", help="print the shell completion script for bash, zsh or fish",
+                                description="Print the shell completion script for bash, zsh or fish "
+                                            f"(e.g. {PROG} completion bash > ~/.local/share/bash-completion/"
+                                            f"completions/{PROG}).")
+    shell.add_argument("shell", metavar="SHELL", choices=completion.SHELLS, help="bash, zsh or fish")
+    shell.set_defaults(run_locally=completion.run)
     return parser
