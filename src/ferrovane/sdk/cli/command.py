@@ -29,7 +29,7 @@ def _main(argv: Sequence[str] | None) -> int:
         return _bare(parser)
     args = parser.parse_args(argv)
     if (run_locally := getattr(args, "run_locally", None)) is not None:
-        return run_locally(parser, args)
+        return int(run_locally(parser, args))  # the subcommand's exit status
     if args.server and args.demo:  # one before the subcommand, the other after it
         parser.error("argument --demo: not allowed with argument --server")
     try:
