@@ -65,7 +65,7 @@ def _bare(parser: argparse.ArgumentParser) -> int:
     try:
         output.write(parser.format_help())
     except output.OutputFailed as failed:
-        return _output_failed(failed)
+        return output.failed_status(failed)
     return ExitStatus.SUCCESS
 
 
@@ -105,7 +105,7 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
         output.fail(f"{reported[0]} ({where})")
         return reported[1]
     except output.OutputFailed as failed:  # events printed as they came (--jsonl)
-        return _output_failed(failed)
+        return output.failed_status(failed)
     except Exception as error:
         reported = failure(error, args, server_url, redirects.target)
         if reported is None:
@@ -126,14 +126,4 @@ def _show(args: argparse.Namespace, answer: object) -> tuple[ExitStatus, str | N
             return ExitStatus.SUCCESS, None
         return ExitStatus.SUCCESS, output.show(args, answer)
     except output.OutputFailed as failed:
-        return _output_failed(failed), None
-
-
-def _output_failed(failed: output.OutputFailed) -> ExitStatus:
-    """Reports that stdout took not all of the output; the exit status."""
-    cause = failed.__cause__
-    if isinstance(cause, BrokenPipeError):
-        return ExitStatus.SUCCESS  # the reader (e.g. head) has what it wanted
-    reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else str(cause)
-    output.fail(f"cannot write the output: {reason}")
-    return ExitStatus.OUTPUT
+        return output.failed_status(failed), None

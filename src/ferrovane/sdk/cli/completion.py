@@ -12,6 +12,8 @@ import argparse
 import re
 from dataclasses import dataclass, field
 
+from .status import ExitStatus
+
 SHELLS = ("bash", "zsh", "fish")
 # Metavars of the values that are file names.
 FILE_METAVARS = ("PATH", "FILE")
@@ -99,14 +101,10 @@ def script(parser: argparse.ArgumentParser, shell: str) -> str:
 def run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     """The ``completion`` subcommand: prints the script; the exit status."""
     from . import output  # here: output reads the program's name from arguments, which imports this
-    from .status import ExitStatus
     try:
         output.write(script(parser, args.shell))
     except output.OutputFailed as failed:
-        if isinstance(failed.__cause__, BrokenPipeError):
-            return ExitStatus.SUCCESS
-        output.fail(f"cannot write the output: {failed.__cause__}")
-        return ExitStatus.OUTPUT
+        return output.failed_status(failed)
     return ExitStatus.SUCCESS
 
 

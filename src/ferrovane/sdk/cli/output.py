@@ -21,6 +21,7 @@ from typing import Any
 
 from .. import _tables
 from .arguments import PROG
+from .status import ExitStatus
 
 # Encodings that carry every character, so that the text need not be tried first (an
 # --all listing may be large).
@@ -142,6 +143,17 @@ def write(text: str, flush: bool = True) -> None:
 
 def flush() -> None:
     write("", flush=True)
+
+
+def failed_status(failed: OutputFailed) -> ExitStatus:
+    """Reports that stdout took not all of the output; the exit status: success when the
+    reader (e.g. head) has gone, as it has what it wanted."""
+    cause = failed.__cause__
+    if isinstance(cause, BrokenPipeError):
+        return ExitStatus.SUCCESS
+    reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else str(cause)
+    fail(f"cannot write the output: {reason}")
+    return ExitStatus.OUTPUT
 
 
 def discard_stdout() -> None:
