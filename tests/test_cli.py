@@ -94,7 +94,8 @@ def test_events_options_reach_the_server_and_rows_line_up(run, server):
 # The options of every query go before the subcommand or after it.
 @pytest.mark.parametrize("argv", [["--json", "user"], ["--json", "events", "entitlements", "--offset", "3"],
                                   ["releases", "--json"], ["events", "security", "--size", "3", "--json"],
-                                  ["--jsonl", "releases"], ["events", "security", "--search", "no such text", "--json"]])
+                                  ["--jsonl", "releases"],
+                                  ["events", "security", "--search", "no such text", "--json"]])
 def test_json_output_is_the_servers_answer(run, server, argv):
     code, out, _ = run(*argv)
     assert code == 0

@@ -202,7 +202,8 @@ def test_bash_completes_subcommands_options_and_choices(scripts):
 @pytest.mark.skipif(shutil.which("fish") is None, reason="fish is not installed")
 def test_fish_completes_subcommands_options_and_choices(scripts):
     for line, wanted in [(f"{PROG} ev", {"events", "event"}), (f"{PROG} --server http://h:1 events x --al", {"--all"}),
-                         (f"{PROG} completion ", {"bash", "zsh", "fish"}), (f"{PROG} user --jso", {"--json", "--jsonl"})]:
+                         (f"{PROG} completion ", {"bash", "zsh", "fish"}),
+                         (f"{PROG} user --jso", {"--json", "--jsonl"})]:
         done = subprocess.run(["fish", "--no-config", "-c", f"source {scripts['fish']}; complete -C '{line}'"],
                               capture_output=True, text=True, timeout=60)
         assert done.returncode == 0 and done.stderr == "", done.stderr

@@ -248,7 +248,8 @@ def test_property_any_stream_state(server, stdout, stderr, encoding, locale, opt
     argv = ["--server", server.url, "--token", server.token, *options, *command]
     done = subprocess.run(["sh", "-c", script, sys.executable, "-m", "ferrovane.sdk.cli", *argv],
                           capture_output=True, env=environment, timeout=60)
-    out, err = (data.decode("utf-8", errors="backslashreplace") for data in (done.stdout, done.stderr))
+    # Each stream in the encoding that it was given (JSON keeps the text it can carry).
+    out, err = (data.decode(encoding.split(":")[0], errors="backslashreplace") for data in (done.stdout, done.stderr))
     check(done.returncode, out, err, secrets=[server.token, "QXZq0189QXZq"], json_output="--json" in options,
           lines="--jsonl" in options)
     if stdout != "pipe" and command[0] != "event" and "--token" not in command:

@@ -209,7 +209,8 @@ def build_parser() -> argparse.ArgumentParser:
         return sub
 
     def whole(view: Callable[[Any], str]) -> Show:
-        return lambda answer, width, args: view(answer)  # field lists are not cut to the terminal: a URL must stay whole
+        # Field lists are not cut to the terminal: a URL must stay whole.
+        return lambda answer, width, args: view(answer)
 
     def table(view: Callable[[Any, int | None], str]) -> Show:
         return lambda answer, width, args: view(answer, width)
