@@ -174,12 +174,12 @@ complete -F {function} {prog}
 
 
 def _zsh_text(text: str) -> str:
-    """``text`` for a zsh spec in single quotes: its brackets and colons escaped."""
+    """``text`` for an _arguments word of zsh in single quotes: its brackets and colons escaped."""
     return re.sub(r"([\\\[\]:])", r"\\\1", text).replace("'", "'\\''")
 
 
-def _zsh_specs(command: Command) -> list[str]:
-    specs = []
+def _zsh_arguments(command: Command) -> list[str]:
+    words = []
     for option in command.options:
         action = ""
         if option.takes_value:
@@ -187,18 +187,18 @@ def _zsh_specs(command: Command) -> list[str]:
             action = f":{_zsh_text(option.names[-1].lstrip('-'))}:{value}"
         for name in option.names:
             equals = "=" if option.takes_value and name.startswith("--") else ""
-            specs.append(f"'{name}{equals}[{_zsh_text(option.help)}]{action}'")
+            words.append(f"'{name}{equals}[{_zsh_text(option.help)}]{action}'")
     for position, positional in enumerate(command.positionals, 1):
         value = "(" + " ".join(positional.choices) + ")" if positional.choices else " "
-        specs.append(f"'{position}:{_zsh_text(positional.name)}:{value}'")
-    return specs
+        words.append(f"'{position}:{_zsh_text(positional.name)}:{value}'")
+    return words
 
 
 def zsh(prog: str, commands: list[Command]) -> str:
     program, subcommands = commands[0], commands[1:]
     function = _function_name(prog)
     described = " ".join(f"'{_zsh_text(command.name)}:{_zsh_text(command.help)}'" for command in subcommands)
-    cases = "\n".join(f"                ({command.name}) _arguments -s {' '.join(_zsh_specs(command))} ;;"
+    cases = "\n".join(f"                ({command.name}) _arguments -s {' '.join(_zsh_arguments(command))} ;;"
                       for command in subcommands)
     return f"""\
 #compdef {prog}
@@ -206,7 +206,7 @@ def zsh(prog: str, commands: list[Command]) -> str:
 {function}() {{
     local curcontext=$curcontext state line
     typeset -A opt_args
-    _arguments -C -s {' '.join(_zsh_specs(program))} '1:command:->command' '*::argument:->argument'
+    _arguments -C -s {' '.join(_zsh_arguments(program))} '1:command:->command' '*::argument:->argument'
     case $state in
         (command)
             local -a commands=({described})
