@@ -57,6 +57,8 @@ def answering(answer):
     # An offset is not a page: labelled by the events it shows, never as "page 2".
     (["events", "security", "--offset", "3", "--size", "5"], ["events 4-8 of 40\nID"]),
     (["events", "security", "--offset", "43", "--size", "5"], ["no events after 43, 40 in all"]),
+    (["events", "security", "--search", "no such text"], ["no events mention 'no such text'"]),
+    (["events", "security", "--all", "--search", "\x1b[2J"], ["no events mention '\\x1b[2J'"]),
 ])
 def test_subcommands_print_their_answer_for_people(run, argv, expected, accounts_canary):
     code, out, err = run(*argv)
@@ -83,7 +85,9 @@ def test_events_options_reach_the_server_and_rows_line_up(run, server):
 
 # The options of every query go before the subcommand or after it.
 @pytest.mark.parametrize("argv", [["--json", "user"], ["--json", "events", "entitlements", "--offset", "3"],
-                                  ["releases", "--json"], ["events", "security", "--size", "3", "--json"]])
+                                  ["releases", "--json"], ["events", "security", "--size", "3", "--json"],
+                                  ["--jsonl", "releases"],
+                                  ["events", "security", "--search", "no such text", "--json"]])
 def test_json_output_is_the_servers_answer(run, server, argv):
     code, out, _ = run(*argv)
     assert code == 0
@@ -135,15 +139,18 @@ def paging(last_page=None, **odd_pages):
     (paging(page1=(200, {"content": [{"id": 1}], "last": False, "totalPages": 10**6})), Status.OTHER_HTTP,
      "it says the listing has 1000000 pages of 100 events, more than --all fetches (5)", 0),
 ], ids=["without-end", "same-page", "error-object", "list", "server-error", "too-many-pages"])
+@pytest.mark.parametrize("output", ["--json", "--jsonl"])
 def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(server, monkeypatch, capsys, answer, exit_code,
-                                                                message, printed):
+                                                                message, printed, output):
     monkeypatch.setattr(queries, "MAX_ALL_PAGES", 5)
     server.route("GET", EVENTLOG, handler=answering(answer))
-    code = cli.main(["--server", server.url, "--token", "t", "--json", "events", "security", "--all"])
+    code = cli.main(["--server", server.url, "--token", "t", output, "events", "security", "--all"])
     out, err = capsys.readouterr()
     assert code == exit_code
     assert message in err and err.count("\n") == 1
-    if printed:
+    if output == "--jsonl":  # printed as they came: the events, with no page around them
+        assert [json.loads(line)["id"] for line in out.splitlines()] == list(range(1, printed + 1))
+    elif printed:
         listing = json.loads(out)
         assert [event["id"] for event in listing["content"]] == list(range(1, printed + 1))
         assert listing["last"] is False and listing["totalElements"] == 9  # not the whole listing
@@ -151,16 +158,21 @@ def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(server, monkeypa
         assert out == ""
 
 
-@pytest.mark.parametrize("stdout_is_terminal, stderr_is_terminal, json_output, progress_shown", [
-    (True, True, False, True),
-    (False, True, False, True),  # the listing goes to a file: watching progress matters most
-    (False, True, True, True),
-    (True, False, False, False),
+@pytest.mark.parametrize("stdout_is_terminal, stderr_is_terminal, json_output, term, progress_shown", [
+    (True, True, False, "xterm", True),
+    (False, True, False, "xterm", True),  # the listing goes to a file: watching progress matters most
+    (False, True, True, None, True),
+    (True, False, False, "xterm", False),
+    (True, True, False, "dumb", False),  # a terminal that cannot go back to the start of the line
 ])
 def test_all_shows_progress_whenever_stderr_is_a_terminal(run, monkeypatch, stdout_is_terminal, stderr_is_terminal,
-                                                     json_output, progress_shown):
+                                                     json_output, term, progress_shown):
     monkeypatch.setattr(sys.stdout, "isatty", lambda: stdout_is_terminal)
     monkeypatch.setattr(sys.stderr, "isatty", lambda: stderr_is_terminal)
+    if term is None:
+        monkeypatch.delenv("TERM", raising=False)
+    else:
+        monkeypatch.setenv("TERM", term)
     code, out, err = run(*["--json"] * json_output, "events", "security", "--all", "--size", "15")
     assert code == 0
     assert out.startswith("{" if json_output else "events 1-40 of 40\n")
@@ -371,6 +383,9 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     # A byte of an argument that the locale cannot decode: no URL can carry it.
     (["--demo", "events", "security", "--search", "\udcff"], "'\\udcff' holds bytes that are not text"),
     (["--demo", "distribution", "orvik-4.2.0", "x\udcff"], "argument PLATFORM: 'x\\udcff' holds bytes"),
+    # A mistyped subcommand or choice: the one meant, when one is close.
+    (["--demo", "evnts", "security"], "), did you mean 'events'? (see ferrovane-accounts --help)"),
+    (["completion", "fsh"], "did you mean 'fish'?"),
 ])
 def test_usage_errors_exit_2(monkeypatch, capsys, argv, message):
     monkeypatch.delenv(TOKEN_VARIABLE, raising=False)
@@ -389,7 +404,7 @@ def test_url_that_only_fails_when_used_is_a_usage_error(capsys):
 
 
 @pytest.mark.parametrize("argv, shown, not_shown", [
-    (["--help"], ["exit codes:", TOKEN_VARIABLE, "--version"], []),
+    (["--help"], ["exit codes:", TOKEN_VARIABLE, "--version", "examples:\n  ferrovane-accounts --demo events"], []),
     (["events", "--help"], ["--page N", "counting from 1", "with --all", "ferrovane-accounts --help"],
      ["exit codes:", TOKEN_VARIABLE]),
     (["user", "--help"], ["the user that the token belongs to"], ["exit codes:", TOKEN_VARIABLE]),

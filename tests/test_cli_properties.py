@@ -23,6 +23,9 @@ from ferrovane.sdk.stand_in_server import StandInServer
 from support.raw_answers import raw_answers
 
 PROG = "ferrovane-accounts:"
+TRACE = ("> ", "< ", "* ")
+# The output options, as each generated run may give them.
+OUTPUT_OPTIONS = st.lists(st.sampled_from(["--json", "--jsonl", "-v"]), unique=True)
 # Text unlikely to be made by anything else, so that finding it in the output means a secret shown.
 SECRET = st.text("QXZqxz0189~", min_size=10, max_size=16)
 ENVIRONMENT = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY", "http_proxy", "https_proxy", "all_proxy",
@@ -32,15 +35,20 @@ PATH_VALUES = st.sampled_from(["security", "1008", "orvik-4.2.0", "..", ".", "%2
                                "\udcff"]) | st.text(max_size=8)  # a byte of argv that is not UTF-8
 
 
-def check(code, out, err, secrets=(), json_output=False):
-    """The promises that every run keeps."""
+def check(code, out, err, secrets=(), json_output=False, lines=False):
+    """The promises that every run keeps; ``lines``: --jsonl was given."""
     assert code in set(ExitStatus) and code != ExitStatus.INTERNAL_ERROR, (code, err)
-    assert err.count("\n") <= 1 and "Traceback" not in err, err
+    # The request trace of -v ("> ", "< ", "* ") comes besides the one line of a failure.
+    assert sum(not line.startswith(TRACE) for line in err.splitlines(True)) <= 1, err
+    assert "Traceback" not in err, err
     assert PROG not in out and "internal error" not in out
     for secret in secrets:
         assert secret not in out + err and _tables.printable(secret) not in out + err
-    if json_output and code == ExitStatus.SUCCESS:
-        json.loads(out, parse_constant=lambda constant: pytest.fail(f"{constant} in the --json output"))
+    if (json_output or lines) and code == ExitStatus.SUCCESS:
+        # Readable text, but nothing in it that can act on a terminal.
+        assert all(char.isprintable() for char in out.replace("\n", "")), repr(out)
+        for document in out.splitlines() if lines else [out]:
+            json.loads(document, parse_constant=lambda constant: pytest.fail(f"{constant} in the JSON output"))
 
 
 class Terminal(io.TextIOWrapper):
@@ -125,17 +133,17 @@ def environments(draw, password):
     return environment
 
 
-@given(command=commands(), json_output=st.booleans(), token=SECRET, password=SECRET, data=st.data(),
+@given(command=commands(), options=OUTPUT_OPTIONS, token=SECRET, password=SECRET, data=st.data(),
        token_edges=st.sampled_from(["", " ", "\t", "\n", "\u00e9", "\x1b"]), encoding=st.sampled_from(
            ["utf-8", "ascii", "latin-1"]), tty=st.booleans(), own_token=st.booleans(), url_credentials=st.booleans())
-def test_property_any_arguments_token_and_environment(server, command, json_output, token, password, data,
+def test_property_any_arguments_token_and_environment(server, command, options, token, password, data,
                                                      token_edges, encoding, tty, own_token, url_credentials):
     token = server.token if own_token else token
     url = server.url.replace("//", f"//me:{password}@") if url_credentials else server.url
-    argv = ["--server", url, "--token", token_edges + token + token_edges[::-1], "--timeout", "5",
-            *(["--json"] if json_output else []), *command]
+    argv = ["--server", url, "--token", token_edges + token + token_edges[::-1], "--timeout", "5", *options,
+            *command]
     code, out, err = run_in_process(argv, data.draw(environments(password)), encoding=encoding, tty=tty)
-    check(code, out, err, secrets=(token, password), json_output=json_output)
+    check(code, out, err, secrets=(token, password), json_output="--json" in options, lines="--jsonl" in options)
 
 
 # JSON text as a server may write it: numbers of any length and exponent, strings of any
@@ -168,19 +176,19 @@ def raw_answer(status, headers, body, length):
 def run_answered(raw, answer, argv):
     raw.answer = answer
     code, out, err = run_in_process(["--server", raw.url, "--token", "QXZq0189QXZq", "--timeout", "5", *argv], {})
-    check(code, out, err, secrets=["QXZq0189QXZq"], json_output="--json" in argv)
+    check(code, out, err, secrets=["QXZq0189QXZq"], json_output="--json" in argv, lines="--jsonl" in argv)
     return code, out
 
 
 @given(document=st.tuples(SHAPED, JSON_TEXTS).map(lambda parts: parts[0].format(parts[1])) | ODD_DOCUMENTS,
-       json_output=st.booleans(), command=st.sampled_from([["user"], ["releases"], ["event", "security", "1"],
-                                                           ["events", "security"], ["events", "security", "--all"]]))
-def test_property_any_document(raw, document, json_output, command):
+       options=OUTPUT_OPTIONS, command=st.sampled_from([["user"], ["releases"], ["event", "security", "1"],
+                                                        ["events", "security"], ["events", "security", "--all"]]))
+def test_property_any_document(raw, document, options, command):
     body = document.encode("utf-8", errors="surrogatepass")
-    argv = [*(["--json"] if json_output else []), *command]
-    code, out = run_answered(raw, raw_answer(200, [("Content-Type", "application/json")], body, len(body)), argv)
-    if json_output and code == ExitStatus.SUCCESS and command == ["user"]:
-        # The server's numbers as it sent them, whatever a float makes of them.
+    code, out = run_answered(raw, raw_answer(200, [("Content-Type", "application/json")], body, len(body)),
+                             [*options, *command])
+    if {"--json", "--jsonl"} & set(options) and code == ExitStatus.SUCCESS and command == ["user"]:
+        # The server's numbers and text as it sent them, whatever a float makes of them.
         assert json.loads(out, parse_float=Decimal) == json.loads(document, parse_float=Decimal)
 
 
@@ -211,7 +219,7 @@ def test_an_answer_without_end_is_cut_at_the_size_bound(raw):
 @pytest.mark.parametrize("content_type", ["text/plain", "text/json", "application/json"])
 def test_json_answers_are_utf8_unless_their_charset_says_otherwise(raw, content_type):
     body = '{"username": "J\u00f6rg \u00d8deg\u00e5rd", "message": "f\u00fcr"}'.encode()
-    for status, argv, shown in [(200, ["--json", "user"], "J\\u00f6rg \\u00d8deg\\u00e5rd"),
+    for status, argv, shown in [(200, ["--json", "user"], "J\u00f6rg \u00d8deg\u00e5rd"),
                                 (200, ["user"], "J\u00f6rg \u00d8deg\u00e5rd"), (500, ["user"], "f\u00fcr")]:
         raw.answer = raw_answer(status, [("Content-Type", content_type)], body, len(body))
         code, out, err = run_in_process(["--server", raw.url, "--token", "t", *argv], {})
@@ -225,22 +233,24 @@ STREAM_STATES = {"pipe": "", "closed": ">&-", "full": ">/dev/full"}
 @settings(max_examples=max(settings.default.max_examples // 8, 1))
 @given(stdout=st.sampled_from(sorted(STREAM_STATES)), stderr=st.sampled_from(sorted(STREAM_STATES)),
        encoding=st.sampled_from(["ascii", "latin-1", "utf-8", "ascii:strict"]),
-       locale=st.sampled_from(["C", "C.UTF-8", "POSIX"]), json_output=st.booleans(),
+       locale=st.sampled_from(["C", "C.UTF-8", "POSIX"]), options=OUTPUT_OPTIONS,
        command=st.sampled_from([["user"], ["events", "security", "--all", "--size", "5"], ["event", "x", ".."],
                                 ["releases", "--token", " QXZq0189QXZq"]]))
 # A failure line that a full stderr did not take stays buffered for the exit's flush.
-@example(stdout="closed", stderr="full", encoding="ascii", locale="C", json_output=False, command=["user"])
-def test_property_any_stream_state(server, stdout, stderr, encoding, locale, json_output, command):
+@example(stdout="closed", stderr="full", encoding="ascii", locale="C", options=[], command=["user"])
+def test_property_any_stream_state(server, stdout, stderr, encoding, locale, options, command):
     """Real streams, in a process of its own: closed, on a full disk, of a narrow encoding."""
     script = f'exec "$0" "$@" {STREAM_STATES[stdout]} {"2" + STREAM_STATES[stderr] if STREAM_STATES[stderr] else ""}'
     environment = {**os.environ, "PYTHONIOENCODING": encoding, "LC_ALL": locale}
     environment.pop("PYTHONUNBUFFERED", None)  # buffered, as a user's streams are: what is left in them counts
     for name in ENVIRONMENT:
         environment.pop(name, None)
-    argv = ["--server", server.url, "--token", server.token, *(["--json"] if json_output else []), *command]
+    argv = ["--server", server.url, "--token", server.token, *options, *command]
     done = subprocess.run(["sh", "-c", script, sys.executable, "-m", "ferrovane.sdk.cli", *argv],
                           capture_output=True, env=environment, timeout=60)
-    out, err = (data.decode("utf-8", errors="backslashreplace") for data in (done.stdout, done.stderr))
-    check(done.returncode, out, err, secrets=[server.token, "QXZq0189QXZq"], json_output=json_output)
+    # Each stream in the encoding that it was given (JSON keeps the text it can carry).
+    out, err = (data.decode(encoding.split(":")[0], errors="backslashreplace") for data in (done.stdout, done.stderr))
+    check(done.returncode, out, err, secrets=[server.token, "QXZq0189QXZq"], json_output="--json" in options,
+          lines="--jsonl" in options)
     if stdout != "pipe" and command[0] != "event" and "--token" not in command:
         assert done.returncode == ExitStatus.OUTPUT

@@ -75,22 +75,39 @@ def cell(value: object) -> str:
     return printable(value)
 
 
-def as_json(answer: object, indent: int | None = 2) -> str:
-    """``answer`` as strict JSON, indented or (with ``indent`` None) on one line: ASCII
-    only, so nothing in it can act on a terminal, and its numbers as the server wrote them.
-    Answers nest at most a few levels (see _answers.MAX_DEPTH), so recursion is safe."""
+def as_json(answer: object, indent: int | None = 2, ascii: bool = True) -> str:
+    """``answer`` as strict JSON, indented or (with ``indent`` None) on one line, its numbers
+    as the server wrote them. Nothing in it can act on a terminal: it is ASCII, or without
+    ``ascii`` it keeps printable text as it is and escapes the rest (controls, format
+    characters, lone surrogates). Answers nest at most a few levels (see
+    _answers.MAX_DEPTH), so recursion is safe."""
     if isinstance(answer, Number):
         return answer.text
     if not isinstance(answer, (dict, list)) or not answer:
-        return json.dumps(answer, allow_nan=False)
-    items = ([f"{json.dumps(str(key))}:{'' if indent is None else ' '}{as_json(value, indent)}"
+        return _json_scalar(answer, ascii)
+    items = ([f"{_json_scalar(str(key), ascii)}:{'' if indent is None else ' '}{as_json(value, indent, ascii)}"
               for key, value in answer.items()] if isinstance(answer, dict)
-             else [as_json(value, indent) for value in answer])
+             else [as_json(value, indent, ascii) for value in answer])
     ends = "{}" if isinstance(answer, dict) else "[]"
     if indent is None:
         return ends[0] + ",".join(items) + ends[1]
     pad = " " * indent
     return f"{ends[0]}\n{pad}{',\n'.join(items).replace('\n', '\n' + pad)}\n{ends[1]}"
+
+
+def _json_scalar(value: object, ascii: bool) -> str:
+    text = json.dumps(value, allow_nan=False, ensure_ascii=ascii)  # escapes the ASCII controls but DEL
+    return text if text.isprintable() else "".join(char if char.isprintable() else json_escape(char)
+                                                   for char in text)
+
+
+def json_escape(char: str) -> str:
+    """``char`` as a JSON escape: \\uXXXX, or a surrogate pair of them past U+FFFF."""
+    code = ord(char)
+    if code <= 0xFFFF:
+        return f"\\u{code:04x}"
+    code -= 0x10000
+    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
 
 
 def table(rows: list[Any], columns: list[tuple[str, str]], width: int | None = None) -> str:
@@ -180,12 +197,15 @@ def page_summary(page: dict[str, Any]) -> str:
     return summary
 
 
-def event_page(page: object, width: int | None = None) -> str:
-    """A page of an event log: its events as a table (see ``table`` for ``width``) under a summary line."""
+def event_page(page: object, width: int | None = None, search: str | None = None) -> str:
+    """A page of an event log: its events as a table (see ``table`` for ``width``) under a
+    summary line; an empty listing says so plainly, naming the ``search`` that found nothing."""
     if isinstance(page, list):  # a server that sends the events without a page around them
         page = {"content": page}
     if not isinstance(page, dict) or not isinstance(page.get("content"), list):
         return as_json(page)
+    if not page["content"] and page.get("totalElements") == 0:
+        return f"no events mention {printable(repr(search))}" if search else "no events in this log"
     summary = page_summary(page)
     return f"{summary}\n{table(page['content'], EVENT_COLUMNS, width)}" if page["content"] else summary
 

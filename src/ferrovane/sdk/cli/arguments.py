@@ -2,6 +2,7 @@
 anything is sent: a mistyped value is a usage error (exit 2) that names what was typed."""
 
 import argparse
+import difflib
 import math
 import re
 from collections.abc import Callable
@@ -10,7 +11,7 @@ from urllib.parse import urlsplit, urlunsplit
 
 from .. import __version__, _tables
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
-from . import queries, status
+from . import completion, queries, status
 from .urls import credentials_of, without_credentials
 
 PROG = "ferrovane-accounts"
@@ -26,6 +27,20 @@ DEFAULT_MAX_ANSWER_MB = 32
 # "." or "..", each dot possibly written as %2E (servers decode it): a path value that is
 # one would address the path above it, which the client refuses.
 DOT_SEGMENT = re.compile(r"(?:\.|%2[Ee]){1,2}")
+# The examples at the end of --help: a command, and what it does.
+EXAMPLES = (
+    (f"{PROG} --demo events security --search login", "the events of a local stand-in that mention login"),
+    (f"{PROG} --server https://accounts.example.com user", f"the user of the token in ${TOKEN_VARIABLE}"),
+    (f"{PROG} --server URL --jsonl events security --all > events.jsonl", "every event, one JSON line each"),
+    (f"{PROG} -v --server URL releases", "with each request traced on stderr (safe to paste: credentials masked)"),
+    (f"{PROG} completion bash > ~/.local/share/bash-completion/completions/{PROG}", "completion for bash"),
+)
+# argparse's words for a value that is not among the choices, in 3.13 ("(choose from 'a',
+# 'b')") and in 3.14 ("(choose from a, b)").
+INVALID_CHOICE = re.compile(r"invalid choice: '(?P<value>[^']*)' \(choose from (?P<choices>.*)\)$")
+# How a subcommand's answer is printed for people: the answer, the terminal's width (None
+# in a file or a pipe) and the parsed options in, the text out.
+Show = Callable[[Any, int | None, argparse.Namespace], str]
 SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also come after the subcommand; "
                      f"see {PROG} --help.")
 
@@ -34,9 +49,23 @@ class Parser(argparse.ArgumentParser):
     """argparse's parser (its subcommands' too), with a usage error in one line, as every
     failure of the command line is: argparse puts the whole usage before it."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.suggest_on_error = False  # argparse's own (3.14) would suggest twice: error() does it on any version
+
     def error(self, message: str) -> NoReturn:
         self.exit(status.ExitStatus.USAGE,
-                  f"{self.prog}: error: {_tables.printable(message)} (see {self.prog} --help)\n")
+                  f"{self.prog}: error: {_tables.printable(message)}{_suggestion(message)} (see {self.prog} --help)\n")
+
+
+def _suggestion(message: str) -> str:
+    """", did you mean 'events'?" for a mistyped choice (a subcommand, a shell) close to one."""
+    typed = INVALID_CHOICE.search(message)
+    if typed is None:
+        return ""
+    choices = [choice.strip().strip("'") for choice in typed["choices"].split(",")]
+    close = difflib.get_close_matches(typed["value"], choices, n=1)
+    return f", did you mean {close[0]!r}?" if close else ""
 
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -170,6 +199,10 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
                 f"(with --all, each page has this long; at most {MAX_TIMEOUT:g}) (default: {DEFAULT_TIMEOUT:g})")
     option(parser, "--json", action="store_true",
            help="print the server's answer as JSON instead of a table, and messages whole")
+    option(parser, "--jsonl", action="store_true",
+           help="print JSON on one line; with events --all, one event per line as each page arrives")
+    option(parser, "-v", "--verbose", action="store_true",
+           help="trace each request on stderr: method, URL, headers (credentials masked), proxy, status, time")
     option(parser, "--max-answer-size", type=megabytes, default=DEFAULT_MAX_ANSWER_MB * 2**20, metavar="MB",
            help="give up on an answer larger than this many megabytes (with --all, each page) "
                 f"(default: {DEFAULT_MAX_ANSWER_MB})")
@@ -178,26 +211,29 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
 def build_parser() -> argparse.ArgumentParser:
     parser = Parser(
         prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
-        epilog=status.epilog(TOKEN_VARIABLE), formatter_class=argparse.RawDescriptionHelpFormatter)
+        epilog=status.epilog(TOKEN_VARIABLE, EXAMPLES), formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_global_options(parser)
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, help: str, query: queries.Query, show: Callable[[Any, int | None], str]
-                ) -> argparse.ArgumentParser:
+    def command(name: str, help: str, query: queries.Query, show: Show) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
                                   epilog=SUBCOMMAND_EPILOG)
         sub.set_defaults(query=query, show=show)
         _add_global_options(sub, after_command=True)
         return sub
 
-    def whole(view: Callable[[Any], str]) -> Callable[[Any, int | None], str]:
-        return lambda answer, width: view(answer)  # field lists are not cut to the terminal: a URL must stay whole
+    def whole(view: Callable[[Any], str]) -> Show:
+        # Field lists are not cut to the terminal: a URL must stay whole.
+        return lambda answer, width, args: view(answer)
+
+    def table(view: Callable[[Any, int | None], str]) -> Show:
+        return lambda answer, width, args: view(answer, width)
 
     command("user", "show the user that the token belongs to",
             queries.answer_of(lambda client, args: client.get_current_user()), whole(_tables.fields))
     events = command("events", "list the event log of an application, a page at a time", queries.events,
-                     _tables.event_page)
+                     lambda answer, width, args: _tables.event_page(answer, width, search=args.search))
     events.add_argument("app", metavar="APP", type=path_value, help="application name, e.g. security or entitlements")
     start = events.add_mutually_exclusive_group()
     start.add_argument("--page", type=count(1), metavar="N", help="page number, counting from 1 (default: 1)")
@@ -214,11 +250,11 @@ def build_parser() -> argparse.ArgumentParser:
                        help="in the order the server stores them")
     event = command("event", "show the log entries of one event",
                     queries.answer_of(lambda client, args: client.get_event_log_for_an_event(args.app, args.id)),
-                    _tables.event_log)
+                    table(_tables.event_log))
     event.add_argument("app", metavar="APP", type=path_value, help="application name")
     event.add_argument("id", metavar="ID", type=path_value, help="event id")
     command("releases", "list all releases", queries.answer_of(lambda client, args: client.return_all_releases()),
-            _tables.releases)
+            table(_tables.releases))
     distribution = command("distribution", "show the download information of a distribution for a platform",
                            queries.answer_of(lambda client, args: client.get_distribution(args.key, args.platform)),
                            whole(_tables.fields))
@@ -233,4 +269,10 @@ def build_parser() -> argparse.ArgumentParser:
                     "read and no token command run.", epilog=SUBCOMMAND_EPILOG)
     config.set_defaults(run_locally=show_config)
     _add_global_options(config, after_command=True)
+    shell = commands.add_parser("completion", help="print the shell completion script for bash, zsh or fish",
+                                description="Print the shell completion script for bash, zsh or fish "
+                                            f"(e.g. {PROG} completion bash > ~/.local/share/bash-completion/"
+                                            f"completions/{PROG}).")
+    shell.add_argument("shell", metavar="SHELL", choices=completion.SHELLS, help="bash, zsh or fish")
+    shell.set_defaults(run_locally=completion.run)
     return parser

@@ -4,13 +4,14 @@ way that it can end (see status.py), never a traceback."""
 
 import argparse
 import contextlib
+import sys
 from collections.abc import Sequence
 
 from .. import deadline
 from . import output, session, settings
 from .arguments import TOKEN_VARIABLE, build_parser, token_problem
 from .failures import Redirects, failure
-from .queries import IncompleteListing, Interrupted
+from .queries import PRINTED, IncompleteListing, Interrupted
 from .status import ExitStatus
 
 DEMO_SERVER_LIFETIME = 300.0
@@ -23,6 +24,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
+    if not (sys.argv[1:] if argv is None else argv):
+        return _bare(parser)
     args = parser.parse_args(argv)
     if (run_locally := getattr(args, "run_locally", None)) is not None:
         return int(run_locally(parser, args))  # the subcommand's exit status
@@ -73,6 +76,16 @@ def _apply_settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -
     return chosen.server.value, _usable_token(parser, source.read(), source.source)
 
 
+def _bare(parser: argparse.ArgumentParser) -> int:
+    """A bare command prints the help and succeeds, as gh and kubectl do: nothing was
+    asked that failed (git exits 1 there)."""
+    try:
+        output.write(parser.format_help())
+    except output.OutputFailed as failed:
+        return output.failed_status(failed)
+    return ExitStatus.SUCCESS
+
+
 def _usable_token(parser: argparse.ArgumentParser, token: str | None, source: str) -> str | None:
     if token and (problem := token_problem(token)) is not None:
         parser.error(f"the token from {source} {problem}")
@@ -85,7 +98,7 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
     try:
         client = session.client_for(server_url, token, args.api_version, args.timeout, args.insecure,
                                     args.max_answer_size, environment=environment,
-                                    ca_bundle_file=getattr(args, "ca_bundle", None))
+                                    ca_bundle_file=getattr(args, "ca_bundle", None), trace=args.verbose)
     except session.UnusableEnvironment as problem:
         output.fail(str(problem))
         return ExitStatus.USAGE
@@ -99,7 +112,7 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
         shown, note = _show(args, stopped.listing)  # what came in is not lost
         if shown == ExitStatus.OUTPUT:
             return shown
-        fetched = stopped.listing["numberOfElements"]
+        fetched = stopped.fetched
         where = (f"--all stopped at page {stopped.page}; the events before it are printed: "
                  f"{fetched} event{'' if fetched == 1 else 's'}{f'; {note}' if note else ''}")
         if isinstance(stopped.cause, Interrupted):
@@ -109,6 +122,8 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
         assert reported is not None  # IncompleteListing holds only failures of a query
         output.fail(f"{reported[0]} ({where})")
         return reported[1]
+    except output.OutputFailed as failed:  # events printed as they came (--jsonl)
+        return output.failed_status(failed)
     except Exception as error:
         reported = failure(error, args, server_url, redirects.target)
         if reported is None:
@@ -124,12 +139,9 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
 def _show(args: argparse.Namespace, answer: object) -> tuple[ExitStatus, str | None]:
     """The status of printing ``answer`` (a failure reported), and a note to report after it."""
     try:
+        if answer is PRINTED:
+            output.flush()
+            return ExitStatus.SUCCESS, None
         return ExitStatus.SUCCESS, output.show(args, answer)
     except output.OutputFailed as failed:
-        cause = failed.__cause__
-        if isinstance(cause, BrokenPipeError):
-            return ExitStatus.SUCCESS, None  # the reader (e.g. head) has what it wanted
-        reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else str(cause)
-        output.fail(f"cannot write the output: {reason}")
-        return ExitStatus.OUTPUT, None
-
+        return output.failed_status(failed), None

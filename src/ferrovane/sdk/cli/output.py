@@ -21,6 +21,7 @@ from typing import Any
 
 from .. import _tables
 from .arguments import PROG
+from .status import ExitStatus
 
 # Encodings that carry every character, so that the text need not be tried first (an
 # --all listing may be large).
@@ -86,23 +87,73 @@ def _encodable(text: str, stream: Any) -> tuple[str, bool]:
 def show(args: argparse.Namespace, answer: Any) -> str | None:
     """Prints ``answer`` as ``args`` asks. Returns a note to report when some of it had to be
     escaped to fit stdout's encoding. Raises OutputFailed, BrokenPipeError included."""
+    if args.json or args.jsonl:
+        write(json_text(answer, indent=None if args.jsonl else 2) + "\n")
+        return None  # JSON's own escapes, where needed, lose nothing: no note
     try:
         # Tables fit the terminal; in a file or a pipe their lines are whole.
         width = min(shutil.get_terminal_size().columns, MAX_WIDTH) if sys.stdout.isatty() else None
     except (OSError, ValueError) as error:  # a stdout closed in the meantime
         raise OutputFailed(error) from error
-    text, escaped = _encodable((_tables.as_json(answer) if args.json else args.show(answer, width)) + "\n",
-                               sys.stdout)
-    try:
-        sys.stdout.write(text)
-        sys.stdout.flush()  # here, not at exit, so that a full disk is seen while it can be reported
-    except (OSError, ValueError) as error:
-        discard_stdout()
-        raise OutputFailed(error) from error
+    text, escaped = _encodable(args.show(answer, width, args) + "\n", sys.stdout)
+    write(text)
     if not escaped:
         return None
     return (f"the output's encoding ({sys.stdout.encoding}) cannot carry some characters of the answer; they are "
             "written as escapes such as \\xf6 or \\u65e5 (PYTHONIOENCODING=utf-8 keeps them)")
+
+
+def json_text(answer: Any, indent: int | None) -> str:
+    """``answer`` as JSON whose text is readable as far as stdout's encoding carries it; each
+    character that it cannot carry is a JSON escape (\\u00e9), which any reader decodes."""
+    text = _tables.as_json(answer, indent, ascii=False)
+    encoding = getattr(sys.stdout, "encoding", None)
+    if text.isascii() or not isinstance(encoding, str):
+        return text
+    try:
+        if codecs.lookup(encoding).name in UNICODE_CODECS:
+            return text
+        text.encode(encoding)
+        return text
+    except UnicodeEncodeError:
+        return "".join(char if char.isascii() or _carries(encoding, char) else _tables.json_escape(char)
+                       for char in text)
+    except LookupError:
+        return _tables.as_json(answer, indent)
+
+
+def _carries(encoding: str, char: str) -> bool:
+    try:
+        char.encode(encoding)
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+def write(text: str, flush: bool = True) -> None:
+    """Writes ``text`` on stdout. Raises OutputFailed, BrokenPipeError included."""
+    try:
+        sys.stdout.write(text)
+        if flush:
+            sys.stdout.flush()  # here, not at exit, so that a full disk is seen while it can be reported
+    except (OSError, ValueError) as error:
+        discard_stdout()
+        raise OutputFailed(error) from error
+
+
+def flush() -> None:
+    write("", flush=True)
+
+
+def failed_status(failed: OutputFailed) -> ExitStatus:
+    """Reports that stdout took not all of the output; the exit status: success when the
+    reader (e.g. head) has gone, as it has what it wanted."""
+    cause = failed.__cause__
+    if isinstance(cause, BrokenPipeError):
+        return ExitStatus.SUCCESS
+    reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else str(cause)
+    fail(f"cannot write the output: {reason}")
+    return ExitStatus.OUTPUT
 
 
 def discard_stdout() -> None:
@@ -131,9 +182,18 @@ def _settle(stream: Any) -> None:
 def fail(message: str) -> None:
     """Reports a failure in one line on stderr, escaped so that it cannot drive a terminal
     and so that stderr's encoding can carry it."""
-    line, _ = _encodable(f"{PROG}: {_tables.printable(message)}\n", sys.stderr)
+    _to_stderr(f"{PROG}: {message}")
+
+
+def trace(line: str) -> None:
+    """Writes one line of the request trace (-v) on stderr, escaped as failures are."""
+    _to_stderr(line)
+
+
+def _to_stderr(line: str) -> None:
+    text, _ = _encodable(_tables.printable(line) + "\n", sys.stderr)
     try:
-        sys.stderr.write(line)
+        sys.stderr.write(text)
         sys.stderr.flush()
     except (OSError, ValueError):
         _discard(sys.stderr)  # stderr is gone too: the exit status is all that is left

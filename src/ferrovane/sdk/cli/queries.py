@@ -2,6 +2,7 @@
 --timeout deadline, and ``events --all``, which walks the pages with ``paging.iter_events``."""
 
 import argparse
+import os
 import sys
 import warnings
 from collections.abc import Callable
@@ -19,8 +20,16 @@ from . import output
 Query = Callable[[ApiClient, argparse.Namespace], Any]
 
 ALL_EVENTS_PAGE_SIZE = paging.DEFAULT_PAGE_SIZE
-# --all holds every event in memory: at the default page size this is a million events.
+# --all holds every event in memory (but with --jsonl): at the default page size this is a
+# million events.
 MAX_ALL_PAGES = paging.DEFAULT_MAX_PAGES
+
+
+class Printed:
+    """What a query returns when it has printed its answer itself (events --all --jsonl)."""
+
+
+PRINTED = Printed()
 
 
 class Interrupted(Exception):
@@ -32,11 +41,11 @@ class Interrupted(Exception):
 
 class IncompleteListing(Exception):
     """--all stopped at ``page`` (counting from 1) because of ``cause``; ``listing`` holds
-    the events of the pages before it."""
+    the ``fetched`` events of the pages before it (PRINTED: they are printed already)."""
 
-    def __init__(self, cause: Exception, page: int, listing: dict[str, Any]) -> None:
-        super().__init__(cause, page, listing)
-        self.cause, self.page, self.listing = cause, page, listing
+    def __init__(self, cause: Exception, page: int, listing: Any, fetched: int) -> None:
+        super().__init__(cause, page, listing, fetched)
+        self.cause, self.page, self.listing, self.fetched = cause, page, listing, fetched
 
 
 def fetch(args: argparse.Namespace, call: Callable[[], Command]) -> requests.Response:
@@ -68,55 +77,53 @@ def _event_filters(args: argparse.Namespace) -> dict[str, Any]:
 
 def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
     """Every event, walked with ``paging.iter_events``, returned as one page of the
-    server's shape.
+    server's shape; with --jsonl, printed one per line as each page arrives instead (in
+    memory that stays flat however long the log), and PRINTED returned.
 
     A page after the first that fails, that is no page, or that repeats the one before
     it (a server that ignores the page number), more than MAX_ALL_PAGES pages, and
     Ctrl-C after the first page end it with IncompleteListing. When stderr is a
-    terminal, it shows the pages fetched. A log that changed in a way the walk could not
-    follow is reported in a line on stderr after the listing is complete.
+    terminal (and no request trace is asked for), it shows the pages fetched. A log that
+    changed in a way the walk could not follow is reported in a line on stderr after the
+    listing is complete.
     """
-    show_progress = sys.stderr.isatty()
+    show_progress = sys.stderr.isatty() and os.environ.get("TERM") != "dumb" and not args.verbose
     size = args.size or ALL_EVENTS_PAGE_SIZE
-    walk = paging.iter_events(client, args.app, page_size=size, max_pages=MAX_ALL_PAGES,
-                              read=lambda call: document(fetch(args, call)), **_event_filters(args))
     events: list[Any] = []
+    printed = 0
 
-    def stopped(cause: Exception) -> IncompleteListing:
-        return IncompleteListing(cause, walk.pages + 1, one_page(events, whole=False, total=walk.total))
+    def read(call: Callable[[], Command]) -> Any:
+        if args.jsonl:
+            output.flush()  # the events of the pages before are out before the next one is waited for
+        return document(fetch(args, call))
 
+    walk = paging.iter_events(client, args.app, page_size=size, max_pages=MAX_ALL_PAGES, read=read,
+                              **_event_filters(args))
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", paging.LogChanged)
             try:
                 shown = 0
                 for event in walk:
-                    events.append(event)
+                    if args.jsonl:
+                        output.write(output.json_text(event, indent=None) + "\n", flush=False)
+                        printed += 1
+                    else:
+                        events.append(event)
                     if show_progress and walk.pages != shown:
                         shown = walk.pages
                         out_of = f" of {walk.total_pages}" if walk.total_pages is not None else ""
                         print(f"\rfetching events: page {shown}{out_of}", end="", file=sys.stderr, flush=True)
-            except paging.NotAPage as error:
-                if walk.pages == 0:
-                    return error.document  # not a page: shown as it came
-                raise stopped(error) from None
-            except paging.TooManyPages as error:
-                cause = UnusableAnswer(
-                    f"it says that more pages follow after {MAX_ALL_PAGES}, the most that --all fetches"
-                    if error.announced is None else
-                    f"it says the listing has {error.announced} pages of {size} events, more than --all fetches "
-                    f"({MAX_ALL_PAGES}): narrow it with --search, or take a larger --size")
-                if walk.pages == 0:
-                    raise cause from None
-                raise stopped(cause) from None
-            except (requests.RequestException, UnusableAnswer) as error:
-                if walk.pages == 0:
+            except (requests.RequestException, UnusableAnswer, KeyboardInterrupt) as error:
+                if walk.pages == 0:  # nothing came: the failure is the query's own
+                    if isinstance(error, paging.NotAPage):
+                        return error.document  # not a page: shown as it came
+                    if isinstance(error, paging.TooManyPages):
+                        raise _stop_reason(error, size) from None
                     raise
-                raise stopped(error) from None
-            except KeyboardInterrupt:
-                if walk.pages == 0:
-                    raise
-                raise stopped(Interrupted()) from None
+                listing = PRINTED if args.jsonl else one_page(events, whole=False, total=walk.total)
+                raise IncompleteListing(_stop_reason(error, size), walk.pages + 1, listing,
+                                        printed if args.jsonl else len(events)) from None
     finally:
         if show_progress:
             print("\r\x1b[K", end="", file=sys.stderr, flush=True)
@@ -125,7 +132,21 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
             output.fail(f"warning: {warning.message} (--all printed what it found)")
         else:
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
-    return one_page(events)
+    return PRINTED if args.jsonl else one_page(events)
+
+
+def _stop_reason(error: BaseException, size: int) -> Exception:
+    """What the failure line of --all says stopped it."""
+    if isinstance(error, paging.TooManyPages):
+        return UnusableAnswer(
+            f"it says that more pages follow after {MAX_ALL_PAGES}, the most that --all fetches"
+            if error.announced is None else
+            f"it says the listing has {error.announced} pages of {size} events, more than --all fetches "
+            f"({MAX_ALL_PAGES}): narrow it with --search, or take a larger --size")
+    if isinstance(error, KeyboardInterrupt):
+        return Interrupted()
+    assert isinstance(error, Exception)
+    return error
 
 
 def one_page(events: list[Any], whole: bool = True, total: object = None) -> dict[str, Any]:

@@ -20,6 +20,7 @@ from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 from .._answers import BoundedBody
 from .._isolated import isolated_client
 from ..accounts_api import ApiClient
+from .trace import traced
 from .urls import proxy_problem, without_credentials
 
 CA_BUNDLE_VARIABLES = ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")  # requests' order of precedence
@@ -35,11 +36,11 @@ class UnusableEnvironment(Exception):
 
 class TimeoutAdapter(HTTPAdapter):
     """Gives each connect and each read a timeout (the client passes none), which also
-    leaves no worker of an expired deadline waiting for ever, and reads each body within
-    ``max_body`` bytes (AnswerTooLarge past it)."""
+    leaves no worker of an expired deadline waiting for ever, reads each body within
+    ``max_body`` bytes (AnswerTooLarge past it), and with ``trace`` traces each request."""
 
-    def __init__(self, timeout: float, max_body: int) -> None:
-        self.timeout, self.max_body = timeout, max_body
+    def __init__(self, timeout: float, max_body: int, trace: bool = False) -> None:
+        self.timeout, self.max_body, self.trace = timeout, max_body, trace
         super().__init__()
 
     def build_response(self, req: requests.PreparedRequest, resp: BaseHTTPResponse) -> requests.Response:
@@ -49,21 +50,26 @@ class TimeoutAdapter(HTTPAdapter):
 
     def send(self, request: requests.PreparedRequest, stream: bool = False, timeout: Any = None,
              verify: bool | str = True, cert: Any = None, proxies: Any = None) -> requests.Response:
-        return super().send(request, stream=stream, timeout=self.timeout if timeout is None else timeout,
-                            verify=verify, cert=cert, proxies=proxies)
+        def send() -> requests.Response:
+            return super(TimeoutAdapter, self).send(
+                request, stream=stream, timeout=self.timeout if timeout is None else timeout, verify=verify,
+                cert=cert, proxies=proxies)
+        return traced(send, request, proxies) if self.trace else send()
 
 
 def client_for(server_url: str, token: str, api_version: int, timeout: float, insecure: bool,
-               max_answer_size: int, environment: bool = True, ca_bundle_file: str | None = None) -> ApiClient:
+               max_answer_size: int, environment: bool = True, ca_bundle_file: str | None = None,
+               trace: bool = False) -> ApiClient:
     """A client whose session takes only what this module allows from the environment
     (nothing at all without ``environment``), and ``ca_bundle_file`` where the settings
-    chose one over the environment's. Raises UnusableEnvironment."""
+    chose one over the environment's; with ``trace``, each request it sends is written to
+    the trace (see trace.py). Raises UnusableEnvironment."""
     proxies = proxies_for(server_url) if environment else {}
     verify: bool | str = False if insecure else ((ca_bundle_file or ca_bundle()) if environment else True)
     client = isolated_client(server_url, token, api_version, verify=verify)
     session = client._session
     session.proxies = proxies
-    adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN, max_answer_size)
+    adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN, max_answer_size, trace)
     session.mount("http://", adapter)
     session.mount("https://", adapter)
     return client

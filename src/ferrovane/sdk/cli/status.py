@@ -1,7 +1,9 @@
 """The exit statuses of the command line, each with its meaning, declared once: the
---help epilog is made from them and a test holds the README's table to them."""
+--help epilog is made from them (and from the examples that arguments.py gives) and a
+test holds the documented table to them."""
 
 import textwrap
+from collections.abc import Sequence
 from enum import IntEnum
 
 
@@ -59,9 +61,14 @@ MEANINGS = {
 }
 
 
-def epilog(token_variable: str) -> str:
-    """The end of --help: every exit code, and where the token may come from."""
-    lines = ["exit codes:"]
+def epilog(token_variable: str, examples: Sequence[tuple[str, str]] = ()) -> str:
+    """The end of --help: a few ``examples`` (command, what it does), every exit code, and
+    where the token may come from."""
+    lines = ["examples:"] if examples else []
+    for command, what in examples:
+        lines += [f"  {command}", f"      {what}"]
+    lines += [""] if examples else []
+    lines += ["exit codes:"]
     for status in ExitStatus:
         text = status.meaning.replace("`", "")
         lines += textwrap.wrap(text, 79, initial_indent=f"  {status.value:>3}  ", subsequent_indent=" " * 7,
