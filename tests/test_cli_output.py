@@ -182,7 +182,7 @@ for line; do drive "$line"; done
 
 @pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
 def test_bash_completes_subcommands_options_and_choices(scripts):
-    lines = {f"{PROG} ": "user events event releases distribution completion",
+    lines = {f"{PROG} ": "user events event releases distribution config completion",
              f"{PROG} ev": "events event",
              f"{PROG} --server http://127.0.0.1:8080 --token t rel": "releases",  # a URL's ":" is no word break
              f"{PROG} --j": "--json --jsonl",

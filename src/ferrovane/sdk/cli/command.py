@@ -27,11 +27,11 @@ def _main(argv: Sequence[str] | None) -> int:
     if not (sys.argv[1:] if argv is None else argv):
         return _bare(parser)
     args = parser.parse_args(argv)
-    if (run_locally := getattr(args, "run_locally", None)) is not None:
-        return int(run_locally(parser, args))  # the subcommand's exit status
     if args.server and args.demo:  # one before the subcommand, the other after it
         parser.error("argument --demo: not allowed with argument --server")
     try:
+        if (run_locally := getattr(args, "run_locally", None)) is not None:
+            return int(run_locally(parser, args))  # the subcommand's exit status
         with contextlib.ExitStack() as stack:
             try:
                 server_url, token = _apply_settings(parser, args)

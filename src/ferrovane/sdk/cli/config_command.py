@@ -9,7 +9,6 @@ from typing import Any
 
 from .. import _tables
 from . import output
-from .command import _show as show_answer
 from .settings import Setting, SettingsProblem, TokenSource, resolve
 from .status import ExitStatus
 
@@ -33,11 +32,14 @@ def show_config(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             shown[field.name]["exists"] = value.exists()
     if getattr(args, "insecure", False):
         shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
-    args.show = lambda answer, width: _config_table(answer, width)
-    status, note = show_answer(args, shown)  # printed as every answer is, with the same failures
+    args.show = lambda answer, width, args: _config_table(answer, width)
+    try:
+        note = output.show(args, shown)  # printed as every answer is, with the same failures
+    except output.OutputFailed as failed:
+        return output.failed_status(failed)
     if note:
         output.fail(note)
-    return status
+    return ExitStatus.SUCCESS
 
 
 def _config_table(shown: dict[str, dict[str, Any]], width: int | None) -> str:
