@@ -150,9 +150,12 @@ def scripts(tmp_path, capsys):
 
 
 def every_option_and_subcommand():
-    commands = completion.read_parser(arguments.build_parser())
-    return {name for command in commands for option in command.options for name in option.names} | {
-        command.name for command in commands[1:]}
+    # From argparse's own record of the parsers (private, so read only here): the oracle of
+    # the list that the parser keeps for the scripts.
+    parser = arguments.build_parser()
+    subcommands = next(action.choices for action in parser._actions if isinstance(action.choices, dict))
+    return {name for each in (parser, *subcommands.values()) for action in each._actions
+            for name in action.option_strings} | set(subcommands)
 
 
 def test_each_script_names_every_option_and_subcommand(scripts):

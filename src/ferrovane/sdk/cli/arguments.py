@@ -47,11 +47,30 @@ SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also com
 
 class Parser(argparse.ArgumentParser):
     """argparse's parser (its subcommands' too), with a usage error in one line, as every
-    failure of the command line is: argparse puts the whole usage before it."""
+    failure of the command line is: argparse puts the whole usage before it. It keeps the
+    arguments it is given in ``arguments`` (argparse keeps no public list of them), from
+    which the completion scripts are made."""
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
+        self.arguments: list[argparse.Action] = []  # before argparse adds --help
         super().__init__(*args, **kwargs)
         self.suggest_on_error = False  # argparse's own (3.14) would suggest twice: error() does it on any version
+
+    def add_argument(self, *args: Any, **kwargs: Any) -> argparse.Action:
+        return self._kept(super().add_argument(*args, **kwargs))
+
+    def add_subparsers(self, **kwargs: Any) -> Any:
+        return self._kept(super().add_subparsers(**kwargs))
+
+    def add_mutually_exclusive_group(self, **kwargs: Any) -> Any:
+        group = super().add_mutually_exclusive_group(**kwargs)
+        add = group.add_argument
+        group.add_argument = lambda *args, **kwargs: self._kept(add(*args, **kwargs))  # type: ignore[method-assign]
+        return group
+
+    def _kept(self, action: Any) -> Any:
+        self.arguments.append(action)
+        return action
 
     def error(self, message: str) -> NoReturn:
         self.exit(status.ExitStatus.USAGE,

@@ -45,10 +45,8 @@ class Command:
 
 
 def _actions(parser: argparse.ArgumentParser) -> list[argparse.Action]:
-    # argparse keeps no public list of a parser's arguments; this one has been stable
-    # since argparse began, and is the one that the completion generators built on
-    # argparse read too.
-    return list(parser._actions)
+    arguments: list[argparse.Action] = getattr(parser, "arguments")  # kept by arguments.Parser
+    return arguments
 
 
 def _summary(help: str | None) -> str:
