@@ -59,7 +59,7 @@ class Parser(argparse.ArgumentParser):
     def add_argument(self, *args: Any, **kwargs: Any) -> argparse.Action:
         return self._kept(super().add_argument(*args, **kwargs))
 
-    def add_subparsers(self, **kwargs: Any) -> Any:
+    def add_subparsers(self, **kwargs: Any) -> Any:  # typed as argparse's private action class
         return self._kept(super().add_subparsers(**kwargs))
 
     def add_mutually_exclusive_group(self, **kwargs: Any) -> Any:
@@ -68,7 +68,7 @@ class Parser(argparse.ArgumentParser):
         group.add_argument = lambda *args, **kwargs: self._kept(add(*args, **kwargs))  # type: ignore[method-assign]
         return group
 
-    def _kept(self, action: Any) -> Any:
+    def _kept[A: argparse.Action](self, action: A) -> A:
         self.arguments.append(action)
         return action
 
@@ -236,8 +236,8 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, help: str, query: queries.Query, show: Show) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help[0].upper() + help[1:] + ".",
-                                  epilog=SUBCOMMAND_EPILOG)
+        sub: argparse.ArgumentParser = commands.add_parser(
+            name, help=help, description=help[0].upper() + help[1:] + ".", epilog=SUBCOMMAND_EPILOG)
         sub.set_defaults(query=query, show=show)
         _add_global_options(sub, after_command=True)
         return sub
