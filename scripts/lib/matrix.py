@@ -53,14 +53,14 @@ class Architecture:
         """The kernel's name for the machine: the wheel tag's, and CMake's processor name."""
         return self.platform.removeprefix("linux-")
 
+    @property
+    def emulated(self) -> bool:
+        return self.runner != "chroot"
+
     def toolchain(self) -> dict[str, str]:
         """What cmake/toolchain.cmake takes, as CMake cache variables (a list joined by ";")."""
         return {"FERROVANE_TARGET_PROCESSOR": self.machine, "FERROVANE_TARGET_TRIPLET": self.triplet,
                 "FERROVANE_TARGET_DEFINITIONS": ";".join(self.definitions)}
-
-    @property
-    def emulated(self) -> bool:
-        return self.runner != "chroot"
 
 
 @dataclass(frozen=True)
