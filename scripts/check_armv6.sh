@@ -38,13 +38,17 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/src"
 tar -xzf "$sdist" -C "$work/src" --strip-components=1
+# The armhf facts of the release table (triplet, processor, ABI definitions) for the
+# release's toolchain; the flags above then narrow the processor to ARMv6.
+mapfile -t toolchain < <(matrix toolchain armhf | sed 's/^/-D/')
+[ ${#toolchain[@]} -gt 0 ] || die "the release table gives no toolchain for armhf"
 objects=()
 for python in "$@"; do
   root=$(debian_root armhf "$python")
   build=$work/build-$python
   log=$work/build-$python.log
-  { cmake -S "$work/src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/toolchain-armhf.cmake" \
-      -DFERROVANE_TARGET_ROOT="$root" -DFERROVANE_TARGET_PYTHON="$python" \
+  { cmake -S "$work/src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/toolchain.cmake" \
+      "${toolchain[@]}" -DFERROVANE_TARGET_ROOT="$root" -DFERROVANE_TARGET_PYTHON="$python" \
       -DFERROVANE_WERROR="${FERROVANE_WERROR:-OFF}" -DCMAKE_CXX_FLAGS="$armv6_flags" \
       && cmake --build "$build"; } >"$log" 2>&1 \
     || { tail -n 40 "$log" >&2; die "building for ARMv6 against Python $python failed"; }

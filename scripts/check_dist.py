@@ -22,8 +22,6 @@ import sys
 import tarfile
 import zipfile
 
-from trove_classifiers import classifiers as known_classifiers
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
 import matrix  # noqa: E402  (the release table, beside this script)
 
@@ -59,9 +57,10 @@ def wheel_set_problems(paths):
     """The wheels that the release table calls for and that are missing, and those it does not."""
     expected = {(f"cp{python.replace('.', '')}", architecture.machine)
                 for architecture, python in matrix.wheels(matrix.release_table())}
+    machines = "|".join(map(re.escape, TRIPLETS))
     found = set()
     for path in paths:
-        tags = re.fullmatch(r"[^-]+-[^-]+-(cp3\d+)-[^-]+-(?:.*_)?(x86_64|aarch64|armv7l)\.whl", os.path.basename(path))
+        tags = re.fullmatch(rf"[^-]+-[^-]+-(cp3\d+)-[^-]+-(?:.*_)?({machines})\.whl", os.path.basename(path))
         found.add((tags[1], tags[2]) if tags else (os.path.basename(path), "?"))
     for python, machine in sorted(expected - found):
         yield f"no {python} wheel for {machine}, which the release table calls for"
@@ -88,6 +87,9 @@ def sdist_problems(path):
 
 
 def metadata_problems(text):
+    # The release's tools have the index's list; the rest of this script needs only the table.
+    from trove_classifiers import classifiers as known_classifiers
+
     metadata = email.parser.BytesParser().parsebytes(text)
     for classifier in metadata.get_all("Classifier", []):
         if classifier not in known_classifiers:

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs a release file as a user would and runs the test suite against it.
 #
-#   bash scripts/install_test.sh ARCH WHEEL    ARCH: amd64, arm64 or armhf
+#   bash scripts/install_test.sh ARCH WHEEL    ARCH: an architecture of the release table
 #   bash scripts/install_test.sh armhf SDIST   the sdist, built on an emulated ARMv6 board
 #   bash scripts/install_test.sh sdist SDIST   the sdist, built on this machine
 #
 # A wheel goes into a fresh virtual environment of its Python (read from its tag) in a clean
 # Debian root of its architecture (scripts/lib/debian_root.sh): amd64 through chroot, the
-# ARM ones under qemu-user. pip takes its dependencies and the test tools from PyPI. The
+# others under qemu-user. pip takes its dependencies and the test tools from PyPI. The
 # sdist is built and installed by pip into a fresh virtual environment of this machine's
 # Python (the set-up scripts' choice, scripts/lib/venv.sh), or of the armhf root's, with
 # that root's own compiler. Either way the test suite comes from the sdist beside the file
@@ -198,11 +198,10 @@ if [ "$runner" = chroot ]; then
 else
   # Several times slower under emulation: fewer generated examples, no wall-time limits.
   environment+=(TYPE_CHECKS=no FERROVANE_BINDING_EXAMPLES=100 PYTHONPATH=$dir/src/scripts/lib)
-  # qemu's default arm64 processor authenticates pointers with an algorithm that is slow
-  # to emulate, and Debian's arm64 code signs the return address of every call: ten
-  # times slower in all. The Cortex-A72 has no pointer authentication and runs those
-  # instructions as no-ops.
-  [ "$target" != arm64 ] || environment+=(QEMU_CPU=cortex-a72)
+  # The processor to emulate, where the release table names one other than qemu's default.
+  emulator=$(matrix emulator "$target") || exit 1
+  read -r _ qemu_cpu <<<"$emulator"
+  [ "$qemu_cpu" = - ] || environment+=(QEMU_CPU="$qemu_cpu")
   selection=(-p emulation "${selection[@]}")
 fi
 if [ "$target" = armhf ] && [ $kind = wheel ]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a release into dist/: the sdist, and from it a wheel for each Python on each
 # architecture of the release table (pyproject.toml's [tool.ferrovane.release]: CPython 3.13,
-# 3.14 and 3.15 on Linux x86_64, aarch64 and armv7l), each built by the build backend against
+# 3.14 and 3.15 on Linux x86_64, aarch64, armv7l and riscv64), each built by the build backend against
 # a Debian root of its architecture and Python, checked and tagged by auditwheel, and
 # checked by twine and check-wheel-contents; the native modules, built from the sdist for
 # ARMv6, must need nothing newer (scripts/check_armv6.sh). It then proves that a second build of the
@@ -34,8 +34,8 @@ source scripts/lib/debian_root.sh
 # shellcheck source=scripts/lib/stages.sh
 source scripts/lib/stages.sh
 
-# Every wheel, "ARCH PLATFORM PYTHON", from the release table in pyproject.toml; the
-# toolchain of each is cmake/toolchain-ARCH.cmake.
+# Every wheel, "ARCH PLATFORM PYTHON", from the release table in pyproject.toml; each is built
+# by cmake/toolchain.cmake, given its architecture's facts from the same table.
 mapfile -t targets < <(matrix wheels)
 [ ${#targets[@]} -gt 0 ] || die "the release table names no wheels"
 tools=.venv-release
@@ -51,9 +51,20 @@ export FERROVANE_WERROR=ON
 
 prepare() {
   [ "$(uname -m)" = x86_64 ] || die "releases are built on an x86_64 machine"
-  install_host_tools x86_64-linux-gnu-g++:g++ arm-linux-gnueabihf-g++:crossbuild-essential-armhf \
-    aarch64-linux-gnu-g++:crossbuild-essential-arm64 \
-    debootstrap:debootstrap qemu-arm-static:qemu-user-static
+  # Debian's compiler for each architecture of the table: this machine's own g++, or the
+  # cross compiler named for the triplet; qemu-user for the emulated ones.
+  local architectures arch triplet qemu tools_wanted=(debootstrap:debootstrap) host
+  host=$(dpkg --print-architecture)
+  architectures=$(matrix architectures) || exit 1
+  while read -r arch triplet qemu; do
+    if [ "$arch" = "$host" ]; then
+      tools_wanted+=("$triplet-g++:g++")
+    else
+      tools_wanted+=("$triplet-g++:g++-${triplet//_/-}")
+    fi
+    [ "$qemu" = - ] || tools_wanted+=("qemu-$qemu-static:qemu-user-static")
+  done <<<"$architectures"
+  install_host_tools "${tools_wanted[@]}"
   prepare_venv $tools build-system group:release
   # The roots download and unpack independently: make them side by side.
   local target arch python pids=() pid
@@ -76,7 +87,7 @@ build_sdist() {
 # build_wheel SDIST TARGET OUT: the wheel for TARGET ("arch platform python") built from
 # SDIST by the build backend, checked and tagged by auditwheel, into OUT
 build_wheel() {
-  local sdist=$1 arch platform python tree raw log root triplet tag name
+  local sdist=$1 arch platform python tree raw log root triplet tag name setting toolchain=()
   read -r arch platform python <<<"$2"
   name="cp${python/./} $platform"
   tree=$(mktemp -d "$work/tree-$arch-$python-XXXXXX")
@@ -90,8 +101,12 @@ build_wheel() {
   # 3.13, whatever the target: the target's tag is given, and its platform, which
   # auditwheel then narrows to a manylinux one.
   tag=cp${python/./}-cp${python/./}-${platform/-/_}
+  while read -r setting; do
+    toolchain+=("-Ccmake.define.$setting")
+  done < <(matrix toolchain "$arch")
+  [ ${#toolchain[@]} -gt 0 ] || die "the release table gives no toolchain for $arch"
   _PYTHON_HOST_PLATFORM=$platform $tools/bin/python -m build --wheel --no-isolation --outdir "$raw" \
-    -Ccmake.toolchain-file="$tree/cmake/toolchain-$arch.cmake" -Ccmake.python-hints=false \
+    -Ccmake.toolchain-file="$tree/cmake/toolchain.cmake" "${toolchain[@]}" -Ccmake.python-hints=false \
     -Ccmake.define.FERROVANE_TARGET_ROOT="$root" -Ccmake.define.FERROVANE_TARGET_PYTHON="$python" \
     -Cwheel.tags="$tag" "$tree" >"$log" 2>&1 \
     || { tail -n 40 "$log" >&2; die "building the $name wheel failed (log: $log)"; }
@@ -122,7 +137,7 @@ check_all() {
 }
 
 # A second build, in other directories, must give the same sdist and wheels: those that the
-# release table names, one for each architecture's toolchain and each Python's headers.
+# release table names, each architecture's compiler and each Python's headers at least once.
 check_reproducible() {
   local again=$work/again sdist target
   mkdir -p "$again"

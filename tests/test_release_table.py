@@ -42,3 +42,23 @@ def test_readme_grid_is_the_release_table():
         expected[python, architecture.machine] = f"{suites[python]} {architecture.name}, {architecture.runner}: {tests}"
     machines = {architecture.machine for architecture in matrix.architectures(table).values()}
     assert readme_grid(machines) == expected
+
+
+@pytest.mark.parametrize("missing", sorted(matrix.architectures(matrix.release_table())))
+def test_release_check_knows_every_architecture_of_the_table(missing):
+    """scripts/check_dist.py takes the wheels of every architecture in the table, whatever
+    manylinux tag auditwheel gave them, and names the one that is missing."""
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    check_dist = pytest.importorskip("check_dist")
+    table = matrix.release_table()
+    names = {}
+    for architecture, python in matrix.wheels(table):
+        tag = f"cp{python.replace('.', '')}"
+        names[architecture.name, python] = (f"ferrovane_sdk_accounts-0.1.0-{tag}-{tag}-manylinux2014_{architecture.machine}"
+                                            f".manylinux_2_17_{architecture.machine}.whl")
+    assert list(check_dist.wheel_set_problems(names.values())) == []
+    oldest = next(iter(matrix.pythons(table)))
+    del names[missing, oldest]
+    machine = matrix.architectures(table)[missing].machine
+    assert list(check_dist.wheel_set_problems(names.values())) == [
+        f"no cp{oldest.replace('.', '')} wheel for {machine}, which the release table calls for"]

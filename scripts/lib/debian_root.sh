@@ -1,12 +1,13 @@
 # Sourced by the release scripts: clean Debian roots of each architecture and Python
 # version, made with debootstrap from Debian's archive and cached outside the clone.
 #
-#   debian_root ARCH PYTHON prints the root for ARCH (amd64, arm64, armhf) whose interpreter
-#                           and headers are PYTHON (3.13, 3.14, 3.15), making it first when
-#                           the cache has none made by this recipe
+#   debian_root ARCH PYTHON prints the root for ARCH (an architecture of the release table)
+#                           whose interpreter and headers are PYTHON (3.13, 3.14, 3.15),
+#                           making it first when the cache has none made by this recipe
 #   in_root ROOT CMD...     runs CMD chrooted into ROOT with a clean environment (CMD may
-#                           start with VAR=VALUE words), /proc and /dev; ARM programs run
-#                           under qemu-user through binfmt_misc (enable_emulation ARCH)
+#                           start with VAR=VALUE words), /proc and /dev; the programs of an
+#                           emulated architecture run under qemu-user through binfmt_misc
+#                           (enable_emulation ARCH)
 #
 # The cache is FERROVANE_ROOT_CACHE (default /var/cache/ferrovane-roots); the archive is
 # the main one of the machine's apt sources unless FERROVANE_DEBIAN_MIRROR names another.
@@ -60,7 +61,10 @@ debian_root() {
     packages+=("${extra_packages[@]}")
   fi
   install_host_tools debootstrap:debootstrap
-  [ "$arch" = amd64 ] || install_host_tools "qemu-$(qemu_name "$arch")-static:qemu-user-static"
+  local emulator qemu
+  emulator=$(matrix emulator "$arch") || exit 1
+  read -r qemu _ <<<"$emulator"
+  [ "$qemu" = - ] || install_host_tools "qemu-$qemu-static:qemu-user-static"
   stamp="suite=$suite arch=$arch recipe=$root_recipe packages=${packages[*]}"
   root=$root_cache/$suite-$arch-$(printf '%s' "$stamp" | sha256sum | cut -c1-12)
   mkdir -p "$root_cache"
@@ -102,18 +106,12 @@ debian_root() {
   echo "$root"
 }
 
-qemu_name() {  # the qemu-user name of a Debian architecture
-  case $1 in
-    armhf) echo arm ;;
-    arm64) echo aarch64 ;;
-    *) die "no qemu for $1" ;;
-  esac
-}
-
 enable_emulation() {  # enable_emulation ARCH: lets the kernel hand ARCH programs to qemu
-  local arch=$1 name binfmt=/proc/sys/fs/binfmt_misc
-  [ "$arch" = amd64 ] && return
-  name=qemu-$(qemu_name "$arch")
+  local arch=$1 name emulator qemu binfmt=/proc/sys/fs/binfmt_misc
+  emulator=$(matrix emulator "$arch") || exit 1
+  read -r qemu _ <<<"$emulator"
+  [ "$qemu" = - ] && return
+  name=qemu-$qemu
   [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" \
     || die "binfmt_misc cannot be mounted, so $arch programs cannot run"
   if [ ! -e "$binfmt/$name" ]; then

@@ -13,6 +13,11 @@ one fact per line, words separated by spaces:
                                       TESTS RUNNER PYTHON of one install test (KIND "wheel" or
                                       "sdist"; PYTHON "-" for the sdist on this machine)
     matrix.py core-tests              the test files of a "core" run
+    matrix.py architectures           ARCH TRIPLET QEMU of every architecture, QEMU "-" if native
+    matrix.py toolchain ARCH          NAME=VALUE of each CMake cache variable that
+                                      cmake/toolchain.cmake takes for ARCH
+    matrix.py emulator ARCH           QEMU CPU: qemu-user's name for ARCH and the processor
+                                      it emulates ("-": its default); "- -" if native
 """
 
 import argparse
@@ -35,14 +40,27 @@ class Architecture:
     runner: str  # "chroot" or "qemu-user"
     tests: str  # "whole" or "core"
     lane: str
+    definitions: tuple[str, ...] = ()  # NAME=VALUE for every translation unit
+    qemu: str | None = None  # qemu-user's name for the machine, when emulated
+    qemu_cpu: str | None = None
+
+    def __post_init__(self) -> None:
+        if self.emulated and not self.qemu:
+            raise ValueError(f"the emulated architecture {self.name} names no qemu machine")
 
     @property
     def machine(self) -> str:
+        """The kernel's name for the machine: the wheel tag's, and CMake's processor name."""
         return self.platform.removeprefix("linux-")
 
     @property
     def emulated(self) -> bool:
         return self.runner != "chroot"
+
+    def toolchain(self) -> dict[str, str]:
+        """What cmake/toolchain.cmake takes, as CMake cache variables (a list joined by ";")."""
+        return {"FERROVANE_TARGET_PROCESSOR": self.machine, "FERROVANE_TARGET_TRIPLET": self.triplet,
+                "FERROVANE_TARGET_DEFINITIONS": ";".join(self.definitions)}
 
 
 @dataclass(frozen=True)
@@ -67,7 +85,11 @@ def pythons(table: dict[str, Any]) -> dict[str, str]:
 
 
 def architectures(table: dict[str, Any]) -> dict[str, Architecture]:
-    return {name: Architecture(name, **fields) for name, fields in table["architectures"].items()}
+    def field(value: Any) -> Any:
+        return tuple(value) if isinstance(value, list) else value
+
+    return {name: Architecture(name, **{key.replace("-", "_"): field(value) for key, value in fields.items()})
+            for name, fields in table["architectures"].items()}
 
 
 def wheels(table: dict[str, Any]) -> list[tuple[Architecture, str]]:
@@ -104,7 +126,7 @@ def find_install_test(table: dict[str, Any], target: str, kind: str, python: str
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("question", choices=["wheels", "suite", "pythons", "reproducible", "install-tests",
-                                             "install-test", "core-tests"])
+                                             "install-test", "core-tests", "architectures", "toolchain", "emulator"])
     parser.add_argument("words", nargs="*")
     arguments = parser.parse_args()
     table = release_table()
@@ -128,9 +150,16 @@ def main() -> int:
             target, kind = words
             test = find_install_test(table, target, kind)
             lines = [f"{test.tests} {test.runner.replace(' ', '-')} {test.python or '-'}"]
-        else:
+        elif question == "core-tests":
             lines = [" ".join(table["core-tests"])]
-    except (KeyError, IndexError, LookupError, ValueError) as error:
+        elif question == "architectures":
+            lines = [f"{arch.name} {arch.triplet} {arch.qemu or '-'}" for arch in architectures(table).values()]
+        elif question == "toolchain":
+            lines = [f"{name}={value}" for name, value in architectures(table)[words[0]].toolchain().items()]
+        else:
+            arch = architectures(table)[words[0]]
+            lines = [f"{arch.qemu or '-'} {arch.qemu_cpu or '-'}"]
+    except (KeyError, IndexError, LookupError, TypeError, ValueError) as error:
         print(f"matrix.py {question} {' '.join(words)}: not in the release table ({error})", file=sys.stderr)
         return 1
     print("\n".join(lines))
