@@ -15,6 +15,7 @@ import sys
 import textwrap
 
 import pytest
+from support.sanitizer import SANITIZED
 
 HAVE_TESTCAPI = importlib.util.find_spec("_testcapi") is not None
 requires_testcapi = pytest.mark.skipif(not HAVE_TESTCAPI, reason="this Python has no _testcapi to make such calls")
@@ -24,7 +25,7 @@ def address_space_limit_holds():
     """Whether an address-space limit stops a child's allocations here. AddressSanitizer
     (preloaded by the sanitizer run) maps far more than the limit leaves and aborts, and
     qemu's user mode (the ARM install tests) ignores the limit."""
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if SANITIZED:
         return False
     probe = textwrap.dedent("""
         import resource

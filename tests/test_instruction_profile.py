@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import pytest
+from support.sanitizer import SANITIZED
 
 PROFILER = os.path.join(os.path.dirname(__file__), "..", "bench", "instruction_profile.py")
 
@@ -13,7 +14,7 @@ pytestmark = pytest.mark.skipif(not os.path.exists(PROFILER), reason="the tree h
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="valgrind cannot run a sanitized process")
+@pytest.mark.skipif(SANITIZED, reason="valgrind cannot run a sanitized process")
 def test_profiles_one_row():
     # Markers that something else in the interpreter also enters cut the run into the wrong
     # parts: the counts come out absurd, or the parse fails.

@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pytest
 from support import docs
+from support.sanitizer import SANITIZED
 import requests
 
 from ferrovane.sdk import stand_in_server
@@ -530,7 +531,7 @@ def cpu_seconds(pid):
 
 
 @pytest.mark.skipif(not Path("/proc/self/status").exists(), reason="reads memory use from /proc")
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(SANITIZED,
                     reason="the sanitizer's allocator holds freed memory back, so memory use says nothing")
 def test_run_by_hand_its_memory_stays_bounded():
     process, url = start_by_hand()
