@@ -1,6 +1,7 @@
 """call_within bounds a whole call, and what the call started ends soon after it: the
 library's own use, and the command line's run many times in one process."""
 
+import _thread
 import subprocess
 import sys
 import threading
@@ -90,3 +91,17 @@ def test_call_within_returns_or_raises_what_the_call_does(seconds, function, arg
         assert str(raised.value) == str(outcome)
     else:
         assert call_within(seconds, function, *args) == outcome
+
+
+def test_a_ctrl_c_that_lands_just_before_the_wait_is_taken_at_once():
+    # interrupt_main() raises the interrupt as a Ctrl-C would but wakes no sleep, as when
+    # the signal lands just before the caller's wait begins.
+    gate = threading.Event()
+    threading.Timer(0.2, _thread.interrupt_main).start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            call_within(60, gate.wait, 60)
+    finally:
+        gate.set()
+    assert time.monotonic() - started < SETTLES_WITHIN

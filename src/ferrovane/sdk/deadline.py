@@ -21,6 +21,7 @@ import math
 import signal
 import socket
 import threading
+import time
 from collections.abc import Callable
 from typing import Any
 
@@ -146,7 +147,7 @@ def call_within[**P, T](seconds: float, function: Callable[P, T], /, *args: P.ar
     finally:
         signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
     try:
-        in_time = finished.wait(None if seconds >= threading.TIMEOUT_MAX else max(seconds, 0.0))
+        in_time = _wait_interruptibly(finished, seconds)
     except BaseException:  # Ctrl-C: the call is given up as at the deadline
         held.expire()
         raise
@@ -156,3 +157,21 @@ def call_within[**P, T](seconds: float, function: Callable[P, T], /, *args: P.ar
     if failure:
         raise failure.pop()
     return outcome[0]
+
+
+# The longest single sleep of a caller's wait. A Ctrl-C that lands after the interpreter's
+# last look for signals but before the sleep begins wakes nothing: it is seen only when
+# the sleep ends. Short sleeps bound that delay, at the cost of a few wake-ups a second.
+_LONGEST_SLEEP = 0.1
+
+
+def _wait_interruptibly(finished: threading.Event, seconds: float) -> bool:
+    """``finished.wait(seconds)``, in sleeps of at most _LONGEST_SLEEP, so that a Ctrl-C
+    is taken within that time however it lands; a deadline of 0 or less waits not at all."""
+    ends = math.inf if seconds >= threading.TIMEOUT_MAX else time.monotonic() + max(seconds, 0.0)
+    while True:
+        left = ends - time.monotonic()
+        if left <= 0:
+            return finished.is_set()
+        if finished.wait(min(left, _LONGEST_SLEEP)):
+            return True
