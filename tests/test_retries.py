@@ -3,12 +3,14 @@ honoured within the total wait bound, and every wait logged."""
 
 import email.utils
 import logging
+import threading
 import time
 
 import pytest
 import requests
 
 from ferrovane.sdk.accounts_api import ApiClient
+from ferrovane.sdk.deadline import DeadlinePassed, call_within
 from ferrovane.sdk.exceptions import InternalServerError
 from ferrovane.sdk.retries import mount_retries
 from ferrovane.sdk.stand_in_server import Answer
@@ -98,3 +100,13 @@ def test_failed_connections_are_retried_with_a_capped_doubling_backoff(caplog):
         client._post("security", "v3/user-info", data={})  # nothing was sent, and still not repeated
     assert not waits(caplog)
 
+
+
+def test_a_deadline_cuts_a_wait_between_tries_and_no_try_follows(server, client):
+    server.route("GET", PATH, handler=failing(1, 503, {"Retry-After": "20"}))
+    mount_retries(client._session)
+    with pytest.raises(DeadlinePassed):
+        call_within(0.3, client._get, "test", "v3/flaky")
+    (worker,) = [thread for thread in threading.enumerate() if thread.name == "ferrovane-request"]
+    worker.join(5)
+    assert not worker.is_alive() and len(server.requests) == 1

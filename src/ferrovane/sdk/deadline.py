@@ -13,7 +13,8 @@ when the session's own per-read timeout runs out (a session without one can hold
 as long as the server does). Answers are seen through a response hook on the session,
 which ``watch(session)`` adds; ``call_within`` adds it by itself to the session of the
 client (or ``requests.Session``) whose method it is given, or that it is given as an
-argument.
+argument. A wait between tries (mount_retries) ends as the deadline passes, and no try
+follows it.
 """
 
 import contextvars
@@ -27,7 +28,7 @@ from typing import Any
 
 import requests
 
-__all__ = ["DeadlinePassed", "call_within", "watch"]
+__all__ = ["DeadlinePassed", "call_within", "sleep", "watch"]
 
 
 class DeadlinePassed(requests.Timeout):
@@ -41,7 +42,9 @@ class DeadlinePassed(requests.Timeout):
 class _Held:
     """The answers that one call has begun to receive, shut when its deadline passes."""
 
-    def __init__(self) -> None:
+    def __init__(self, seconds: float) -> None:
+        self.seconds = seconds
+        self.passed = threading.Event()  # set once the deadline has passed (or Ctrl-C)
         self._lock = threading.Lock()
         self._responses: list[requests.Response] = []
         self._expired = False
@@ -57,6 +60,7 @@ class _Held:
         with self._lock:
             self._expired = True
             responses, self._responses = self._responses, []
+        self.passed.set()
         for response in responses:
             _shut(response)
 
@@ -95,6 +99,17 @@ def _shut(response: requests.Response) -> None:
             pass  # already closed
 
 
+def sleep(seconds: float) -> None:
+    """Sleeps ``seconds``, as ``time.sleep``; in a call made by call_within, raises
+    DeadlinePassed as soon as that call's deadline passes, so that a wait between tries
+    does not outlive the call and no try is made that nobody waits for."""
+    held = _current.get()
+    if held is None:
+        time.sleep(seconds)
+    elif held.passed.wait(seconds):
+        raise DeadlinePassed(held.seconds)
+
+
 def watch(session: requests.Session) -> None:
     """Lets every deadline close the answers that its call receives through ``session``
     once it has passed (see the module's docstring). Adding it twice changes nothing; it
@@ -125,7 +140,7 @@ def call_within[**P, T](seconds: float, function: Callable[P, T], /, *args: P.ar
     outcome: list[T] = []
     failure: list[BaseException] = []
     finished = threading.Event()
-    held = _Held()
+    held = _Held(seconds)
     context = contextvars.copy_context()
     context.run(_current.set, held)
 

@@ -13,7 +13,6 @@ that times out is not repeated, so that retries never multiply a session's timeo
 """
 
 import logging
-import time
 from collections.abc import Collection
 from typing import Any
 
@@ -22,6 +21,8 @@ from requests.adapters import HTTPAdapter
 from urllib3.exceptions import InvalidHeader, MaxRetryError, ProtocolError, ReadTimeoutError, ResponseError
 from urllib3.response import BaseHTTPResponse
 from urllib3.util.retry import Retry
+
+from . import deadline
 
 __all__ = ["PoliteRetry", "mount_retries"]
 
@@ -93,7 +94,7 @@ class PoliteRetry(Retry):
                    else type(last.error).__name__ if last is not None and last.error else "a failure")
             where = f"{last.method} {last.url}" if last is not None else "the request"
             log.info("waiting %.3g s before trying %s again (%s; try %d)", wait, where, why, len(self.history) + 1)
-            time.sleep(wait)
+            deadline.sleep(wait)  # cut short by the deadline of a call_within
 
 
 def mount_retries(session: requests.Session, *, retries: int = 3, backoff: float = 0.5, max_backoff: float = 10.0,
