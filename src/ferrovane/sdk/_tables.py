@@ -15,6 +15,7 @@ from typing import Any
 import requests
 
 from ._answers import Number, is_html
+from . import exceptions
 from .exceptions import AccountsApiError
 
 EVENT_COLUMNS = [("ID", "id"), ("TIME", "timestamp"), ("LEVEL", "level"), ("TYPE", "type"),
@@ -244,10 +245,7 @@ def http_failure(error: requests.HTTPError, base_url: str | None = None) -> str:
     return printable(text)
 
 
-def server_message(error: BaseException) -> str | None:
+def server_message(error: requests.HTTPError) -> str | None:
     """The message that the server gave with a failed status (escaped for display), or None."""
-    response = getattr(error, "response", None)
-    if not isinstance(error, AccountsApiError) and response is not None:
-        error = AccountsApiError(response)
-    message = getattr(error, "server_message", None)
+    message = exceptions.server_message(error)
     return None if message is None else printable(message)
