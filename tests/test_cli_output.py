@@ -3,7 +3,9 @@ readable, the request trace of -v, and the completion scripts loaded by real she
 
 import io
 import json
+import re
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -129,12 +131,17 @@ def test_verbose_traces_each_request_with_its_credentials_masked(server, monkeyp
         assert secret not in err
 
 
-def test_verbose_traces_a_request_that_got_no_answer(capsys):
-    code = cli.main(["--server", "http://127.0.0.1:9", "--token", "QXZq-token-0189", "-v", "user"])
+@pytest.mark.parametrize("silent, last_traced, status, failure", [
+    (False, r"< no answer after \d+\.\d{3} s \(ConnectionError\)", ExitStatus.CONNECTION, "cannot connect to"),
+    (True, r"< no whole answer within 0\.5 s \(--timeout\)", ExitStatus.CONNECTION, "no whole answer from"),
+], ids=["refused", "silent"])
+def test_verbose_traces_a_request_that_got_no_answer(capsys, silent, last_traced, status, failure):
+    with socket.create_server(("127.0.0.1", 0)) as listening:  # takes the connection, never answers
+        server = f"http://127.0.0.1:{listening.getsockname()[1] if silent else 9}"
+        code = cli.main(["--server", server, "--token", "QXZq-token-0189", "--timeout", "0.5", "-v", "user"])
     err = capsys.readouterr().err.splitlines()
-    assert code == ExitStatus.CONNECTION
-    assert err[-2].startswith("< no answer after ") and err[-2].endswith("s (ConnectionError)")
-    assert err[-1].startswith(f"{PROG}: cannot connect to") and not any("QXZq" in line for line in err)
+    assert code == status and re.fullmatch(last_traced, err[-2]), err
+    assert err[-1].startswith(f"{PROG}: {failure}") and not any("QXZq" in line for line in err)
 
 
 @pytest.fixture

@@ -28,7 +28,7 @@ from typing import Any
 
 import requests
 
-__all__ = ["DeadlinePassed", "call_within", "sleep", "watch"]
+__all__ = ["DeadlinePassed", "call_within", "passed", "sleep", "watch"]
 
 
 class DeadlinePassed(requests.Timeout):
@@ -97,6 +97,13 @@ def _shut(response: requests.Response) -> None:
             sock.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass  # already closed
+
+
+def passed() -> bool:
+    """Whether the call made by call_within that runs this code has been given up: its
+    deadline passed, or Ctrl-C. False outside such a call."""
+    held = _current.get()
+    return held is not None and held.passed.is_set()
 
 
 def sleep(seconds: float) -> None:

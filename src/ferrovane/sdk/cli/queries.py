@@ -13,8 +13,8 @@ import requests
 from .. import paging
 from .._answers import UnusableAnswer, document
 from ..accounts_api import ApiClient, Command
-from ..deadline import call_within
-from . import output
+from ..deadline import DeadlinePassed, call_within
+from . import output, trace
 
 # A query: the client and the parsed options in, the decoded answer out.
 Query = Callable[[ApiClient, argparse.Namespace], Any]
@@ -54,7 +54,12 @@ def fetch(args: argparse.Namespace, call: Callable[[], Command]) -> requests.Res
         response = call().response
         response.content  # the body is read here, within the deadline
         return response
-    return call_within(args.timeout, whole_response)
+    try:
+        return call_within(args.timeout, whole_response)
+    except (DeadlinePassed, KeyboardInterrupt) as given_up:
+        if args.verbose:
+            trace.gave_up(given_up, args.timeout)
+        raise
 
 
 def answer_of(call: Callable[[ApiClient, argparse.Namespace], Command]) -> Query:

@@ -7,12 +7,14 @@ Its lines begin as curl -v's do: "> " what was sent, "< " what came back, "* " t
 so they are told apart from the one line of a failure, which begins with the program's name.
 """
 
+import threading
 import time
 from collections.abc import Callable, Mapping
 
 import requests
 from requests.utils import select_proxy
 
+from .. import deadline
 from . import output
 from .urls import without_credentials
 
@@ -44,6 +46,11 @@ def request_lines(request: requests.PreparedRequest, proxies: Mapping[str, str] 
     return lines
 
 
+# Held while a line about an answer is written: by the worker thread that made the
+# request, or by the caller that gave the request up (see gave_up).
+_answer_lines = threading.Lock()
+
+
 def traced(send: Callable[[], requests.Response], request: requests.PreparedRequest,
            proxies: Mapping[str, str] | None) -> requests.Response:
     """``send()``'s response, with ``request`` and its answer written to the trace."""
@@ -54,8 +61,23 @@ def traced(send: Callable[[], requests.Response], request: requests.PreparedRequ
         response = send()
     except BaseException as error:
         # The failure line says what went wrong; the kind alone is safe to show here.
-        output.trace(f"{RECEIVED}no answer after {time.monotonic() - started:.3f} s ({type(error).__name__})")
+        _answer_line(f"{RECEIVED}no answer after {time.monotonic() - started:.3f} s ({type(error).__name__})")
         raise
-    output.trace(f"{RECEIVED}{response.status_code} {response.reason or ''}".rstrip()
+    _answer_line(f"{RECEIVED}{response.status_code} {response.reason or ''}".rstrip()
                  + f" after {time.monotonic() - started:.3f} s")
     return response
+
+
+def _answer_line(line: str) -> None:
+    # A request given up has had its last line from gave_up, written before the failure
+    # line; what its worker learns later would come after that line, and is left out.
+    with _answer_lines:
+        if not deadline.passed():
+            output.trace(line)
+
+
+def gave_up(reason: BaseException, seconds: float) -> None:
+    """Ends the trace of a request that was given up, at the deadline or at Ctrl-C."""
+    with _answer_lines:
+        output.trace(f"{RECEIVED}no whole answer within {seconds:g} s (--timeout)"
+                     if isinstance(reason, deadline.DeadlinePassed) else f"{RECEIVED}no answer: interrupted")
