@@ -47,20 +47,18 @@ class _Held:
         self.passed = threading.Event()  # set once the deadline has passed (or Ctrl-C)
         self._lock = threading.Lock()
         self._responses: list[requests.Response] = []
-        self._expired = False
 
     def add(self, response: requests.Response) -> None:
         with self._lock:
-            if not self._expired:
+            if not self.passed.is_set():
                 self._responses.append(response)
                 return
         _shut(response)  # begun after the deadline: nobody waits for it
 
     def expire(self) -> None:
         with self._lock:
-            self._expired = True
+            self.passed.set()
             responses, self._responses = self._responses, []
-        self.passed.set()
         for response in responses:
             _shut(response)
 
