@@ -12,6 +12,7 @@ import argparse
 import codecs
 import contextlib
 import errno
+import functools
 import io
 import os
 import shutil
@@ -67,6 +68,13 @@ def standard_streams() -> Iterator[None]:
         sys.stdout, sys.stderr = saved
 
 
+@functools.lru_cache(maxsize=16)
+def _carries_any_text(encoding: str) -> bool:
+    """Whether ``encoding`` carries every character: looked up once per encoding, not once
+    per event of --jsonl. Raises LookupError for an encoding that Python does not know."""
+    return codecs.lookup(encoding).name in UNICODE_CODECS
+
+
 def _encodable(text: str, stream: Any) -> tuple[str, bool]:
     """``text`` as ``stream`` can encode it: each character that its encoding cannot carry
     written as a Python escape (\\xe9, \\u65e5); and whether any was."""
@@ -74,7 +82,7 @@ def _encodable(text: str, stream: Any) -> tuple[str, bool]:
     if not isinstance(encoding, str):
         return text, False
     try:
-        if codecs.lookup(encoding).name in UNICODE_CODECS:
+        if _carries_any_text(encoding):
             return text, False  # carries any text that is shown (lone surrogates are escaped before)
         text.encode(encoding)
         return text, False
@@ -111,7 +119,7 @@ def json_text(answer: Any, indent: int | None) -> str:
     if text.isascii() or not isinstance(encoding, str):
         return text
     try:
-        if codecs.lookup(encoding).name in UNICODE_CODECS:
+        if _carries_any_text(encoding):
             return text
         text.encode(encoding)
         return text
