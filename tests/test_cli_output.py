@@ -131,6 +131,12 @@ def test_verbose_traces_each_request_with_its_credentials_masked(server, monkeyp
         assert secret not in err
 
 
+def test_verbose_shows_the_whole_url_of_a_path_value_with_an_at_sign(capsys):
+    cli.main(["--demo", "-v", "event", "security", "x@y"])
+    (sent,) = [line for line in capsys.readouterr().err.splitlines() if line.startswith("> GET ")]
+    assert re.fullmatch(r"> GET http://127\.0\.0\.1:\d+/api/security/v3/eventlog/x@y", sent)
+
+
 @pytest.mark.parametrize("silent, last_traced, status, failure", [
     (False, r"< no answer after \d+\.\d{3} s \(ConnectionError\)", ExitStatus.CONNECTION, "cannot connect to"),
     (True, r"< no whole answer within 0\.5 s \(--timeout\)", ExitStatus.CONNECTION, "no whole answer from"),

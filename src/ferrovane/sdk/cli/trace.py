@@ -16,7 +16,7 @@ from requests.utils import select_proxy
 
 from .. import deadline
 from . import output
-from .urls import without_credentials
+from .urls import without_credentials, without_userinfo
 
 SENT, RECEIVED, NOTE = "> ", "< ", "* "
 # Headers whose whole value is a credential; a header whose name has one of the words of
@@ -38,7 +38,7 @@ def masked(name: str, value: str) -> str:
 
 
 def request_lines(request: requests.PreparedRequest, proxies: Mapping[str, str] | None) -> list[str]:
-    lines = [f"{SENT}{request.method} {without_credentials(request.url or '')}"]
+    lines = [f"{SENT}{request.method} {without_userinfo(request.url or '')}"]
     lines += [f"{SENT}{name}: {masked(name, value)}" for name, value in request.headers.items()]
     proxy = select_proxy(request.url or "", dict(proxies or {}))
     if proxy:
@@ -46,38 +46,38 @@ def request_lines(request: requests.PreparedRequest, proxies: Mapping[str, str] 
     return lines
 
 
-# Held while a line about an answer is written: by the worker thread that made the
-# request, or by the caller that gave the request up (see gave_up).
-_answer_lines = threading.Lock()
+# Held while trace lines of a request are written: by the worker thread that makes it,
+# or by the caller that gave it up (see gave_up).
+_in_order = threading.Lock()
 
 
 def traced(send: Callable[[], requests.Response], request: requests.PreparedRequest,
            proxies: Mapping[str, str] | None) -> requests.Response:
     """``send()``'s response, with ``request`` and its answer written to the trace."""
-    for line in request_lines(request, proxies):
-        output.trace(line)
+    _write(request_lines(request, proxies))  # a redirect's next hop comes here too
     started = time.monotonic()
     try:
         response = send()
     except BaseException as error:
         # The failure line says what went wrong; the kind alone is safe to show here.
-        _answer_line(f"{RECEIVED}no answer after {time.monotonic() - started:.3f} s ({type(error).__name__})")
+        _write([f"{RECEIVED}no answer after {time.monotonic() - started:.3f} s ({type(error).__name__})"])
         raise
-    _answer_line(f"{RECEIVED}{response.status_code} {response.reason or ''}".rstrip()
-                 + f" after {time.monotonic() - started:.3f} s")
+    _write([f"{RECEIVED}{response.status_code} {response.reason or ''}".rstrip()
+            + f" after {time.monotonic() - started:.3f} s"])
     return response
 
 
-def _answer_line(line: str) -> None:
+def _write(lines: list[str]) -> None:
     # A request given up has had its last line from gave_up, written before the failure
-    # line; what its worker learns later would come after that line, and is left out.
-    with _answer_lines:
+    # line; what its worker does or learns later would come after that line, and is left out.
+    with _in_order:
         if not deadline.passed():
-            output.trace(line)
+            for line in lines:
+                output.trace(line)
 
 
 def gave_up(reason: BaseException, seconds: float) -> None:
     """Ends the trace of a request that was given up, at the deadline or at Ctrl-C."""
-    with _answer_lines:
+    with _in_order:
         output.trace(f"{RECEIVED}no whole answer within {seconds:g} s (--timeout)"
                      if isinstance(reason, deadline.DeadlinePassed) else f"{RECEIVED}no answer: interrupted")

@@ -32,6 +32,16 @@ def without_credentials(url: str) -> str:
     return url[:start] + "***" + url[at:] if at >= start else url
 
 
+def without_userinfo(url: str) -> str:
+    """``url``, one that requests has prepared (its authority well formed), with the user
+    name and password of its authority written as ***; an "@" in its path or query, which
+    a name or id sent may hold, stays as it is."""
+    start = _authority_start(url)
+    ends = [index for index in (url.find(char, start) for char in AUTHORITY_ENDS) if index >= 0]
+    at = url.rfind("@", start, min(ends, default=len(url)))
+    return url[:start] + "***" + url[at:] if at >= 0 else url
+
+
 def _parse_failure(url: str) -> str:
     """Why urllib.parse cannot read ``url`` (masked), in its words, or a general reason."""
     try:
