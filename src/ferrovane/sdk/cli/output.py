@@ -75,21 +75,29 @@ def _carries_any_text(encoding: str) -> bool:
     return codecs.lookup(encoding).name in UNICODE_CODECS
 
 
+def _fits(text: str, stream: Any) -> bool | None:
+    """Whether ``stream``'s encoding carries all of ``text`` (True for a stream that names
+    none); None for an encoding that Python does not know."""
+    encoding = getattr(stream, "encoding", None)
+    if not isinstance(encoding, str):
+        return True
+    try:
+        if _carries_any_text(encoding):
+            return True  # carries any text that is shown (lone surrogates are escaped before)
+        text.encode(encoding)
+        return True
+    except UnicodeEncodeError:
+        return False
+    except LookupError:
+        return None
+
+
 def _encodable(text: str, stream: Any) -> tuple[str, bool]:
     """``text`` as ``stream`` can encode it: each character that its encoding cannot carry
     written as a Python escape (\\xe9, \\u65e5); and whether any was."""
-    encoding = getattr(stream, "encoding", None)
-    if not isinstance(encoding, str):
+    if _fits(text, stream) is not False:
         return text, False
-    try:
-        if _carries_any_text(encoding):
-            return text, False  # carries any text that is shown (lone surrogates are escaped before)
-        text.encode(encoding)
-        return text, False
-    except UnicodeEncodeError:
-        return text.encode(encoding, errors="backslashreplace").decode(encoding), True
-    except LookupError:
-        return text, False
+    return text.encode(stream.encoding, errors="backslashreplace").decode(stream.encoding), True
 
 
 def show(args: argparse.Namespace, answer: Any) -> str | None:
@@ -115,19 +123,15 @@ def json_text(answer: Any, indent: int | None) -> str:
     """``answer`` as JSON whose text is readable as far as stdout's encoding carries it; each
     character that it cannot carry is a JSON escape (\\u00e9), which any reader decodes."""
     text = _tables.as_json(answer, indent, ascii=False)
-    encoding = getattr(sys.stdout, "encoding", None)
-    if text.isascii() or not isinstance(encoding, str):
+    if text.isascii():
         return text
-    try:
-        if _carries_any_text(encoding):
-            return text
-        text.encode(encoding)
+    fits = _fits(text, sys.stdout)
+    if fits is None:
+        return _tables.as_json(answer, indent)  # an encoding unknown to Python: ASCII is safest
+    if fits:
         return text
-    except UnicodeEncodeError:
-        return "".join(char if char.isascii() or _carries(encoding, char) else _tables.json_escape(char)
-                       for char in text)
-    except LookupError:
-        return _tables.as_json(answer, indent)
+    return "".join(char if char.isascii() or _carries(sys.stdout.encoding, char) else _tables.json_escape(char)
+                   for char in text)
 
 
 def _carries(encoding: str, char: str) -> bool:
