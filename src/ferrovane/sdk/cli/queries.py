@@ -95,7 +95,7 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
     show_progress = sys.stderr.isatty() and os.environ.get("TERM") != "dumb" and not args.verbose
     size = args.size or ALL_EVENTS_PAGE_SIZE
     events: list[Any] = []
-    printed = 0
+    fetched = 0
 
     def read(call: Callable[[], Command]) -> Any:
         if args.jsonl:
@@ -112,9 +112,9 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
                 for event in walk:
                     if args.jsonl:
                         output.write(output.json_text(event, indent=None) + "\n", flush=False)
-                        printed += 1
                     else:
                         events.append(event)
+                    fetched += 1  # once it is printed or kept
                     if show_progress and walk.pages != shown:
                         shown = walk.pages
                         out_of = f" of {walk.total_pages}" if walk.total_pages is not None else ""
@@ -127,8 +127,7 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
                         raise _stop_reason(error, size) from None
                     raise
                 listing = PRINTED if args.jsonl else one_page(events, whole=False, total=walk.total)
-                raise IncompleteListing(_stop_reason(error, size), walk.pages + 1, listing,
-                                        printed if args.jsonl else len(events)) from None
+                raise IncompleteListing(_stop_reason(error, size), walk.pages + 1, listing, fetched) from None
     finally:
         if show_progress:
             print("\r\x1b[K", end="", file=sys.stderr, flush=True)
