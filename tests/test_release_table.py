@@ -8,6 +8,7 @@ import pytest
 ROOT = os.path.join(os.path.dirname(__file__), "..")
 sys.path.insert(0, os.path.join(ROOT, "scripts", "lib"))
 matrix = pytest.importorskip("matrix", reason="the tree has no scripts/lib")
+pytestmark = pytest.mark.tooling
 
 
 def cells(line):
