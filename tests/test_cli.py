@@ -538,12 +538,6 @@ def test_only_the_demo_loads_the_stand_in_server(server):
     assert result.returncode == 0, result.stderr
 
 
-def test_documented_exit_status_table_is_the_commands():
-    table = docs.page("command-line").split("| Exit code | Meaning |\n|---|---|\n", 1)[1].split("\n\n", 1)[0]
-    rows = [line.strip("|").split("|", 1) for line in table.splitlines()]
-    assert {int(code): meaning.strip() for code, meaning in rows} == {status: status.meaning for status in Status}
-
-
 # Each user takes four terminal columns, as the heading USER does.
 @pytest.mark.parametrize("user", ["abcd", "日本", "한국", "🎉🎉", "e\u0301e\u0301e\u0301e\u0301", "ｶﾀｶﾅ"])
 def test_table_columns_are_measured_in_terminal_columns(user):
