@@ -9,6 +9,7 @@ RENDERERS below. It runs in the development environment (.venv), which has the p
 """
 
 import argparse
+import ast
 import re
 import sys
 from collections.abc import Callable, Iterator
@@ -49,7 +50,36 @@ def release_grid() -> str:
                  [[python, *(cells.get((python, machine), "") for machine in machines)] for python in suites])
 
 
+def first_sentence(text: str) -> str:
+    sentence = re.split(r"(?<=\.)\s", " ".join(text.split("\n\n", 1)[0].split()), maxsplit=1)[0]
+    return sentence.rstrip(".:").replace("``", "`").replace("|", "\\|")
+
+
+def what_it_is(path: Path) -> str:
+    """A source file's job, as its opening docstring or comment says it."""
+    text = path.read_text(encoding="utf-8")
+    if path.suffix == ".py":
+        return first_sentence(ast.get_docstring(ast.parse(text)) or "")
+    comment = []
+    for line in text.splitlines():
+        if not line.startswith("//"):
+            break
+        comment.append(line.removeprefix("//").strip())
+    return first_sentence("\n".join(comment))
+
+
+def layout(folder: str, pattern: str) -> Callable[[], str]:
+    def render() -> str:
+        base = ROOT / folder
+        files = sorted(base.rglob(pattern), key=lambda path: (path.parent.relative_to(base).parts, path.name))
+        return table(["File", "What it is"], [[f"`{path.relative_to(base)}`", what_it_is(path)]
+                                            for path in files if path.name not in {"__init__.py", "__main__.py"}])
+    return render
+
+
 RENDERERS: dict[str, Callable[[], str]] = {
+    "python-layout": layout("src/ferrovane/sdk", "*.py"),
+    "native-layout": layout("src/native", "*[pc]p"),
     "exit-statuses": exit_statuses,
     "release-grid": release_grid,
 }
