@@ -28,3 +28,9 @@ def test_relative_links_lead_to_files(path):
     targets = re.findall(r"\]\(([^)\s]+)\)", path.read_text(encoding="utf-8"))
     relative = [target.split("#")[0] for target in targets if not re.match(r"[a-z]+:|#", target)]
     assert [target for target in relative if not (path.parent / target).exists()] == []
+
+
+def test_the_lists_the_code_holds_as_tables_are_rendered_from_them():
+    result = subprocess.run([sys.executable, str(docs.ROOT / "scripts" / "render_docs.py"), "--check"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr

@@ -1,23 +1,11 @@
 """The stand-in server's fake Accounts API: the built-in routes, answered from the data set.
 
-Routes, under ``/api/<app>/v<N>/`` for any version N, all requiring the header
-``Authorization: Bearer <token>`` (else 401); errors are JSON objects with "status",
-"error", "message" and "path", as the real server sends them:
-
-- GET security/user-info: the user that the token belongs to.
-- GET <app>/eventlog for the apps "security" and "entitlements": a Spring-style page
-  of 40 events. Query: pageNumber (0-based), pageSize (default 20), offset (overrides
-  pageNumber * pageSize), search (case-insensitive, in message, user and type),
-  sort.sorted=true (newest first), sort.unsorted=true (stored order, the default),
-  unpaged=true or paged=false (everything in one page). Boolean values are matched
-  without regard to case. Malformed or contradictory values give 400.
-- GET <app>/eventlog/<id>: the log entries of one event (the options above are ignored).
-- GET entitlements/releases?verify=True: all releases; without verify=True, 400.
-- GET entitlements/releases/<key>?distributionKey=<key>&platform=<platform>: download
-  information for one platform.
-- Any method on test/status/<code> (200 to 599): answers with that status.
-Every other path gives 404, and other methods on the GET routes 405 (after the token
-check, as behind a real security filter); ``serve`` tells these from the API's own errors.
+``ROUTES`` is the table of routes, under ``/api/<app>/v<N>/`` for any version N, which the
+docs list. Every route requires the header ``Authorization: Bearer <token>`` (else 401),
+and errors are JSON objects with "status", "error", "message" and "path", as the real
+server sends them. Every other path gives 404, and other methods on a route's path 405
+(after the token check, as behind a real security filter); ``serve`` tells these from the
+API's own errors.
 """
 
 from __future__ import annotations
@@ -27,8 +15,10 @@ import hmac
 import json
 import re
 from collections.abc import Callable
+from dataclasses import dataclass
 from datetime import datetime, timedelta
 from functools import partial
+from typing import NamedTuple
 from urllib.parse import unquote
 
 from .data import EVENTS, RELEASES, USER, Event, iso
@@ -104,37 +94,84 @@ def token_matches(authorization: str | None, token: str) -> bool:
 type _Result = tuple[int, object, dict[str, str]]
 
 
+class _Asked(NamedTuple):
+    """What a built-in route is asked: the method, the app of the path, and the query (the
+    first of repeated names)."""
+
+    method: str
+    app: str
+    params: dict[str, str]
+
+
+@dataclass(frozen=True)
+class BuiltIn:
+    """A built-in route: ``method`` (None: any) on ``endpoint`` under ``/api/<app>/v<N>/``
+    for ``app`` (None: any), whose ``{name}`` parts match any text and are passed, decoded,
+    to ``answer`` by name after the request as ``_Asked``; ``text`` says what it answers,
+    for the docs."""
+
+    method: str | None
+    app: str | None
+    endpoint: str
+    answer: Callable[..., _Result]
+    text: str
+
+    @property
+    def pattern(self) -> re.Pattern[str]:
+        return re.compile(re.sub(r"\\\{(\w+)\\\}", r"(?P<\1>.*)", re.escape(self.endpoint)))
+
+
+ROUTES: tuple[BuiltIn, ...] = (
+    BuiltIn("GET", "security", "user-info", lambda asked: (200, USER, {}),
+            "the user that the token belongs to"),
+    BuiltIn("GET", None, "eventlog", lambda asked: (200, _event_page(_events(asked.app), asked.params), {}),
+            "a Spring-style page of the 40 events of the log `security` or `entitlements`. Query: `pageNumber` "
+            "(0-based), `pageSize` (default 20), `offset` (overrides `pageNumber * pageSize`), `search` "
+            "(case-insensitive, in message, user and type), `sort.sorted=true` (newest first), "
+            "`sort.unsorted=true` (stored order, the default), `unpaged=true` or `paged=false` (everything "
+            "in one page); booleans without regard to case; malformed or contradictory values give 400"),
+    BuiltIn("GET", None, "eventlog/{event_id}",
+            lambda asked, event_id: (200, _event_log(_events(asked.app), event_id), {}),
+            "the log entries of one event (the options above are ignored)"),
+    BuiltIn("GET", "entitlements", "releases", lambda asked: _releases(asked.params),
+            "all releases, with `verify=True` (without, 400)"),
+    BuiltIn("GET", "entitlements", "releases/{key}", lambda asked, key: (200, _distribution(key, asked.params), {}),
+            "download information for one platform: `distributionKey=<key>&platform=<platform>`"),
+    BuiltIn(None, "test", "status/{code}", lambda asked, code: _status_answer(asked.method, code),
+            "an answer with that status (200 to 599)"),
+)
+_PATTERNS = [(route, route.pattern) for route in ROUTES]
+
+
 def _endpoint(request: RecordedRequest) -> Callable[[], _Result]:
     """What answers the request's method and path; _Problem (404 or 405) when nothing does."""
     match = APP_PATH.fullmatch(request.path)
     if match is None:
         raise _Problem(404, f"No endpoint {request.method} {request.path}")
     app, endpoint = match["app"], match["endpoint"]
+    method = "GET" if request.method == "HEAD" else request.method  # HEAD is answered as GET
     params: dict[str, str] = {}
     for name, value in request.query:
         params.setdefault(name, value)  # the first of repeated parameters counts
-    if app == "test" and endpoint.startswith("status/"):
-        return partial(_status_answer, request.method, unquote(endpoint.removeprefix("status/")))
-    if request.method != "GET" and (endpoint in ("user-info", "eventlog", "releases")
-                                    or endpoint.startswith(("eventlog/", "releases/"))):
-        raise _Problem(405, f"Method {request.method} is not supported here", {"Allow": "GET"})
-    if app == "security" and endpoint == "user-info":
-        return lambda: (200, USER, {})
-    if endpoint == "eventlog" or endpoint.startswith("eventlog/"):
-        if app not in EVENTS:
-            return partial(_unknown_application, app)  # the API's own answer, as for an unknown event
-        if endpoint == "eventlog":
-            return lambda: (200, _event_page(EVENTS[app], params), {})
-        return lambda: (200, _event_log(EVENTS[app], unquote(endpoint.removeprefix("eventlog/"))), {})
-    if app == "entitlements" and endpoint == "releases":
-        return lambda: _releases(params)
-    if app == "entitlements" and endpoint.startswith("releases/"):
-        return lambda: (200, _distribution(unquote(endpoint.removeprefix("releases/")), params), {})
+    allowed: set[str] = set()
+    for route, pattern in _PATTERNS:
+        found = pattern.fullmatch(endpoint)
+        if found is None:
+            continue
+        if route.method is not None and route.method != method:
+            allowed.add(route.method)
+        elif route.app in (None, app):
+            parts = {name: unquote(value) for name, value in found.groupdict().items()}
+            return partial(route.answer, _Asked(request.method, app, params), **parts)
+    if allowed:
+        raise _Problem(405, f"Method {request.method} is not supported here", {"Allow": ", ".join(sorted(allowed))})
     raise _Problem(404, f"No endpoint {request.method} {request.path}")
 
 
-def _unknown_application(app: str) -> _Result:
-    raise _Problem(404, f"Unknown application {app}")
+def _events(app: str) -> list[Event]:
+    if app not in EVENTS:
+        raise _Problem(404, f"Unknown application {app}")  # the API's own answer, as for an unknown event
+    return EVENTS[app]
 
 
 def _releases(params: dict[str, str]) -> _Result:

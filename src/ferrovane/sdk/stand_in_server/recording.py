@@ -19,8 +19,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self
 
 from . import fake_api, transport
-from .faults import Fault
-from .messages import Answer, Prepared, RecordedRequest, error_answer, prepare
+from .messages import Answer, Fault, Prepared, RecordedRequest, error_answer, prepare
 from .routes import NOT_GIVEN, Handler, Route, describe
 
 if TYPE_CHECKING:
