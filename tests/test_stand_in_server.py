@@ -462,6 +462,16 @@ def test_runs_from_the_command_line_with_faults_and_tls():
     assert status == 0 and '"GET /api/security/v3/eventlog HTTP/1.1" 503' in err
 
 
+def threads_taking(pid, signum):
+    """The ids of the threads of process ``pid`` that do not block ``signum``."""
+    takers = []
+    for task in sorted(Path(f"/proc/{pid}/task").iterdir()):
+        blocked = int(re.search(r"SigBlk:\s+([0-9a-f]+)", (task / "status").read_text())[1], 16)
+        if not blocked >> (signum - 1) & 1:
+            takers.append(int(task.name))
+    return takers
+
+
 @pytest.mark.parametrize("first, second, args", [
     (signal.SIGINT, signal.SIGINT, ()),
     (signal.SIGTERM, signal.SIGTERM, ()),
@@ -469,11 +479,13 @@ def test_runs_from_the_command_line_with_faults_and_tls():
     (signal.SIGINT, None, ("--lifetime", "inf")),
 ])
 def test_every_signal_ends_it_cleanly_also_during_the_stops_grace(first, second, args):
-    process, url = start_by_hand(*args)
+    process, url = start_by_hand("--fault", "/slow=stall-after-headers:60", *args)
     with socket.create_connection(url.removeprefix("http://").split(":"), timeout=5) as pending:
-        # A request whose body never comes whole: its answer stays pending through the grace.
-        pending.sendall(b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc")
+        # An answer that stalls: it stays pending through the grace.
+        pending.sendall(b"GET /slow HTTP/1.1\r\nHost: x\r\n\r\n")
         time.sleep(0.2)
+        if Path(f"/proc/{process.pid}/task").exists():  # no thread of the server's takes it
+            assert threads_taking(process.pid, first) == [process.pid]
         process.send_signal(first)
         time.sleep(0.2)
         if second is not None:

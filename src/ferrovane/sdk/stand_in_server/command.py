@@ -9,6 +9,7 @@ can, and ``--tls`` serves HTTPS with a self-signed certificate.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import enum
 import logging
 import math
@@ -16,7 +17,7 @@ import signal
 import sys
 import textwrap
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
 from typing import NamedTuple
 
@@ -130,6 +131,24 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
+@contextlib.contextmanager
+def _stop_signals_blocked() -> Iterator[None]:
+    """Threads started within never take Ctrl-C or SIGTERM, which the kernel then gives the
+    main thread: a signal that lands on another thread would wait for the main one to wake
+    before its handler runs (the main thread waits, which no signal but its own ends)."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
 class _Stopper:
     """The signal handler: the first signal begins a graceful stop, the next cuts it short.
 
@@ -151,7 +170,8 @@ class _Stopper:
     def begin(self) -> None:
         # On a thread of its own: the stop waits for answers in flight, and the main
         # thread must stay free to take the next signal.
-        threading.Thread(target=self.server.stop, name="stand-in-stop", daemon=True).start()
+        with _stop_signals_blocked():
+            threading.Thread(target=self.server.stop, name="stand-in-stop", daemon=True).start()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -179,10 +199,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     stopper = _Stopper(server)
     # Installed before the server starts: GNU timeout sends its SIGTERM to the process
     # and then to its group, and the second may land at any point.
-    for signum in (signal.SIGINT, signal.SIGTERM):
+    for signum in _STOP_SIGNALS:
         signal.signal(signum, stopper)
     try:
-        server.start()
+        with _stop_signals_blocked():  # every thread of the server's inherits the mask
+            server.start()
     except OSError as error:
         print(f"stand-in server: cannot listen on {args.host} port {args.port}: {error.strerror or error}",
               file=sys.stderr)
@@ -204,10 +225,12 @@ def main(argv: Sequence[str] | None = None) -> int:
           f"Token: {server.token} (send the header \"Authorization: Bearer {server.token}\")\n"
           + "".join(f"{note}\n" for note in notes) +
           f"Serving {until}; one line per request follows on stderr.", flush=True)
-    server.wait()
+    # In steps, where the main thread cannot be the only one to take the signals.
+    while not server.wait(1.0):
+        pass
     # The interpreter's shutdown puts back the default handlers, and a second signal (as
     # timeout's to the group) landing then would kill the process: nothing is left to
     # stop, so from here on such signals are ignored.
-    for signum in (signal.SIGINT, signal.SIGTERM):
+    for signum in _STOP_SIGNALS:
         signal.signal(signum, signal.SIG_IGN)
     return ExitStatus.STOPPED
