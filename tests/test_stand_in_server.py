@@ -100,6 +100,17 @@ def test_event_data_varies_and_is_the_same_in_every_run(app):
     assert json.loads(made_again.stdout) == events
 
 
+def test_a_built_in_log_grows_and_is_purged_while_served(server, get):
+    added = server.append_events("security", 3, keep=41)
+    assert [event["id"] for event in added] == [1041, 1042, 1043]
+    assert [event["id"] for event in server.purge_events("security", 2)] == [1003, 1004]
+    assert ids(get("/api/security/v3/eventlog", unpaged=True).json()) == list(range(1005, 1044))
+    assert get("/api/security/v3/eventlog/1042").json()["eventId"] == 1042
+    assert len(EVENTS["security"]) == len(server.events("entitlements")) == 40  # its own logs
+    with pytest.raises(ValueError):
+        server.append_events("billing")
+
+
 def test_one_event_log(get):
     log = get("/api/entitlements/v3/eventlog/2007").json()
     assert log["eventId"] == 2007 and len(log["entries"]) == 3
@@ -448,7 +459,7 @@ def test_runs_from_the_command_line_until_interrupted():
 
 def test_runs_from_the_command_line_with_faults_and_tls():
     process, url = start_by_hand("--tls", "self-signed", "--fault", "/api/security/v3/eventlog=503",
-                                 "--fault", "post /api/x/v3/y=reset-before-headers")
+                                 "--fault", "post /api/x/v3/y=reset-before-headers", "--grow", "entitlements=2/0.05")
     try:
         with requests.Session() as session:
             session.verify, session.trust_env = faults.SELF_SIGNED_CERTIFICATE, False
@@ -456,6 +467,12 @@ def test_runs_from_the_command_line_with_faults_and_tls():
             with pytest.raises(requests.ConnectionError):
                 session.post(url + "/api/x/v3/y", timeout=5)
             assert session.get(url + "/api/security/v3/user-info", timeout=5).status_code == 401
+            grown = f"{url}/api/entitlements/v3/eventlog?unpaged=true"
+            deadline = time.monotonic() + 30
+            while session.get(grown, headers={"Authorization": "Bearer demo-token"},
+                              timeout=5).json()["totalElements"] <= 40:
+                assert time.monotonic() < deadline, "the log did not grow"
+                time.sleep(0.05)
     finally:
         process.send_signal(signal.SIGINT)
         status, err = ended(process)
@@ -520,6 +537,10 @@ def test_sigterm_as_gnu_timeout_sends_it_never_gives_a_traceback():
     (["--fault", "/api/x=stall-after-headers:1e10"], "seconds must be from 0 to 86400 s, not 10000000000.0"),
     (["--fault", "/api/x=trickle:inf"], "interval must be from 0 to 86400 s"),
     (["--tls", "plain"], "--tls: invalid choice"),
+    (["--grow", "billing=1/1"], "no built-in log 'billing'"),
+    (["--grow", "security=0/1"], "N must be from 1 to 10000"),
+    (["--grow", "security=5/0"], "SECONDS must be from 0.01 to 86400"),
+    (["--grow", "security=5"], "not APP=N/SECONDS"),
 ])
 def test_unusable_options_are_usage_errors(capsys, args, message):
     with pytest.raises(SystemExit) as exit:

@@ -22,6 +22,7 @@ from types import FrameType
 from typing import NamedTuple
 
 from . import faults
+from .data import EVENTS
 from .messages import Answer, RecordedRequest
 from .recording import StandInServer
 from .transport import MAX_CONNECTIONS, STOP_GRACE_SECONDS
@@ -92,6 +93,44 @@ def _fault(text: str) -> RouteFault:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+class Growth(NamedTuple):
+    """A --grow: the log, and how many events it gains every so many seconds."""
+
+    app: str
+    number: int
+    seconds: float
+
+
+# Events a --grow adds at a time at most, and the most a grown log keeps: beyond, its
+# oldest are purged, as from a log capped by count, so that memory stays bounded.
+MAX_GROWTH = 10_000
+MAX_GROWN_LOG = 100_000
+
+
+def _growth(text: str) -> Growth:
+    app, equals, rate = text.partition("=")
+    count_text, slash, seconds_text = rate.partition("/")
+    if not (equals and slash and count_text.isdigit()):
+        raise argparse.ArgumentTypeError(f"not APP=N/SECONDS, such as security=5/2: {text!r}")
+    if app not in EVENTS:
+        raise argparse.ArgumentTypeError(f"no built-in log {app!r}: one of {', '.join(EVENTS)}")
+    count = int(count_text)
+    if not 1 <= count <= MAX_GROWTH:
+        raise argparse.ArgumentTypeError(f"N must be from 1 to {MAX_GROWTH}, not {count}")
+    try:
+        seconds = float(seconds_text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {seconds_text!r}") from None
+    if not (math.isfinite(seconds) and 0.01 <= seconds <= faults.MAX_PAUSE_SECONDS):
+        raise argparse.ArgumentTypeError(f"SECONDS must be from 0.01 to {faults.MAX_PAUSE_SECONDS}, not {seconds_text}")
+    return Growth(app, count, seconds)
+
+
+def _grow(server: StandInServer, growth: Growth) -> None:
+    while not server.wait(growth.seconds):
+        server.append_events(growth.app, growth.number, keep=MAX_GROWN_LOG)
+
+
 def _always(answer: Answer | faults.Fault) -> Callable[[RecordedRequest], Answer | faults.Fault]:
     return lambda request: answer
 
@@ -124,6 +163,9 @@ def _parser() -> argparse.ArgumentParser:
                         help="answer METHOD (default GET) on PATH with FAULT (below) instead, such as "
                              "/api/security/v3/eventlog=500 or '/api/security/v3/user-info=cut-short'; "
                              "repeatable")
+    parser.add_argument("--grow", type=_growth, action="append", default=[], metavar="APP=N/SECONDS",
+                        help=f"append N events to the log APP every SECONDS, such as security=5/2, keeping "
+                             f"its newest {MAX_GROWN_LOG} (repeatable)")
     parser.add_argument("--tls", choices=_TLS,
                         help="serve HTTPS with a self-signed certificate, which clients refuse unless given "
                              "it as their CA bundle (the path is printed); client-certificate: also require "
@@ -204,6 +246,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         with _stop_signals_blocked():  # every thread of the server's inherits the mask
             server.start()
+            growths: list[Growth] = args.grow
+            for growth in growths:
+                threading.Thread(target=_grow, args=(server, growth), name=f"stand-in-grow-{growth.app}",
+                                 daemon=True).start()
     except OSError as error:
         print(f"stand-in server: cannot listen on {args.host} port {args.port}: {error.strerror or error}",
               file=sys.stderr)
@@ -216,6 +262,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     else:
         until = "until Ctrl-C"
     notes = [f"Fault: {fault.method} {fault.path} answers {fault.name}" for fault in route_faults]
+    notes += [f"Growing: the log {growth.app} by {growth.number} events every {growth.seconds:g} s" for growth in growths]
     if args.tls:
         notes.append(f"Certificate: {faults.SELF_SIGNED_CERTIFICATE} (self-signed: clients refuse it "
                      f"unless given it as their CA bundle)")

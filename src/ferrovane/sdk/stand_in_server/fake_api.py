@@ -14,7 +14,7 @@ import hashlib
 import hmac
 import json
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime, timedelta
 from functools import partial
@@ -42,18 +42,20 @@ _UNAUTHORIZED = _Problem(401, "Full authentication is required to access this re
                          {"WWW-Authenticate": 'Bearer realm="accounts"'})
 
 
-def answer(request: RecordedRequest, token: str) -> Prepared:
+def answer(request: RecordedRequest, token: str, logs: Mapping[str, Sequence[Event]] = EVENTS) -> Prepared:
     """The built-in answer to ``request`` for a server that accepts ``token``."""
-    return serve(request, token)[0]
+    return serve(request, token, logs)[0]
 
 
-def serve(request: RecordedRequest, token: str) -> tuple[Prepared, bool]:
-    """The built-in answer to ``request``, and whether a built-in route serves its method
-    and path (False: the answer is a 404 or 405 that no endpoint of the real API gives)."""
+def serve(request: RecordedRequest, token: str,
+          logs: Mapping[str, Sequence[Event]] = EVENTS) -> tuple[Prepared, bool]:
+    """The built-in answer to ``request``, from the event ``logs`` by app, and whether a
+    built-in route serves its method and path (False: the answer is a 404 or 405 that no
+    endpoint of the real API gives)."""
     # The token is checked before the route is known, as behind a real security filter.
     authorized = token_matches(request.headers.get("Authorization"), token)
     try:
-        endpoint = _endpoint(request)
+        endpoint = _endpoint(request, logs)
     except _Problem as problem:
         return _refusal(request, problem if authorized else _UNAUTHORIZED), False
     if not authorized:
@@ -95,12 +97,13 @@ type _Result = tuple[int, object, dict[str, str]]
 
 
 class _Asked(NamedTuple):
-    """What a built-in route is asked: the method, the app of the path, and the query (the
-    first of repeated names)."""
+    """What a built-in route is asked: the method, the app of the path, the query (the
+    first of repeated names), and the event logs to answer from."""
 
     method: str
     app: str
     params: dict[str, str]
+    logs: Mapping[str, Sequence[Event]]
 
 
 @dataclass(frozen=True)
@@ -124,14 +127,14 @@ class BuiltIn:
 ROUTES: tuple[BuiltIn, ...] = (
     BuiltIn("GET", "security", "user-info", lambda asked: (200, USER, {}),
             "the user that the token belongs to"),
-    BuiltIn("GET", None, "eventlog", lambda asked: (200, _event_page(_events(asked.app), asked.params), {}),
+    BuiltIn("GET", None, "eventlog", lambda asked: (200, _event_page(_events(asked), asked.params), {}),
             "a Spring-style page of the 40 events of the log `security` or `entitlements`. Query: `pageNumber` "
             "(0-based), `pageSize` (default 20), `offset` (overrides `pageNumber * pageSize`), `search` "
             "(case-insensitive, in message, user and type), `sort.sorted=true` (newest first), "
             "`sort.unsorted=true` (stored order, the default), `unpaged=true` or `paged=false` (everything "
             "in one page); booleans without regard to case; malformed or contradictory values give 400"),
     BuiltIn("GET", None, "eventlog/{event_id}",
-            lambda asked, event_id: (200, _event_log(_events(asked.app), event_id), {}),
+            lambda asked, event_id: (200, _event_log(_events(asked), event_id), {}),
             "the log entries of one event (the options above are ignored)"),
     BuiltIn("GET", "entitlements", "releases", lambda asked: _releases(asked.params),
             "all releases, with `verify=True` (without, 400)"),
@@ -143,7 +146,7 @@ ROUTES: tuple[BuiltIn, ...] = (
 _PATTERNS = [(route, route.pattern) for route in ROUTES]
 
 
-def _endpoint(request: RecordedRequest) -> Callable[[], _Result]:
+def _endpoint(request: RecordedRequest, logs: Mapping[str, Sequence[Event]]) -> Callable[[], _Result]:
     """What answers the request's method and path; _Problem (404 or 405) when nothing does."""
     match = APP_PATH.fullmatch(request.path)
     if match is None:
@@ -162,16 +165,17 @@ def _endpoint(request: RecordedRequest) -> Callable[[], _Result]:
             allowed.add(route.method)
         elif route.app in (None, app):
             parts = {name: unquote(value) for name, value in found.groupdict().items()}
-            return partial(route.answer, _Asked(request.method, app, params), **parts)
+            return partial(route.answer, _Asked(request.method, app, params, logs), **parts)
     if allowed:
         raise _Problem(405, f"Method {request.method} is not supported here", {"Allow": ", ".join(sorted(allowed))})
     raise _Problem(404, f"No endpoint {request.method} {request.path}")
 
 
-def _events(app: str) -> list[Event]:
-    if app not in EVENTS:
-        raise _Problem(404, f"Unknown application {app}")  # the API's own answer, as for an unknown event
-    return EVENTS[app]
+def _events(asked: _Asked) -> Sequence[Event]:
+    events = asked.logs.get(asked.app)
+    if events is None:
+        raise _Problem(404, f"Unknown application {asked.app}")  # the API's own answer, as for an unknown event
+    return events
 
 
 def _releases(params: dict[str, str]) -> _Result:
@@ -190,7 +194,7 @@ def _status_answer(method: str, code_text: str) -> _Result:
     return code, {"status": code, "message": f"Stand-in answer to {method} with status {code}"}, {}
 
 
-def _event_page(events: list[Event], params: dict[str, str]) -> dict[str, object]:
+def _event_page(events: Sequence[Event], params: dict[str, str]) -> dict[str, object]:
     search = params.get("search")
     if search:
         needle = search.casefold()
@@ -247,7 +251,7 @@ def _count(params: dict[str, str], name: str, default: int, minimum: int) -> int
     return number
 
 
-def _event_log(events: list[Event], event_id: str) -> dict[str, object]:
+def _event_log(events: Sequence[Event], event_id: str) -> dict[str, object]:
     for event in events:
         if str(event["id"]) == event_id:
             start = datetime.fromisoformat(event["timestamp"])
