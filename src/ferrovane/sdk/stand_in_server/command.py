@@ -110,11 +110,14 @@ MAX_GROWN_LOG = 100_000
 def _growth(text: str) -> Growth:
     app, equals, rate = text.partition("=")
     count_text, slash, seconds_text = rate.partition("/")
-    if not (equals and slash and count_text.isdigit()):
+    try:
+        count = int(count_text) if equals and slash and count_text.isascii() else None
+    except ValueError:  # also more digits than int() reads
+        count = None
+    if count is None:
         raise argparse.ArgumentTypeError(f"not APP=N/SECONDS, such as security=5/2: {text!r}")
     if app not in EVENTS:
         raise argparse.ArgumentTypeError(f"no built-in log {app!r}: one of {', '.join(EVENTS)}")
-    count = int(count_text)
     if not 1 <= count <= MAX_GROWTH:
         raise argparse.ArgumentTypeError(f"N must be from 1 to {MAX_GROWTH}, not {count}")
     try:
@@ -262,7 +265,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     else:
         until = "until Ctrl-C"
     notes = [f"Fault: {fault.method} {fault.path} answers {fault.name}" for fault in route_faults]
-    notes += [f"Growing: the log {growth.app} by {growth.number} events every {growth.seconds:g} s" for growth in growths]
+    notes += [f"Growing: the log {growth.app} by {growth.number} events every {growth.seconds:g} s"
+              for growth in growths]
     if args.tls:
         notes.append(f"Certificate: {faults.SELF_SIGNED_CERTIFICATE} (self-signed: clients refuse it "
                      f"unless given it as their CA bundle)")

@@ -42,11 +42,6 @@ _UNAUTHORIZED = _Problem(401, "Full authentication is required to access this re
                          {"WWW-Authenticate": 'Bearer realm="accounts"'})
 
 
-def answer(request: RecordedRequest, token: str, logs: Mapping[str, Sequence[Event]] = EVENTS) -> Prepared:
-    """The built-in answer to ``request`` for a server that accepts ``token``."""
-    return serve(request, token, logs)[0]
-
-
 def serve(request: RecordedRequest, token: str,
           logs: Mapping[str, Sequence[Event]] = EVENTS) -> tuple[Prepared, bool]:
     """The built-in answer to ``request``, from the event ``logs`` by app, and whether a
@@ -128,7 +123,8 @@ ROUTES: tuple[BuiltIn, ...] = (
     BuiltIn("GET", "security", "user-info", lambda asked: (200, USER, {}),
             "the user that the token belongs to"),
     BuiltIn("GET", None, "eventlog", lambda asked: (200, _event_page(_events(asked), asked.params), {}),
-            "a Spring-style page of the 40 events of the log `security` or `entitlements`. Query: `pageNumber` "
+            "a Spring-style page of the events of the log `security` or `entitlements` (40 each, unless "
+            "grown or purged). Query: `pageNumber` "
             "(0-based), `pageSize` (default 20), `offset` (overrides `pageNumber * pageSize`), `search` "
             "(case-insensitive, in message, user and type), `sort.sorted=true` (newest first), "
             "`sort.unsorted=true` (stored order, the default), `unpaged=true` or `paged=false` (everything "
