@@ -58,6 +58,8 @@ class StandInServer:
     ``max_connections`` connections open, closing the one idle for the longest to make room.
     With ``record`` (the default) it keeps every request it receives in ``requests``;
     without, it keeps none, nor any problem, so its memory stays bounded however long it runs.
+    Its built-in event logs are its own: ``append_events`` and ``purge_events`` change them
+    while it runs.
 
     With ``strict`` (the default) ``check()`` raises on the problems seen so far; without,
     they are only logged and kept in ``problems``. The attribute can be changed at any time.
