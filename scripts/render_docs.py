@@ -50,6 +50,19 @@ def release_grid() -> str:
                  [[python, *(cells.get((python, machine), "") for machine in machines)] for python in suites])
 
 
+def stand_in_faults() -> str:
+    from ferrovane.sdk.stand_in_server import faults
+    return table(["`--fault`", "In Python: `faults.`", "What the route does instead"],
+                 [["a status, such as `500`", "`Answer(status, ...)`", faults.STATUS_TEXT]]
+                 + [[f"`{named.usage}`", f"`{named.call}`", named.text] for named in faults.NAMED])
+
+
+def stand_in_routes() -> str:
+    from ferrovane.sdk.stand_in_server import fake_api
+    return "".join(f"- {route.method or 'Any method on'} `/api/{route.app or '<app>'}/v<N>/{route.endpoint}`: "
+                   f"{route.text}.\n" for route in fake_api.ROUTES)
+
+
 def first_sentence(text: str) -> str:
     sentence = re.split(r"(?<=\.)\s", " ".join(text.split("\n\n", 1)[0].split()), maxsplit=1)[0]
     return sentence.rstrip(".:").replace("``", "`").replace("|", "\\|")
@@ -82,6 +95,8 @@ RENDERERS: dict[str, Callable[[], str]] = {
     "native-layout": layout("src/native", "*[pc]p"),
     "exit-statuses": exit_statuses,
     "release-grid": release_grid,
+    "stand-in-faults": stand_in_faults,
+    "stand-in-routes": stand_in_routes,
 }
 
 
