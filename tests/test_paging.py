@@ -9,7 +9,7 @@ import threading
 import warnings
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from ferrovane.sdk import cli
 from ferrovane.sdk.deadline import call_within
@@ -63,6 +63,7 @@ def events_of(log, start=None, app="security", **options):
 
 
 @settings(max_examples=10 * settings().max_examples)
+@example(size=3, page_size=1, newest_first=True, resumes=set(), changes={3: ("append", 1), 4: ("append", 1)})
 @given(size=st.integers(0, 60), page_size=st.integers(1, 12), newest_first=st.booleans(),
        resumes=st.sets(st.integers(1, 60)), changes=st.dictionaries(st.integers(1, 12), st.tuples(
            st.sampled_from(["append", "purge", "roll", "restart", "fail"]), st.integers(0, 25)), max_size=6))

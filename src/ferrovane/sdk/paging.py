@@ -15,8 +15,8 @@ hold it, the walk reads the stretch around where it stood (MAX_REREAD_PAGES page
 MAX_REREAD_EVENTS events when that is more, on each side) and goes on after it. Only when
 it is not there either (purged itself, or moved further) does the walk go on from where
 that stretch begins, leaving out the events of the page before, and warn. The next request
-starts as far before the event as it last moved back, so that a log purged at a steady
-rate costs no request more.
+starts where the event stands if it moved as far as it last did, so that a log that grows
+or is purged at a steady rate costs no request more.
 
 The walk ends on the page that the server marks as the last one (a page that says
 nothing of it is taken as the last); it fetches at most ``max_pages`` pages. A server
@@ -176,7 +176,7 @@ class EventWalk(Iterator[Event]):
         self._pending: Iterator[Event] = iter(self._page)
         self._before: Event | None = None
         self._after = 0
-        self._slack = 0  # how far the last event taken last moved back
+        self._drift = 0  # how far the last event taken last moved (ahead: more than 0)
         self._previous: list[Any] | None = None  # the last answer's events
         self._repeated = False  # whether the last answer was the one before it again
         self._total: int | None = None
@@ -253,22 +253,24 @@ class EventWalk(Iterator[Event]):
             self._advance(page, 0, page["content"], 0, repeated=False)
             return
         where = self._after - 1  # where the event taken stood
-        offset = max(0, where - self._slack)
-        size = where - offset + 1 + self._size
+        offset = max(0, where + self._drift)  # where it stands now, if it moves as it did
+        size = max(where - offset, 0) + 1 + self._size
         page = self._fetch(None, offset, size)
         content: list[Any] = page["content"]
         _check_offset(page, offset, size)
-        repeated = bool(content) and content == self._previous and not _is_last(page, content)
+        repeated = bool(content) and content == self._previous and not _is_last(page, content) and \
+            _count(page.get("totalElements")) == self._total
         if repeated and self._repeated:
             raise PagingError("it repeats the page before it: the server does not page")
-        found = _index(content, taken)
+        found = _index(content, taken, max(where - offset, 0))
         if found is None:  # moved further, or gone: look around where it stood
             reach = max(MAX_REREAD_PAGES * self._size, MAX_REREAD_EVENTS)
             begins = max(0, where - reach)
             around = self._fetch(None, begins, where + reach + 1 + self._size - begins)
-            page, content, offset, found = around, around["content"], begins, _index(around["content"], taken)
+            page, content, offset = around, around["content"], begins
+            found = _index(content, taken, max(where - offset, 0))
         if found is not None:
-            self._advance(page, offset, content[found + 1:], where - offset - found, repeated=repeated)
+            self._advance(page, offset, content[found + 1:], offset + found - where, repeated=repeated)
             return
         # Lost: go on from where the stretch read begins, without what the page before held.
         before = {_id_of(event) for event in self._page} - {None}
@@ -282,13 +284,14 @@ class EventWalk(Iterator[Event]):
             f"the event log changed while it was walked{counts}, and the last event taken (id {_id_of(taken)!r}) "
             f"was not found again: events may be missing or repeated from here on"), stacklevel=3)
 
-    def _advance(self, page: dict[str, Any], offset: int, fresh: list[Any], moved_back: int, *,
+    def _advance(self, page: dict[str, Any], offset: int, fresh: list[Any], moved: int, *,
                  repeated: bool) -> None:
         """Makes ``fresh`` the events to yield next, out of ``page``, which begins at ``offset``."""
         content: list[Any] = page["content"]
         self._before = self._page[-1] if self._page else self._before
         self._page, self._pending, self._after = fresh, iter(fresh), offset + len(content)
-        self._slack = min(max(moved_back, 0), max(MAX_REREAD_PAGES * self._size, MAX_REREAD_EVENTS))
+        reach = max(MAX_REREAD_PAGES * self._size, MAX_REREAD_EVENTS)
+        self._drift = min(max(moved, -reach), reach)
         self._previous, self._repeated = content, repeated
         self._total = _count(page.get("totalElements"))
         self._pages += 1
@@ -314,11 +317,15 @@ def _is_last(page: dict[str, Any], content: list[Any]) -> bool:
     return not content or page.get("last", True) is not False
 
 
-def _index(content: list[Any], event: object) -> int | None:
-    try:
-        return content.index(event)
-    except ValueError:
-        return None
+def _index(content: list[Any], event: object, near: int) -> int | None:
+    """Where ``content`` holds ``event``: at ``near`` or after it if it does (events came
+    in ahead of it), else before it (events before it were purged); None if nowhere."""
+    for begin, end in ((near, len(content)), (0, near)):
+        try:
+            return content.index(event, begin, end)
+        except ValueError:
+            pass
+    return None
 
 
 def _id_of(event: object) -> object:
