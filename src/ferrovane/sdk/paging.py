@@ -176,6 +176,7 @@ class EventWalk(Iterator[Event]):
         self._pending: Iterator[Event] = iter(self._page)
         self._before: Event | None = None
         self._after = 0
+        self._reach = max(MAX_REREAD_PAGES * page_size, MAX_REREAD_EVENTS)
         self._drift = 0  # how far the last event taken last moved (ahead: more than 0)
         self._previous: list[Any] | None = None  # the last answer's events
         self._repeated = False  # whether the last answer was the one before it again
@@ -264,9 +265,8 @@ class EventWalk(Iterator[Event]):
             raise PagingError("it repeats the page before it: the server does not page")
         found = _index(content, taken, max(where - offset, 0))
         if found is None:  # moved further, or gone: look around where it stood
-            reach = max(MAX_REREAD_PAGES * self._size, MAX_REREAD_EVENTS)
-            begins = max(0, where - reach)
-            around = self._fetch(None, begins, where + reach + 1 + self._size - begins)
+            begins = max(0, where - self._reach)
+            around = self._fetch(None, begins, where + self._reach + 1 + self._size - begins)
             page, content, offset = around, around["content"], begins
             found = _index(content, taken, max(where - offset, 0))
         if found is not None:
@@ -290,8 +290,7 @@ class EventWalk(Iterator[Event]):
         content: list[Any] = page["content"]
         self._before = self._page[-1] if self._page else self._before
         self._page, self._pending, self._after = fresh, iter(fresh), offset + len(content)
-        reach = max(MAX_REREAD_PAGES * self._size, MAX_REREAD_EVENTS)
-        self._drift = min(max(moved, -reach), reach)
+        self._drift = min(max(moved, -self._reach), self._reach)
         self._previous, self._repeated = content, repeated
         self._total = _count(page.get("totalElements"))
         self._pages += 1
