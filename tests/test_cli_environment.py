@@ -98,6 +98,21 @@ def test_certificates_are_checked_against_the_systems_store_unless_a_bundle_is_c
         assert cli.main(["--server", server.url, "--token", "t", *flags, "user"]) == expected
 
 
+@pytest.mark.parametrize("headers, expected, shown", [
+    ({"Server": "tinyproxy/1.11.1", "WWW-Authenticate": 'Basic realm="Tinyproxy"'}, ExitStatus.CONNECTION,
+     "the proxy http://***@127.0.0.1:{port} refused the request: 401 Unauthorized (check the user name"),
+    ({}, ExitStatus.UNAUTHORIZED, "(check --token"),  # the server's own 401, which the proxy passed on
+])
+def test_a_proxys_own_refusal_of_a_plain_request_is_named_as_the_proxys(server, monkeypatch, capsys, dead_port,
+                                                                         headers, expected, shown):
+    # The stand-in plays the proxy: it answers the request that it is sent in absolute form.
+    server.route("GET", "/api/security/v3/user-info", 401, "<html>Unauthorized</html>",
+                 {"Content-Type": "text/html", **headers})
+    monkeypatch.setenv("http_proxy", server.url.replace("http://", "http://me:s3cret@"))
+    assert cli.main(["--server", f"http://127.0.0.1:{dead_port}", "--token", "t", "user"]) == expected
+    assert shown.format(port=server.url.rpartition(":")[2]) in capsys.readouterr().err
+
+
 def test_http_proxy_in_a_cgi_program_is_ignored_with_a_warning(server, monkeypatch, capsys, dead_port):
     monkeypatch.setenv("HTTP_PROXY", f"http://127.0.0.1:{dead_port}")  # a request's Proxy header: httpoxy
     monkeypatch.setenv("REQUEST_METHOD", "GET")

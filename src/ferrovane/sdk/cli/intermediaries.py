@@ -4,6 +4,7 @@ could not reach the server, a gateway whose upstream failed, or a TLS port that 
 plain HTTP. Each gets its own line and exit status, where the server's own answer would
 get the server's; anything else is left to the caller (None)."""
 
+import re
 from urllib.parse import urlsplit, urlunsplit
 
 import requests
@@ -52,9 +53,12 @@ def _from_the_proxy(response: requests.Response) -> bool:
     headers = response.headers
     if response.status_code == 407 or "Proxy-Authenticate" in headers or "X-Squid-Error" in headers:
         return True
-    product = headers.get("Server", "").split("/")[0].strip().lower()
-    # A proxy that names itself in the Via header of its own page, or one known to name itself.
-    return bool(product) and (product in PROXY_PRODUCTS or product in headers.get("Via", "").lower())
+    # A proxy known to name itself in the Server header of its own page, or one that names
+    # itself there and in the Via header.
+    products = [word.split("/")[0].lower() for word in re.split(r"[\s,]+", headers.get("Server", ""))
+                if word and not word.startswith("(")]
+    return any(product in PROXY_PRODUCTS for product in products) or (
+        bool(products) and products[0] in headers.get("Via", "").lower())
 
 
 def _plain_http_to_tls(response: requests.Response) -> bool:
