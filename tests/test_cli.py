@@ -219,11 +219,6 @@ def charset(name):
     (200, HTML_PAGE, {"Content-Type": "text/html"}, Status.OTHER_HTTP, "an HTML page, not an answer of the Accounts"),
     (200, b"<div>Sign in</div>", {"Content-Type": "text/html"}, Status.OTHER_HTTP, "an HTML page, not an answer"),
     (404, HTML_PAGE, {"Content-Type": "text/html"}, Status.NOT_FOUND, "an HTML page, not an answer of the Accounts"),
-    # A web server or gateway in front of it answered with its own page.
-    (502, b"<html><head><title>502 Bad Gateway</title></head></html>", {"Content-Type": "text/html"},
-     Status.SERVER_ERROR, "502 Bad Gateway from a gateway in front of"),
-    (400, b"<html><center>The plain HTTP request was sent to HTTPS port</center></html>",
-     {"Content-Type": "text/html"}, Status.CONNECTION, "its port speaks TLS; use https://127.0.0.1:"),
     # Redirects that cannot be followed are the server's fault, not the --server given.
     (302, None, {"Location": "http://[::1"}, Status.OTHER_HTTP, "redirected to a URL that cannot be followed: 'http"),
     (302, None, {"Location": "http://127.0.0.1:99999/"}, Status.OTHER_HTTP, "followed: 'http://127.0.0.1:99999/'"),

@@ -3,13 +3,11 @@ netrc files are honoured or refused as the command line decides, never behind it
 
 import socket
 import sys
-from pathlib import Path
 
 import pytest
 
 from ferrovane.sdk import cli
 from ferrovane.sdk.cli import ExitStatus
-from ferrovane.sdk.stand_in_server import StandInServer, faults
 
 # These tests are about what the environment does to the command line's requests.
 pytestmark = pytest.mark.accounts_server(shielded=False)
@@ -78,24 +76,6 @@ def test_proxy_variables_are_honoured_with_no_proxy(server, monkeypatch, capsys,
     assert cli.main([*argv, "user"]) == expected
     err = capsys.readouterr().err
     assert ("through the proxy: Connection refused" in err) == (expected == ExitStatus.CONNECTION)
-
-
-@pytest.mark.parametrize("variable, bundle, expected", [
-    (None, None, ExitStatus.SUCCESS),  # the system's store, which holds the certificate here
-    ("REQUESTS_CA_BUNDLE", "client-ca.pem", ExitStatus.CONNECTION),  # a bundle replaces the store
-    ("--ca-bundle", "client-ca.pem", ExitStatus.CONNECTION),
-])
-def test_certificates_are_checked_against_the_systems_store_unless_a_bundle_is_chosen(monkeypatch, tmp_path,
-                                                                                      variable, bundle, expected):
-    certificate = Path(faults.SELF_SIGNED_CERTIFICATE)
-    monkeypatch.setenv("SSL_CERT_FILE", str(certificate))  # OpenSSL's, hence the system's, store
-    monkeypatch.setenv("SSL_CERT_DIR", str(tmp_path))
-    chosen = str(certificate.with_name(bundle)) if bundle else None
-    if variable and not variable.startswith("--"):
-        monkeypatch.setenv(variable, chosen)
-    with StandInServer("t", lifetime=60, ssl_context=faults.self_signed_context()) as server:
-        flags = ["--ca-bundle", chosen] if variable == "--ca-bundle" else []
-        assert cli.main(["--server", server.url, "--token", "t", *flags, "user"]) == expected
 
 
 @pytest.mark.parametrize("headers, expected, shown", [
