@@ -146,8 +146,11 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) ->
 def pytest_warning_recorded(warning_message: Any, nodeid: str) -> None:
     # Before the terminal keeps it for the warnings summary, which it prints at the end.
     canary = _CANARIES.get(nodeid)
-    if canary is not None:
-        warning_message.message = canary.blot(str(warning_message.message))
+    if canary is None:  # a test without a canary: its warnings are left as they are
+        return
+    text = str(warning_message.message)
+    if canary.blot(text) != text:
+        warning_message.message = canary.blot(text)
 
 
 @pytest.hookimpl(hookwrapper=True)

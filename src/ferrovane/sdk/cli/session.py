@@ -7,9 +7,10 @@ environment itself: the proxy variables (with NO_PROXY) and the CA bundle variab
 each checked up front so that a broken one is named with its value (without its
 credentials). Where no CA bundle is chosen, certificates are checked against the
 system's trust store (through truststore, as pip does), not requests' own bundle: a
-root that the administrator added (a company's CA) is trusted. A netrc file is never read: the token given is the one sent. The stand-in
-of --demo is never reached through a proxy. Every answer's body is read within a size
-bound, the body of a failed status and of a redirect too.
+root that the administrator added (a company's CA) is trusted. A netrc file is never
+read: the token given is the one sent. The stand-in of --demo is never reached through a
+proxy. Every answer's body is read within a size bound, the body of a failed status and
+of a redirect too.
 """
 
 import os
@@ -63,7 +64,7 @@ class TimeoutAdapter(HTTPAdapter):
         return super().proxy_manager_for(proxy, **proxy_kwargs)
 
     def cert_verify(self, conn: Any, url: str, verify: Any, cert: Any) -> None:
-        super().cert_verify(conn, url, verify, cert)
+        super().cert_verify(conn, url, verify, cert)  # type: ignore[no-untyped-call]  # untyped in types-requests
         if verify is True and self.ssl_context is not None:
             conn.ca_certs = None  # requests names its own bundle, which the context would trust besides
 
