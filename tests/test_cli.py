@@ -216,6 +216,7 @@ def charset(name):
     (404, DEEP, None, Status.NOT_FOUND, "404 Not Found"),
     (500, LONG_NUMBER, None, Status.SERVER_ERROR, "500 Internal Server Error"),
     (500, b'{"message": "database down"}', charset("undefined"), Status.SERVER_ERROR, "database down"),
+    (500, b'\xef\xbb\xbf{"message": "BOM first"}', charset("utf-8"), Status.SERVER_ERROR, "BOM first"),
     # Not an Accounts server, or not its base URL.
     (200, HTML_PAGE, {"Content-Type": "text/html"}, Status.OTHER_HTTP, "an HTML page, not an answer of the Accounts"),
     (200, b"<div>Sign in</div>", {"Content-Type": "text/html"}, Status.OTHER_HTTP, "an HTML page, not an answer"),

@@ -78,6 +78,28 @@ def test_proxy_variables_are_honoured_with_no_proxy(server, monkeypatch, capsys,
     assert ("through the proxy: Connection refused" in err) == (expected == ExitStatus.CONNECTION)
 
 
+@pytest.mark.parametrize("headers, expected, shown", [
+    ({"Server": "tinyproxy/1.11.1", "WWW-Authenticate": 'Basic realm="Tinyproxy"'}, ExitStatus.CONNECTION,
+     "the proxy http://***@127.0.0.1:{port} refused the request: 401 Unauthorized (check the user name"),
+    ({}, ExitStatus.UNAUTHORIZED, "(check --token"),  # the server's own 401, which the proxy passed on
+])
+def test_a_proxys_own_refusal_of_a_plain_request_is_named_as_the_proxys(server, monkeypatch, capsys, dead_port,
+                                                                         headers, expected, shown):
+    # The stand-in plays the proxy: it answers the request that it is sent in absolute form.
+    server.route("GET", "/api/security/v3/user-info", 401, "<html>Unauthorized</html>",
+                 {"Content-Type": "text/html", **headers})
+    monkeypatch.setenv("http_proxy", server.url.replace("http://", "http://me:s3cret@"))
+    assert cli.main(["--server", f"http://127.0.0.1:{dead_port}", "--token", "t", "user"]) == expected
+    assert shown.format(port=server.url.rpartition(":")[2]) in capsys.readouterr().err
+
+
+def test_http_proxy_in_a_cgi_program_is_ignored_with_a_warning(server, monkeypatch, capsys, dead_port):
+    monkeypatch.setenv("HTTP_PROXY", f"http://127.0.0.1:{dead_port}")  # a request's Proxy header: httpoxy
+    monkeypatch.setenv("REQUEST_METHOD", "GET")
+    assert cli.main(["--server", server.url, "--token", server.token, "user"]) == ExitStatus.SUCCESS
+    assert "HTTP_PROXY is ignored in a CGI program" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("entry", ["machine 127.0.0.1 login someone password secret", "default login x password y"])
 @pytest.mark.parametrize("argv", [["--server", "{url}", "--token", "{token}"], ["--demo"]])
 def test_a_netrc_file_never_replaces_the_token(server, monkeypatch, capsys, tmp_path, entry, argv):

@@ -214,7 +214,7 @@ def test_property_json_written_by_the_encoder_is_the_walks(document, indent, asc
 @given(status=st.sampled_from([200, 201, 204, 301, 400, 401, 404, 418, 500, 503]),
        document=st.sampled_from(['{"username": "J\u00f6rg \u00d8deg\u00e5rd \u65e5\u672c"}', '{"n": 1e999}',
                                  '{"message": "m\u00f6"}', "<html>a page</html>"]),
-       codec=st.sampled_from(["utf-8", "latin-1", "utf-16", "invalid"]),
+       codec=st.sampled_from(["utf-8", "utf-8-sig", "latin-1", "utf-16", "invalid"]),
        content_type=st.sampled_from(["application/json", "text/plain", "text/json", "text/html", "", None,
                                      "application/json; charset=latin-1", "application/json; charset=utf-16",
                                      "application/json; charset=bogus", "text/plain; charset=idna"]),

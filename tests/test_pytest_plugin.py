@@ -142,10 +142,15 @@ def test_requests_to_the_server_bypass_proxies_and_netrc_and_the_environment_com
             subprocess.run([sys.executable, "-c", code, accounts_server.url + "/plain"], check=True, timeout=60)
             assert "Authorization" not in accounts_server.requests[0].headers
 
+        def test_monkeypatch_set_up_first(monkeypatch, accounts_server):
+            for name in ("NO_PROXY", "no_proxy", "NETRC"):
+                monkeypatch.setenv(name, "x")
+
         def test_restored():
-            assert "NO_PROXY" not in os.environ and os.environ["NETRC"].endswith("netrc")
+            assert "NO_PROXY" not in os.environ and "no_proxy" not in os.environ
+            assert os.environ["NETRC"].endswith("netrc")
     """)
-    pytester.runpytest("-p", "no:cacheprovider").assert_outcomes(passed=3)
+    pytester.runpytest("-p", "no:cacheprovider").assert_outcomes(passed=4)
 
 
 def test_the_canary_fails_each_test_where_its_token_leaks_and_names_the_place(pytester):
@@ -174,6 +179,14 @@ def test_the_canary_fails_each_test_where_its_token_leaks_and_names_the_place(py
             thread.start()
             thread.join()
 
+        def test_warned_logged_and_encoded(accounts_canary):
+            import base64, warnings
+            warnings.warn(f"token {accounts_canary.token}")
+            logging.getLogger("app").info("sent", extra={"auth": accounts_canary.token})
+            logging.getLogger("app").info("sent", accounts_canary.token)
+            basic = base64.b64encode(f"me:{accounts_canary.token}".encode()).decode()
+            logging.getLogger("app").info("Authorization: Basic %s", basic)
+
         def test_printed(accounts_canary):
             print("token:", accounts_canary.token, file=sys.stderr)
 
@@ -195,12 +208,16 @@ def test_the_canary_fails_each_test_where_its_token_leaks_and_names_the_place(py
             assert accounts_server.requests[0].headers["Authorization"] == "Bearer " + accounts_canary.token
     """)
     result = pytester.runpytest("-p", "no:cacheprovider")
-    result.assert_outcomes(passed=6, errors=5)
+    result.assert_outcomes(passed=7, errors=6)
     result.stdout.fnmatch_lines_random([
         "*a DEBUG log message of 'app.quiet': ...'sending <canary>'...",
         "*a ValueError raised in work(): ...*bad token <canary>*",
         "*Captured stderr call: ...'token: <canary>*",
         "*stdout read through capsys: ...'<canary>*",
         "*repr() of a Config: ...\"Config(token='<canary>')\"...",
+        "*- a warning: ...'token <canary>'...",
+        "*- the extra of an INFO log message of 'app': ...*'auth': '<canary>'*",
+        "*- the arguments of an INFO log message of 'app': ...*<canary>*",
+        "*- an INFO log message of 'app' (encoded): ...'Authorization: Basic *<canary>*",
     ])
     assert not re.search(r"canary-[0-9a-f]{24}", result.stdout.str())  # the report itself leaks nothing

@@ -2,9 +2,12 @@
 its framing under random request streams: one answer per request, or a closed connection."""
 
 import re
+import shutil
 import socket
+import subprocess
 import time
 from datetime import datetime, timedelta, timezone
+from pathlib import Path
 
 import pytest
 import requests
@@ -139,6 +142,28 @@ def test_tls_faults(context, client_options, refused):
                 call()
         else:
             assert call().json()["username"] == "demo.user"
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+@pytest.mark.parametrize("issuer, key", [("server.pem", "server-key.pem"), ("client.pem", "client.pem")])
+@pytest.mark.parametrize("name", ["example.com", "localhost"])
+def test_the_shipped_keys_vouch_for_no_other_certificate(tmp_path, issuer, key, name):
+    # The keys ship in every copy of the package: what they sign, even for a loopback name,
+    # verifies against no shipped certificate, as the server's own certificate does.
+    shipped = Path(faults.SELF_SIGNED_CERTIFICATE).parent
+    trusted = tmp_path / "trusted.pem"
+    trusted.write_bytes((shipped / "server.pem").read_bytes() + (shipped / "client-ca.pem").read_bytes())
+    (tmp_path / "ext").write_text(f"subjectAltName=DNS:{name}\n")
+
+    def openssl(*args):
+        return subprocess.run(["openssl", *map(str, args)], cwd=tmp_path, capture_output=True, text=True)
+    openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", "k.pem",
+            "-subj", f"/CN={name}", "-out", "forged.csr")
+    made = openssl("x509", "-req", "-in", "forged.csr", "-CA", shipped / issuer, "-CAkey", shipped / key,
+                   "-set_serial", "2", "-days", "9", "-extfile", "ext", "-out", "forged.pem")
+    assert made.returncode == 0, made.stderr
+    assert openssl("verify", "-CAfile", trusted, shipped / "server.pem").returncode == 0
+    assert openssl("verify", "-CAfile", trusted, "-verify_hostname", name, "forged.pem").returncode != 0
 
 
 @pytest.mark.parametrize("make", [

@@ -9,6 +9,7 @@ not for text, or one that cannot replace what it fails to decode; JSON may nest 
 stack or hold numbers past Python's limit or past a float's range.
 """
 
+import codecs
 import json
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any, ClassVar
@@ -22,6 +23,8 @@ guess_json_utf: Callable[[bytes], str | None] = requests.utils.guess_json_utf
 # Accounts answers nest a few levels; a deeper document is no answer, and printing it
 # would run out of stack.
 MAX_DEPTH = 100
+# The byte order marks (UTF-32 LE's begins as UTF-16 LE's does).
+_BYTE_ORDER_MARKS = (codecs.BOM_UTF8, codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE, codecs.BOM_UTF32_BE)
 
 
 class UnusableAnswer(Exception):
@@ -104,7 +107,11 @@ def json_charset(headers: object, content: bytes | bytearray) -> str:
     """The charset to decode a JSON answer by: the one that its Content-Type names, else
     the UTF that its first bytes show, else UTF-8 (RFC 8259). Not requests' rule for a
     text/* type without a charset, Latin-1, which garbles the UTF-8 JSON of a server that
-    labels it text/plain."""
+    labels it text/plain. A byte order mark comes before all, as in browsers: it says
+    what the bytes are, whatever the label (which a server adds by habit), and is no part
+    of the document."""
+    if bytes(content[:4]).startswith(_BYTE_ORDER_MARKS):
+        return guess_json_utf(bytes(content[:4])) or "utf-8"  # utf-8-sig, utf-16 or utf-32, by the mark
     content_type = headers.get("Content-Type") if isinstance(headers, Mapping) else None
     for parameter in (content_type if isinstance(content_type, str) else "").split(";")[1:]:
         name, _, value = parameter.partition("=")

@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import weakref
 from collections.abc import Generator, Iterator
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
@@ -39,7 +40,13 @@ if TYPE_CHECKING:  # imported when a fixture is first used, not with the plugin
     from .stand_in_server import StandInServer
 
 _CANARY = pytest.StashKey["SecretCanary"]()
+# Each test's canary by the test's id, for the warnings that pytest reports after the test
+# (the hook is given no item); kept while the test's item keeps it.
+_CANARIES: weakref.WeakValueDictionary[str, SecretCanary] = weakref.WeakValueDictionary()
 _CAPTURE_FIXTURES = ("capsys", "capfd", "capsysbinary", "capfdbinary")
+# The environment as the shield found it, put back once every fixture of the test is gone.
+_UNSHIELDED = pytest.StashKey[dict[str, str | None]]()
+_SHIELD_VARIABLES = ("NO_PROXY", "no_proxy", "NETRC")
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -65,7 +72,7 @@ def accounts_server(request: pytest.FixtureRequest) -> Iterator[StandInServer]:
     with contextlib.ExitStack() as stack:
         server = stack.enter_context(StandInServer(**options))
         if shielded:
-            stack.enter_context(_shielded(urlsplit(server.url).hostname or ""))
+            _shield(request.node, urlsplit(server.url).hostname or "")
         if canary is not None:
             canary.watch(server)
         yield server
@@ -98,6 +105,7 @@ def accounts_canary(request: pytest.FixtureRequest) -> Iterator[SecretCanary]:
 
     canary = SecretCanary()
     request.node.stash[_CANARY] = canary
+    _CANARIES[request.node.nodeid] = canary
     captures = [(name, request.getfixturevalue(name)) for name in _CAPTURE_FIXTURES
                 if name in request.fixturenames]
     for name, capture in captures:
@@ -134,6 +142,32 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) ->
         report.longrepr = earlier + found
 
 
+@pytest.hookimpl(tryfirst=True)
+def pytest_warning_recorded(warning_message: Any, nodeid: str) -> None:
+    # Before the terminal keeps it for the warnings summary, which it prints at the end.
+    canary = _CANARIES.get(nodeid)
+    if canary is None:  # a test without a canary: its warnings are left as they are
+        return
+    text = str(warning_message.message)
+    if canary.blot(text) != text:
+        warning_message.message = canary.blot(text)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_teardown(item: pytest.Item) -> Generator[None, Any, None]:
+    # After the test's fixtures are torn down in whatever order: a monkeypatch fixture set
+    # up before the server's undoes its own changes last, and would put back the shield's.
+    yield
+    unshielded = item.stash.get(_UNSHIELDED, None)
+    if unshielded is not None:
+        del item.stash[_UNSHIELDED]
+        for name, value in unshielded.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
 def _canary_of(request: pytest.FixtureRequest) -> SecretCanary | None:
     if "accounts_canary" not in request.fixturenames:
         return None
@@ -153,15 +187,13 @@ def _scan_reads(canary: SecretCanary, name: str, capture: pytest.CaptureFixture[
     setattr(capture, "readouterr", readouterr)
 
 
-@contextlib.contextmanager
-def _shielded(host: str) -> Iterator[None]:
-    """Requests to ``host`` bypass any proxy and netrc credentials for the block's duration."""
-    with pytest.MonkeyPatch.context() as patch:
-        given = {name: os.environ.get(name) for name in ("NO_PROXY", "no_proxy")}
-        for name, value in given.items():
-            # Either spelling may be the one a tool reads first; each keeps its hosts.
-            kept = value if value is not None else given["no_proxy" if name == "NO_PROXY" else "NO_PROXY"]
-            patch.setenv(name, ",".join(filter(None, [kept, host])))
-        # An empty file: requests, in this process or a child, finds no credentials in it.
-        patch.setenv("NETRC", os.devnull)
-        yield
+def _shield(item: pytest.Item, host: str) -> None:
+    """Requests to ``host`` bypass any proxy and netrc credentials until the test is over."""
+    given = item.stash.setdefault(_UNSHIELDED, {name: os.environ.get(name) for name in _SHIELD_VARIABLES})
+    for name in ("NO_PROXY", "no_proxy"):
+        # Either spelling may be the one a tool reads first; each keeps its hosts.
+        value = given[name]
+        kept = value if value is not None else given["no_proxy" if name == "NO_PROXY" else "NO_PROXY"]
+        os.environ[name] = ",".join(filter(None, [kept, host]))
+    # An empty file: requests, in this process or a child, finds no credentials in it.
+    os.environ["NETRC"] = os.devnull

@@ -102,6 +102,8 @@ def run(args: argparse.Namespace, server_url: str, token: str, environment: bool
     except session.UnusableEnvironment as problem:
         output.fail(str(problem))
         return ExitStatus.USAGE
+    if environment and (warning := session.httpoxy_warning(server_url)):
+        output.fail(warning)
     redirects = Redirects()
     client._session.hooks["response"].append(redirects)
     deadline.watch(client._session)  # an answer that outlasts --timeout is closed, not left to run on

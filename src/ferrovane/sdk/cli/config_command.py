@@ -46,7 +46,7 @@ def _config_table(shown: dict[str, dict[str, Any]], width: int | None) -> str:
     def text(name: str, row: dict[str, Any]) -> str:
         value = row["value"]
         if value is None:
-            return "(the system's)" if name == "ca_bundle" else "(none)"
+            return "(the system's trust store)" if name == "ca_bundle" else "(none)"
         shown = f"{value:g}" if isinstance(value, float) else _tables.cell(value)
         return shown if row.get("exists", True) else f"{shown} (there is none)"
 

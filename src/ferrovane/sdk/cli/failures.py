@@ -14,6 +14,8 @@ import urllib3
 from .. import _tables
 from .._answers import AnswerTooLarge, UnusableAnswer
 from .arguments import SERVER_URL_SHAPE, TOKEN_VARIABLE
+from .intermediaries import intermediary_failure
+from .session import proxy_of
 from .status import ExitStatus
 from .urls import without_credentials
 
@@ -72,6 +74,8 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
 
 def _http_failure(error: requests.HTTPError, server_url: str) -> tuple[str, ExitStatus]:
     response = error.response
+    if response is not None and (named := intermediary_failure(response, server_url, proxy_of(response))):
+        return named
     status = getattr(response, "status_code", None)
     line = _tables.http_failure(error, base_url=server_url)
     if status in (401, 403):

@@ -5,16 +5,22 @@ requests would read the environment on every request, and a netrc entry would re
 the bearer token with HTTP Basic. The command line turns that off and honours the
 environment itself: the proxy variables (with NO_PROXY) and the CA bundle variables,
 each checked up front so that a broken one is named with its value (without its
-credentials). A netrc file is never read: the token given is the one sent. The stand-in
-of --demo is never reached through a proxy. Every answer's body is read within a size
-bound, the body of a failed status and of a redirect too.
+credentials). Where no CA bundle is chosen, certificates are checked against the
+system's trust store (through truststore, as pip does), not requests' own bundle: a
+root that the administrator added (a company's CA) is trusted. A netrc file is never
+read: the token given is the one sent. The stand-in of --demo is never reached through a
+proxy. Every answer's body is read within a size bound, the body of a failed status and
+of a redirect too.
 """
 
 import os
+import ssl
 from typing import Any
 
 import requests
+import truststore
 from requests.adapters import HTTPAdapter
+from requests.utils import select_proxy
 from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 
 from .._answers import BoundedBody
@@ -37,11 +43,30 @@ class UnusableEnvironment(Exception):
 class TimeoutAdapter(HTTPAdapter):
     """Gives each connect and each read a timeout (the client passes none), which also
     leaves no worker of an expired deadline waiting for ever, reads each body within
-    ``max_body`` bytes (AnswerTooLarge past it), and with ``trace`` traces each request."""
+    ``max_body`` bytes (AnswerTooLarge past it), and with ``trace`` traces each request.
+    ``proxies`` are the session's, for saying which proxy carried a request; with
+    ``ssl_context``, servers' certificates are checked by it alone (through a proxy too)."""
 
-    def __init__(self, timeout: float, max_body: int, trace: bool = False) -> None:
-        self.timeout, self.max_body, self.trace = timeout, max_body, trace
+    def __init__(self, timeout: float, max_body: int, trace: bool = False,
+                 proxies: dict[str, str] | None = None, ssl_context: ssl.SSLContext | None = None) -> None:
+        self.timeout, self.max_body, self.trace, self.proxies = timeout, max_body, trace, dict(proxies or {})
+        self.ssl_context = ssl_context
         super().__init__()
+
+    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
+        if self.ssl_context is not None:
+            kwargs["ssl_context"] = self.ssl_context
+        super().init_poolmanager(*args, **kwargs)
+
+    def proxy_manager_for(self, proxy: str, **proxy_kwargs: Any) -> Any:
+        if self.ssl_context is not None:
+            proxy_kwargs["ssl_context"] = self.ssl_context
+        return super().proxy_manager_for(proxy, **proxy_kwargs)
+
+    def cert_verify(self, conn: Any, url: str, verify: Any, cert: Any) -> None:
+        super().cert_verify(conn, url, verify, cert)  # type: ignore[no-untyped-call]  # untyped in types-requests
+        if verify is True and self.ssl_context is not None:
+            conn.ca_certs = None  # requests names its own bundle, which the context would trust besides
 
     def build_response(self, req: requests.PreparedRequest, resp: BaseHTTPResponse) -> requests.Response:
         response = super().build_response(req, resp)
@@ -62,17 +87,26 @@ def client_for(server_url: str, token: str, api_version: int, timeout: float, in
                trace: bool = False) -> ApiClient:
     """A client whose session takes only what this module allows from the environment
     (nothing at all without ``environment``), and ``ca_bundle_file`` where the settings
-    chose one over the environment's; with ``trace``, each request it sends is written to
-    the trace (see trace.py). Raises UnusableEnvironment."""
+    chose one over the environment's, else the system's trust store; with ``trace``, each
+    request it sends is written to the trace (see trace.py). Raises UnusableEnvironment."""
     proxies = proxies_for(server_url) if environment else {}
     verify: bool | str = False if insecure else ((ca_bundle_file or ca_bundle()) if environment else True)
     client = isolated_client(server_url, token, api_version, verify=verify)
     session = client._session
     session.proxies = proxies
-    adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN, max_answer_size, trace)
+    system_trust = truststore.SSLContext(ssl.PROTOCOL_TLS_CLIENT) if environment and verify is True else None
+    adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN, max_answer_size, trace, proxies, system_trust)
     session.mount("http://", adapter)
     session.mount("https://", adapter)
     return client
+
+
+def proxy_of(response: requests.Response) -> str | None:
+    """The proxy that carried the request of ``response``; None where it went direct."""
+    adapter = response.connection
+    if not isinstance(adapter, TimeoutAdapter) or not response.url:
+        return None
+    return select_proxy(response.url, adapter.proxies) or None
 
 
 def ca_bundle() -> bool | str:
@@ -95,6 +129,17 @@ def proxies_for(server_url: str) -> dict[str, str]:
     for scheme, url in proxies.items():  # all of them: a redirect may change the scheme
         _check_proxy(scheme, url)
     return proxies
+
+
+def httpoxy_warning(server_url: str) -> str | None:
+    """A warning where an upper-case HTTP_PROXY alone would name the proxy for
+    ``server_url`` in a CGI program: a request's Proxy header sets it there (httpoxy), so
+    Python ignores it, as curl always does; requests reads it elsewhere, and so do we."""
+    if ("REQUEST_METHOD" in os.environ and os.environ.get("HTTP_PROXY") and "http_proxy" not in os.environ
+            and server_url.lower().startswith("http://")):
+        return ("warning: HTTP_PROXY is ignored in a CGI program (REQUEST_METHOD is set), where a request's "
+                "Proxy header sets it (httpoxy); set http_proxy to use a proxy")
+    return None
 
 
 def _check_proxy(scheme: str, url: str) -> None:

@@ -46,7 +46,8 @@ MEANINGS = {
                       "CA bundle variable that is not usable, a config file, profile or token source that is not "
                       "usable",
     ExitStatus.CONNECTION: "connection failed: refused, unknown host, TLS (a certificate, `https://` to a plain-HTTP "
-                           "server or `http://` to a TLS one), no whole answer within `--timeout`",
+                           "server or `http://` to a TLS one), a proxy that refused or could not reach the server, "
+                           "no whole answer within `--timeout`",
     ExitStatus.UNAUTHORIZED: "unauthorized (401 or 403): check the token",
     ExitStatus.NOT_FOUND: "not found (404)",
     ExitStatus.BAD_REQUEST: "bad request (400)",

@@ -37,7 +37,9 @@ __all__ = [
 _TLS = Path(__file__).with_name("tls")
 # A certificate for 127.0.0.1, ::1 and localhost that signs itself (valid until 2126): a
 # client that checks certificates against the usual authorities refuses it; one given
-# this file as its CA bundle accepts it.
+# this file as its CA bundle accepts it, and nothing else: it cannot sign (CA:FALSE), so
+# its key, which ships with it, vouches for no other name. scripts/make_stand_in_tls.sh
+# makes it, and the client CA (constrained to the loopback names, its key thrown away).
 SELF_SIGNED_CERTIFICATE = str(_TLS / "server.pem")
 # A client certificate and its key in one PEM file (as requests' ``cert=`` takes it),
 # which a server with ``client_certificate_context()`` accepts.
