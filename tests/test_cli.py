@@ -17,7 +17,7 @@ import requests
 
 from ferrovane.sdk import _tables, cli
 from ferrovane.sdk.cli import ExitStatus as Status, queries
-from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
+from ferrovane.sdk.cli.names import TOKEN_VARIABLE
 from ferrovane.sdk.stand_in_server import Answer, StandInServer, faults
 
 ROOT = Path(__file__).resolve().parent.parent

@@ -14,7 +14,7 @@ import pytest
 from support import proxies
 
 from ferrovane.sdk import cli
-from ferrovane.sdk.cli import ExitStatus, arguments, completion
+from ferrovane.sdk.cli import ExitStatus, commands, completion
 from ferrovane.sdk.stand_in_server import Answer
 
 EVENTLOG = "/api/security/v3/eventlog"
@@ -164,7 +164,7 @@ def scripts(tmp_path, capsys):
 def every_option_and_subcommand():
     # From argparse's own record of the parsers (private, so read only here): the oracle of
     # the list that the parser keeps for the scripts.
-    parser = arguments.build_parser()
+    parser = commands.parser()
     subcommands = next(action.choices for action in parser._actions if isinstance(action.choices, dict))
     return {name for each in (parser, *subcommands.values()) for action in each._actions
             for name in action.option_strings} | set(subcommands)

@@ -1,11 +1,10 @@
 """The queries that the subcommands make through the client, each request within the
 --timeout deadline, and ``events --all``, which walks the pages with ``paging.iter_events``."""
 
-import argparse
 import os
 import sys
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import requests
@@ -15,9 +14,10 @@ from .._answers import UnusableAnswer, document
 from ..accounts_api import ApiClient, Command
 from ..deadline import DeadlinePassed, call_within
 from . import output, trace
+from .settings import Invocation
 
-# A query: the client and the parsed options in, the decoded answer out.
-Query = Callable[[ApiClient, argparse.Namespace], Any]
+# A query: the client and the invocation in, the decoded answer out.
+Query = Callable[[ApiClient, Invocation], Any]
 
 ALL_EVENTS_PAGE_SIZE = paging.DEFAULT_PAGE_SIZE
 # --all holds every event in memory (but with --jsonl): at the default page size this is a
@@ -48,39 +48,41 @@ class IncompleteListing(Exception):
         self.cause, self.page, self.listing, self.fetched = cause, page, listing, fetched
 
 
-def fetch(args: argparse.Namespace, call: Callable[[], Command]) -> requests.Response:
+def fetch(run: Invocation, call: Callable[[], Command]) -> requests.Response:
     """The response of ``call()``, a client call, with its body read, within --timeout."""
     def whole_response() -> requests.Response:
         response = call().response
         response.content  # the body is read here, within the deadline
         return response
     try:
-        return call_within(args.timeout, whole_response)
+        return call_within(run.timeout, whole_response)
     except (DeadlinePassed, KeyboardInterrupt) as given_up:
-        if args.verbose:
-            trace.gave_up(given_up, args.timeout)
+        if run.verbose:
+            trace.gave_up(given_up, run.timeout)
         raise
 
 
-def answer_of(call: Callable[[ApiClient, argparse.Namespace], Command]) -> Query:
-    """A query that makes one call and returns its decoded answer."""
-    return lambda client, args: document(fetch(args, lambda: call(client, args)))
+def answer_of(call: Callable[[ApiClient, Mapping[str, Any]], Command]) -> Query:
+    """A query that makes one call, given the subcommand's arguments, and returns its decoded answer."""
+    return lambda client, run: document(fetch(run, lambda: call(client, run.arguments)))
 
 
-def events(client: ApiClient, args: argparse.Namespace) -> Any:
-    if args.all:
-        return every_event(client, args)
-    page_number = None if args.page is None else args.page - 1  # the server counts pages from 0
-    return document(fetch(args, lambda: client.get_event_log(
-        args.app, offset=args.offset, pageNumber=page_number, pageSize=args.size, **_event_filters(args))))
+def events(client: ApiClient, run: Invocation) -> Any:
+    if run.arguments["all"]:
+        return every_event(client, run)
+    given = run.arguments
+    page_number = None if given["page"] is None else given["page"] - 1  # the server counts pages from 0
+    return document(fetch(run, lambda: client.get_event_log(
+        given["app"], offset=given["offset"], pageNumber=page_number, pageSize=given["size"],
+        **_event_filters(given))))
 
 
-def _event_filters(args: argparse.Namespace) -> dict[str, Any]:
-    return {"search": args.search, "sort_sorted": True if args.order == "sorted" else None,
-            "sort_unsorted": True if args.order == "unsorted" else None}
+def _event_filters(given: Mapping[str, Any]) -> dict[str, Any]:
+    return {"search": given["search"], "sort_sorted": True if given["order"] == "sorted" else None,
+            "sort_unsorted": True if given["order"] == "unsorted" else None}
 
 
-def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
+def every_event(client: ApiClient, run: Invocation) -> Any:
     """Every event, walked with ``paging.iter_events``, returned as one page of the
     server's shape; with --jsonl, printed one per line as each page arrives instead (in
     memory that stays flat however long the log), and PRINTED returned.
@@ -92,25 +94,26 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
     changed in a way the walk could not follow is reported in a line on stderr after the
     listing is complete.
     """
-    show_progress = sys.stderr.isatty() and os.environ.get("TERM") != "dumb" and not args.verbose
-    size = args.size or ALL_EVENTS_PAGE_SIZE
+    show_progress = sys.stderr.isatty() and os.environ.get("TERM") != "dumb" and not run.verbose
+    lines = run.output is output.Mode.JSONL
+    size = run.arguments["size"] or ALL_EVENTS_PAGE_SIZE
     events: list[Any] = []
     fetched = 0
 
     def read(call: Callable[[], Command]) -> Any:
-        if args.jsonl:
+        if lines:
             output.flush()  # the events of the pages before are out before the next one is waited for
-        return document(fetch(args, call))
+        return document(fetch(run, call))
 
-    walk = paging.iter_events(client, args.app, page_size=size, max_pages=MAX_ALL_PAGES, read=read,
-                              **_event_filters(args))
+    walk = paging.iter_events(client, run.arguments["app"], page_size=size, max_pages=MAX_ALL_PAGES, read=read,
+                              **_event_filters(run.arguments))
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", paging.LogChanged)
             try:
                 shown = 0
                 for event in walk:
-                    if args.jsonl:
+                    if lines:
                         output.write(output.json_text(event, indent=None) + "\n", flush=False)
                     else:
                         events.append(event)
@@ -126,7 +129,7 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
                     if isinstance(error, paging.TooManyPages):
                         raise _stop_reason(error, size) from None
                     raise
-                listing = PRINTED if args.jsonl else one_page(events, whole=False, total=walk.total)
+                listing = PRINTED if lines else one_page(events, whole=False, total=walk.total)
                 raise IncompleteListing(_stop_reason(error, size), walk.pages + 1, listing, fetched) from None
     finally:
         if show_progress:
@@ -136,7 +139,7 @@ def every_event(client: ApiClient, args: argparse.Namespace) -> Any:
             output.fail(f"warning: {warning.message} (--all printed what it found)")
         else:
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
-    return PRINTED if args.jsonl else one_page(events)
+    return PRINTED if lines else one_page(events)
 
 
 def _stop_reason(error: BaseException, size: int) -> Exception:
