@@ -5,18 +5,18 @@ was typed). What it parses comes out as values: the subcommand's row, the Flags 
 subcommand's own arguments."""
 
 import argparse
-import dataclasses
-import difflib
 import re
+import sys
 import types
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, NoReturn
+from typing import Any, NamedTuple, NoReturn
 
-from .. import __version__, _tables
+from .. import _tables
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
 from . import checks, status
 from .names import DEFAULT_MAX_ANSWER_MB, DEFAULT_TIMEOUT, MAX_TIMEOUT, PROG, TOKEN_VARIABLE
 from .output import Mode
+from .queries import Query
 from .settings import Flags
 
 # argparse's words for a value that is not among the choices, in 3.13 ("(choose from 'a',
@@ -29,14 +29,13 @@ SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also com
 Show = Callable[[Any, int | None, Mapping[str, Any]], str]
 
 
-@dataclasses.dataclass(frozen=True)
-class Argument:
+class Argument(NamedTuple):
     """One argument of a subcommand: its names ("app" or "--page") and argparse's keywords;
     a ``type`` is a check of checks.py, which raises ValueError."""
 
     names: tuple[str, ...]
     help: str
-    options: Mapping[str, Any] = dataclasses.field(default_factory=dict)
+    options: Mapping[str, Any] = types.MappingProxyType({})
 
     @property
     def dest(self) -> str:
@@ -46,22 +45,20 @@ class Argument:
         return long.lstrip("-").replace("-", "_")
 
 
-@dataclasses.dataclass(frozen=True)
-class Exclusive:
+class Exclusive(NamedTuple):
     """Arguments of which at most one may be given."""
 
     arguments: tuple[Argument, ...]
 
 
-@dataclasses.dataclass(frozen=True)
-class Subcommand:
+class Subcommand(NamedTuple):
     """A row of the subcommand table: a query made through the client (``query``, with
     ``show`` to print its answer for people), or one that runs locally (``run``)."""
 
     name: str
     help: str
     arguments: tuple[Argument | Exclusive, ...] = ()
-    query: Callable[..., Any] | None = None  # queries.Query
+    query: Query | None = None
     show: Show | None = None
     run: Callable[[argparse.ArgumentParser, Flags, Mapping[str, Any]], int] | None = None
     description: str | None = None  # else the help, as a sentence
@@ -73,8 +70,7 @@ class Subcommand:
                      for argument in (item.arguments if isinstance(item, Exclusive) else (item,)))
 
 
-@dataclasses.dataclass(frozen=True)
-class Parsed:
+class Parsed(NamedTuple):
     subcommand: Subcommand
     flags: Flags
     arguments: Mapping[str, Any]  # the subcommand's own, by name
@@ -129,12 +125,28 @@ class Parser(argparse.ArgumentParser):
         return Parsed(subcommand, flags, arguments)
 
 
+class _Version(argparse.Action):
+    """--version; the version is read from the installed metadata only when it is asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, argparse.SUPPRESS, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> NoReturn:
+        from .. import __version__  # a lookup in the installed metadata: only here
+
+        sys.stdout.write(f"{parser.prog} {__version__}\n")
+        parser.exit()
+
+
 def _suggestion(message: str) -> str:
     """", did you mean 'events'?" for a mistyped choice (a subcommand, a shell) close to one."""
     typed = INVALID_CHOICE.search(message)
     if typed is None:
         return ""
     choices = [choice.strip().strip("'") for choice in typed["choices"].split(",")]
+    import difflib  # only for the line of a mistake
+
     close = difflib.get_close_matches(typed["value"], choices, n=1)
     return f", did you mean {close[0]!r}?" if close else ""
 
@@ -210,7 +222,7 @@ def build_parser(subcommands: Sequence[Subcommand], examples: Sequence[tuple[str
         prog=PROG, description="Query a Ferrovane Accounts server from the command line.",
         epilog=status.epilog(TOKEN_VARIABLE, examples), formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_global_options(parser)
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action=_Version, help="show the program's version number and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for row in subcommands:
         parser.subcommands[row.name] = row

@@ -5,12 +5,14 @@ read this table; adding a subcommand is adding a row (and its query)."""
 from collections.abc import Callable, Mapping
 from typing import Any
 
+import argparse
+
 from .. import _tables
-from . import completion, queries
+from . import queries
 from .arguments import Argument, Exclusive, Parser, Show, Subcommand, build_parser
 from .checks import count, path_value, sent_text
 from .config_command import show_config
-from .names import PROG, TOKEN_VARIABLE
+from .names import PROG, SHELLS, TOKEN_VARIABLE
 
 # The examples at the end of --help: a command, and what it does.
 EXAMPLES = (
@@ -29,6 +31,12 @@ def _whole(view: Callable[[Any], str]) -> Show:
 
 def _table(view: Callable[[Any, int | None], str]) -> Show:
     return lambda answer, width, given: view(answer, width)
+
+
+def _completion(parser: argparse.ArgumentParser, shell: str) -> int:
+    from . import completion  # imported when asked for: no other subcommand needs it
+
+    return completion.run(parser, shell)
 
 
 def _events_page(answer: Any, width: int | None, given: Mapping[str, Any]) -> str:
@@ -73,10 +81,10 @@ SUBCOMMANDS = (
                            "file is read and no token command run.",
                run=lambda parser, flags, given: show_config(flags)),
     Subcommand("completion", "print the shell completion script for bash, zsh or fish",
-               arguments=(Argument(("shell",), "bash, zsh or fish", {"metavar": "SHELL", "choices": completion.SHELLS}),),
+               arguments=(Argument(("shell",), "bash, zsh or fish", {"metavar": "SHELL", "choices": SHELLS}),),
                description="Print the shell completion script for bash, zsh or fish "
                            f"(e.g. {PROG} completion bash > ~/.local/share/bash-completion/completions/{PROG}).",
-               run=lambda parser, flags, given: completion.run(parser, given["shell"]), settings=False),
+               run=lambda parser, flags, given: _completion(parser, given["shell"]), settings=False),
 )
 
 

@@ -14,8 +14,6 @@ from dataclasses import dataclass, field
 
 from . import output
 from .status import ExitStatus
-
-SHELLS = ("bash", "zsh", "fish")
 # Metavars of the values that are file names.
 FILE_METAVARS = ("PATH", "FILE")
 

@@ -2,13 +2,12 @@
 as JSON. The token is shown only by its source: no token file is read, no token command
 run."""
 
-import dataclasses
 from pathlib import Path
 from typing import Any
 
 from .. import _tables
 from . import output
-from .settings import Flags, Setting, SettingsProblem, TokenSource, layers
+from .settings import Flags, SettingsProblem, TokenSource, layers
 from .status import ExitStatus
 
 
@@ -21,14 +20,13 @@ def show_config(flags: Flags) -> int:
         output.fail(str(problem))
         return ExitStatus.USAGE
     shown: dict[str, dict[str, Any]] = {}
-    for field in dataclasses.fields(chosen):
-        setting: Setting = getattr(chosen, field.name)
+    for name, setting in zip(chosen._fields, chosen):
         value = setting.value
         if isinstance(value, TokenSource):
             value = value.shown
-        shown[field.name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
+        shown[name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
         if isinstance(value, Path):
-            shown[field.name]["exists"] = value.exists()
+            shown[name]["exists"] = value.exists()
     if flags.insecure:
         shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
     try:

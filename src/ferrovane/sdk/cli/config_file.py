@@ -15,14 +15,11 @@ else ``~/.config/ferrovane/accounts.toml``, and looks like::
 Every key is checked: a mistyped one is refused with its file and line, never ignored.
 """
 
-import dataclasses
-import difflib
 import os
 import re
-import tomllib
 from collections.abc import Callable, Collection, Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 from . import checks
 from .inputs import SettingsProblem, read_file, text_of
@@ -39,8 +36,7 @@ PROFILE_KEYS: dict[str, Callable[[object], Any]] = {
 TOP_KEYS = ("default", "profiles")
 
 
-@dataclasses.dataclass(frozen=True)
-class Setting:
+class Setting(NamedTuple):
     value: Any
     source: str  # "flag --timeout", "environment NAME", "profile NAME in FILE" or "default"
 
@@ -63,6 +59,8 @@ class ConfigFile:
         self.path = path
         data = read_file(str(path), MAX_CONFIG_BYTES, "config file")
         self.text = text_of(data, f"the config file {path}")
+        import tomllib  # imported when a config file is there to read: most runs have none
+
         try:
             document = tomllib.loads(self.text)
         except tomllib.TOMLDecodeError as error:  # its text ends in "(at line N, column M)"
@@ -97,6 +95,8 @@ class ConfigFile:
     def _refuse_unknown(self, table: Mapping[str, object], known: Collection[str], name: str | None) -> None:
         for key in table:
             if key not in known:
+                import difflib  # only for the line of a mistake
+
                 near = difflib.get_close_matches(key, list(known), n=1)
                 where = f"in [{name}]" if name else "at the top"
                 raise self.problem(name, key, f"unknown key {key!r} {where}"

@@ -10,13 +10,15 @@ import select
 import shlex
 import signal
 import stat
-import subprocess
 import sys
 import termios
 import time
 from collections.abc import Callable
 from pathlib import Path
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
+
+if TYPE_CHECKING:
+    from subprocess import Popen
 
 from . import output
 from .names import MAX_TOKEN_BYTES, TOKEN_WAIT_SECONDS
@@ -169,6 +171,8 @@ def run_command(command: list[str], directory: Path | None, source: str) -> byte
     """The stdout of ``command`` (nothing else of it), run without a shell in ``directory``
     with the command line's stdin and stderr, in a session of its own: when it has exited,
     what it left running is ended with it, and its output is not waited for further."""
+    import subprocess  # only a token command needs it
+
     program = command[0]
     try:
         process = subprocess.Popen(command, cwd=directory, stdout=subprocess.PIPE, start_new_session=True)
@@ -194,7 +198,7 @@ def run_command(command: list[str], directory: Path | None, source: str) -> byte
     return data
 
 
-def _has_exited(process: subprocess.Popen[bytes]) -> bool:
+def _has_exited(process: "Popen[bytes]") -> bool:
     """Whether ``process`` has exited, leaving it unreaped, so that its process group
     cannot be another's by the time it is ended."""
     if not hasattr(os, "waitid"):
@@ -202,7 +206,7 @@ def _has_exited(process: subprocess.Popen[bytes]) -> bool:
     return os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
 
 
-def _end_session(process: subprocess.Popen[bytes]) -> None:
+def _end_session(process: "Popen[bytes]") -> None:
     """Ends what is left of the command's process group (children it left behind) and reaps it."""
     try:
         os.killpg(process.pid, signal.SIGKILL)

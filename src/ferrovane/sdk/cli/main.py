@@ -3,7 +3,6 @@ read and checked), make the query, print the answer, and end with an exit status
 every way that it can end (see status.py), never a traceback."""
 
 import contextlib
-import dataclasses
 import sys
 from collections.abc import Sequence
 
@@ -43,8 +42,8 @@ def _main(argv: Sequence[str] | None) -> int:
                 # Imported here: only --demo needs the stand-in server.
                 from ..stand_in_server import StandInServer
                 server = stack.enter_context(StandInServer(lifetime=DEMO_SERVER_LIFETIME))
-                invocation = dataclasses.replace(
-                    invocation, server=server.url,
+                invocation = invocation._replace(
+                    server=server.url,
                     token=invocation.token or Token(server.token, "the stand-in of --demo"))
             return run(subcommand, invocation)
     except KeyboardInterrupt:

@@ -27,5 +27,8 @@ TOKEN_WAIT_SECONDS = 60.0
 MAX_TOKEN_BYTES = 64 * 1024
 MAX_CONFIG_BYTES = 1024 * 1024
 
+# The shells that ``completion`` writes a script for.
+SHELLS = ("bash", "zsh", "fish")
+
 # How long the stand-in of --demo lives at most.
 DEMO_SERVER_LIFETIME = 300.0

@@ -6,13 +6,15 @@ Invocation that a query runs with, its token read and checked.
 The server and the token are chosen as a pair: a token that a profile gives goes only to
 that profile's server. A server named by a flag or the environment takes a token given by
 a flag or the environment, and without one it is a usage error, never the profile's token.
+
+The values here are NamedTuples: as immutable as frozen dataclasses, and about ten times
+cheaper to define, which every run of the command line pays at start-up.
 """
 
-import dataclasses
 import os
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
 from . import checks
@@ -32,14 +34,13 @@ class UsageProblem(SettingsProblem):
     """A setting missing or unusable as given, reported as a usage error with a pointer to --help."""
 
 
-@dataclasses.dataclass(frozen=True)
-class Flags:
+class Flags(NamedTuple):
     """The options given on the command line: None (or False) where one is not given."""
 
     server: str | None = None
     demo: bool = False
     profile: str | None = None
-    token: str | None = dataclasses.field(default=None, repr=False)
+    token: str | None = None  # a secret: left out of the repr
     token_file: str | None = None
     api_version: int | None = None
     timeout: float | None = None
@@ -49,17 +50,22 @@ class Flags:
     verbose: bool = False
     max_answer_size: int = DEFAULT_MAX_ANSWER_MB * 2**20
 
+    def __repr__(self) -> str:
+        return _masked(self, "token")
 
-@dataclasses.dataclass(frozen=True)
-class TokenSource:
+
+class TokenSource(NamedTuple):
     """Where the token comes from; ``read()`` gets it (a file is read, a command run, only then)."""
 
     source: str  # as failure lines and hints name it
     shown: str  # what ``config`` shows in place of the value
-    given: str | None = dataclasses.field(default=None, repr=False)  # a token given whole: a secret
+    given: str | None = None  # a token given whole: a secret, left out of the repr
     path: str | None = None  # a token file, "-" for stdin
     command: list[str] | None = None
     directory: Path | None = None  # where a profile's token command runs
+
+    def __repr__(self) -> str:
+        return _masked(self, "given")
 
     def read(self) -> str:
         if self.given is not None:
@@ -78,16 +84,17 @@ class TokenSource:
         return token
 
 
-@dataclasses.dataclass(frozen=True)
-class Token:
+class Token(NamedTuple):
     """A token read and checked, with the source that failure lines and hints name."""
 
-    value: str = dataclasses.field(repr=False)
+    value: str  # a secret, left out of the repr
     source: str
 
+    def __repr__(self) -> str:
+        return _masked(self, "value")
 
-@dataclasses.dataclass(frozen=True)
-class Settings:
+
+class Settings(NamedTuple):
     """Each setting with where it came from, as ``config`` shows them."""
 
     config_file: Setting  # a Path, or None where no home directory is known
@@ -109,8 +116,7 @@ class Settings:
         return str(path)
 
 
-@dataclasses.dataclass(frozen=True)
-class Invocation:
+class Invocation(NamedTuple):
     """What one run of a subcommand is given, every setting chosen and the token read."""
 
     command: str
@@ -125,6 +131,11 @@ class Invocation:
     output: Mode
     verbose: bool
     demo: bool
+
+
+def _masked(value: NamedTuple, secret: str) -> str:
+    shown = ", ".join(f"{name}={'***' if name == secret else repr(item)}" for name, item in zip(value._fields, value))
+    return f"{type(value).__name__}({shown})"
 
 
 def layers(flags: Flags, environ: Mapping[str, str] | None = None) -> Settings:
