@@ -165,7 +165,8 @@ def every_option_and_subcommand():
     # From argparse's own record of the parsers (private, so read only here): the oracle of
     # the list that the parser keeps for the scripts.
     parser = commands.parser()
-    subcommands = next(action.choices for action in parser._actions if isinstance(action.choices, dict))
+    subcommands = {name: sub.filled() for action in parser._actions if isinstance(action.choices, dict)
+                   for name, sub in action.choices.items()}
     return {name for each in (parser, *subcommands.values()) for action in each._actions
             for name in action.option_strings} | set(subcommands)
 

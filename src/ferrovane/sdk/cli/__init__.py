@@ -13,7 +13,7 @@ the bottom up:
 - config_file (the config file and its profiles), settings (each setting from a flag, the
   environment, a profile or the default; the server and token as a pair; the Invocation);
 - trace (-v), session (what of the environment is used), queries (the requests, each
-  within --timeout, and --all), failures (the line and status of each failure);
+  within --timeout), walk_all (events --all), failures (the line and status of each failure);
 - arguments (the parser, built from a table), completion, config_command (the config
   subcommand), commands (the table of subcommands), main.
 """

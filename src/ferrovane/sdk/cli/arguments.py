@@ -20,8 +20,9 @@ from .queries import Query
 from .settings import Flags
 
 # argparse's words for a value that is not among the choices, in 3.13 ("(choose from 'a',
-# 'b')") and in 3.14 ("(choose from a, b)").
-INVALID_CHOICE = re.compile(r"invalid choice: '(?P<value>[^']*)' \(choose from (?P<choices>.*)\)$")
+# 'b')") and in 3.14 ("(choose from a, b)"). The patterns here are strings, compiled (and
+# kept by re) when first used, not at every start.
+INVALID_CHOICE = r"invalid choice: '(?P<value>[^']*)' \(choose from (?P<choices>.*)\)$"
 SUBCOMMAND_EPILOG = (f"Options such as --server, --token and --json may also come after the subcommand; "
                      f"see {PROG} --help.")
 # How a subcommand's answer is printed for people: the answer, the terminal's width (None
@@ -80,13 +81,32 @@ class Parser(argparse.ArgumentParser):
     """argparse's parser (its subcommands' too), with a usage error in one line, as every
     failure of the command line is: argparse puts the whole usage before it. It keeps the
     arguments it is given in ``arguments`` (argparse keeps no public list of them), from
-    which the completion scripts are made."""
+    which the completion scripts are made.
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
-        self.arguments: list[argparse.Action] = []  # before argparse adds --help
+    A subcommand's parser gets its arguments (``fill``) only when it is used: a run
+    parses one subcommand, and adding every option to every subcommand's parser would
+    cost each start of the command line more than the rest of its parsing."""
+
+    def __init__(self, *args: Any, fill: Callable[["Parser"], None] | None = None, **kwargs: Any) -> None:
+        self._arguments: list[argparse.Action] = []  # before argparse adds --help
+        self._fill = fill
         self.subcommands: dict[str, Subcommand] = {}
         super().__init__(*args, **kwargs)
         self.suggest_on_error = False  # argparse's own (3.14) would suggest twice: error() does it on any version
+
+    def filled(self) -> "Parser":
+        """This parser with all its arguments."""
+        if self._fill is not None:
+            fill, self._fill = self._fill, None
+            fill(self)
+        return self
+
+    @property
+    def arguments(self) -> list[argparse.Action]:
+        return self.filled()._arguments
+
+    def parse_known_args(self, *args: Any, **kwargs: Any) -> Any:  # how argparse runs a subcommand's parser
+        return super(Parser, self.filled()).parse_known_args(*args, **kwargs)
 
     def add_argument(self, *args: Any, **kwargs: Any) -> argparse.Action:
         return self._kept(super().add_argument(*args, **kwargs))
@@ -101,7 +121,7 @@ class Parser(argparse.ArgumentParser):
         return group
 
     def _kept[A: argparse.Action](self, action: A) -> A:
-        self.arguments.append(action)
+        self._arguments.append(action)
         return action
 
     def error(self, message: str) -> NoReturn:
@@ -141,7 +161,7 @@ class _Version(argparse.Action):
 
 def _suggestion(message: str) -> str:
     """", did you mean 'events'?" for a mistyped choice (a subcommand, a shell) close to one."""
-    typed = INVALID_CHOICE.search(message)
+    typed = re.search(INVALID_CHOICE, message)
     if typed is None:
         return ""
     choices = [choice.strip().strip("'") for choice in typed["choices"].split(",")]
@@ -226,16 +246,21 @@ def build_parser(subcommands: Sequence[Subcommand], examples: Sequence[tuple[str
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for row in subcommands:
         parser.subcommands[row.name] = row
-        sub: argparse.ArgumentParser = commands.add_parser(
+        commands.add_parser(
             row.name, help=row.help, description=row.description or row.help[0].upper() + row.help[1:] + ".",
-            epilog=SUBCOMMAND_EPILOG if row.settings else None)
-        if row.settings:
-            _add_global_options(sub, after_command=True)
-        for item in row.arguments:
-            if isinstance(item, Exclusive):
-                group = sub.add_mutually_exclusive_group()
-                for argument in item.arguments:
-                    _add(group, argument)
-            else:
-                _add(sub, item)
+            epilog=SUBCOMMAND_EPILOG if row.settings else None, fill=lambda sub, row=row: _fill(sub, row))
     return parser
+
+
+def _fill(sub: Parser, row: Subcommand) -> None:
+    """The arguments of ``row``'s parser: the options of every query (for a query or
+    config), then its own."""
+    if row.settings:
+        _add_global_options(sub, after_command=True)
+    for item in row.arguments:
+        if isinstance(item, Exclusive):
+            group = sub.add_mutually_exclusive_group()
+            for argument in item.arguments:
+                _add(group, argument)
+        else:
+            _add(sub, item)

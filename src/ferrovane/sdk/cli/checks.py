@@ -13,8 +13,9 @@ from .names import MAX_TIMEOUT, SERVER_URL_SHAPE, TOKEN_VARIABLE
 from .urls import credentials_of, without_credentials
 
 # "." or "..", each dot possibly written as %2E (servers decode it): a path value that is
-# one would address the path above it, which the client refuses.
-DOT_SEGMENT = re.compile(r"(?:\.|%2[Ee]){1,2}")
+# one would address the path above it, which the client refuses. (A string: re compiles
+# and keeps it when first used, not at every start.)
+DOT_SEGMENT = r"(?:\.|%2[Ee]){1,2}"
 
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -59,7 +60,7 @@ def path_value(text: str) -> str:
     sent_text(text)
     if "/" in text:
         raise ValueError(f"{text!r} holds '/': a name or id is one part of the request path")
-    if DOT_SEGMENT.fullmatch(text):
+    if re.fullmatch(DOT_SEGMENT, text):
         raise ValueError(f"{text!r} is not a name or id: it would address the path above it")
     return text
 

@@ -2,17 +2,18 @@
 answer is printed for people. The parser, --help, the completion scripts and the tests all
 read this table; adding a subcommand is adding a row (and its query)."""
 
+import argparse
 from collections.abc import Callable, Mapping
 from typing import Any
 
-import argparse
-
 from .. import _tables
+from ..accounts_api import ApiClient
 from . import queries
 from .arguments import Argument, Exclusive, Parser, Show, Subcommand, build_parser
 from .checks import count, path_value, sent_text
 from .config_command import show_config
-from .names import PROG, SHELLS, TOKEN_VARIABLE
+from .names import ALL_EVENTS_PAGE_SIZE, PROG, SHELLS, TOKEN_VARIABLE
+from .settings import Invocation
 
 # The examples at the end of --help: a command, and what it does.
 EXAMPLES = (
@@ -39,6 +40,14 @@ def _completion(parser: argparse.ArgumentParser, shell: str) -> int:
     return completion.run(parser, shell)
 
 
+def _events(client: ApiClient, run: Invocation) -> Any:
+    if run.arguments["all"]:
+        from . import walk_all  # imported for --all alone, which walks the pages
+
+        return walk_all.every_event(client, run)
+    return queries.events(client, run)
+
+
 def _events_page(answer: Any, width: int | None, given: Mapping[str, Any]) -> str:
     return _tables.event_page(answer, width, search=given["search"])
 
@@ -53,7 +62,7 @@ SUBCOMMANDS = (
             Argument(("--offset",), "start after this many events", {"type": count(0), "metavar": "N"}),
             Argument(("--all",), "every event: fetch page after page (of --size events) and print them together",
                      {"action": "store_true"}))),
-        Argument(("--size",), f"events per page (default: the server's; with --all, {queries.ALL_EVENTS_PAGE_SIZE})",
+        Argument(("--size",), f"events per page (default: the server's; with --all, {ALL_EVENTS_PAGE_SIZE})",
                  {"type": count(1), "metavar": "N"}),
         Argument(("--search",), "only events that mention TEXT", {"metavar": "TEXT", "type": sent_text}),
         Exclusive((
@@ -61,7 +70,7 @@ SUBCOMMANDS = (
                      {"dest": "order", "action": "store_const", "const": "sorted"}),
             Argument(("--unsorted",), "in the order the server stores them",
                      {"dest": "order", "action": "store_const", "const": "unsorted"}))),
-    ), query=queries.events, show=_events_page),
+    ), query=_events, show=_events_page),
     Subcommand("event", "show the log entries of one event", arguments=(
         Argument(("app",), "application name", {"metavar": "APP", "type": path_value}),
         Argument(("id",), "event id", {"metavar": "ID", "type": path_value}),

@@ -26,7 +26,7 @@ from .inputs import SettingsProblem, read_file, text_of
 from .names import CONFIG_VARIABLE, MAX_CONFIG_BYTES
 
 DEFAULT = "default"
-TABLE_HEADER = re.compile(r"\[\s*([^\[\]]+?)\s*\]\s*(?:#.*)?$")
+TABLE_HEADER = r"\[\s*([^\[\]]+?)\s*\]\s*(?:#.*)?$"  # compiled (and kept by re) when first used
 # The keys of a profile, each with the check of its value.
 PROFILE_KEYS: dict[str, Callable[[object], Any]] = {
     "server": checks.configured_server, "token_file": checks.need(str, "a string (a path)"),
@@ -122,7 +122,7 @@ def _line_of(text: str, table: str | None, key: str) -> int | None:
     current: str | None = None
     key_line = re.compile(rf"\s*(?:{re.escape(key)}|\"{re.escape(key)}\"|'{re.escape(key)}')\s*=")
     for number, line in enumerate(text.splitlines(), 1):
-        header = TABLE_HEADER.match(line.strip())
+        header = re.match(TABLE_HEADER, line.strip())
         if header:
             current = re.sub(r"[\s\"']", "", header.group(1))
             if table is not None and current == f"{table}.{key}":

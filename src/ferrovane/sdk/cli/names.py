@@ -27,6 +27,12 @@ TOKEN_WAIT_SECONDS = 60.0
 MAX_TOKEN_BYTES = 64 * 1024
 MAX_CONFIG_BYTES = 1024 * 1024
 
+# The page size and the most pages of events --all: the command line's own, the walker's
+# defaults today. --all holds every event in memory (but with --jsonl): that is at most a
+# million events.
+ALL_EVENTS_PAGE_SIZE = 100
+MAX_ALL_PAGES = 10_000
+
 # The shells that ``completion`` writes a script for.
 SHELLS = ("bash", "zsh", "fish")
 
