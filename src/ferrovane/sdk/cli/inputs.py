@@ -23,8 +23,8 @@ if TYPE_CHECKING:
 from . import output
 from .names import MAX_TOKEN_BYTES, TOKEN_WAIT_SECONDS
 
-# How often a token command that has let go of nothing yet is looked at, to see whether it
-# has exited while something it left behind still holds its output open.
+# How often a pipe that gives nothing is looked at again: for a token command, to see
+# whether it has exited while a child it left behind still holds its output open.
 EXIT_CHECK_SECONDS = 0.05
 FILE_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
               (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
@@ -58,7 +58,7 @@ def read_file(path: str, limit: int, what: str) -> bytes:
             if stat.S_ISCHR(mode) and status.st_rdev == os.stat(os.devnull).st_rdev:
                 return b""  # the null device, as in FERROVANE_ACCOUNTS_CONFIG=/dev/null: empty at once
             if not stat.S_ISREG(mode):
-                kind = next((name for test, name in FILE_KINDS if test(mode)), "not a regular file")
+                kind = next((name for test, name in FILE_KINDS if test(mode)), "of another kind")
                 raise SettingsProblem(f"{named} is {kind}, not a regular file: name the file itself")
             # Warned of, never refused: a file that others can change could also run their
             # token command or send the token to their server.
