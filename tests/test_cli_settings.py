@@ -324,7 +324,7 @@ MISTAKES = st.sampled_from([{}] * 6 + [{"server": "accounts.example"}, {"api_ver
 @given(profile=PROFILE, mistake=MISTAKES, token=SECRET, edges=st.sampled_from(["", "\n", "\r\n", " ", "\n\n"]),
        own_token=st.booleans(), default=st.sampled_from(["p", "p", "q", None]),
        argv=st.sampled_from([["user"], ["--json", "user"], ["config"], ["--json", "config"],
-                             ["--profile", "p", "user"]]))
+                             ["--profile", "p", "user"], ["--server", "http://127.0.0.1:9", "user"]]))
 @example(profile={"server": "{url}", "token_command": "cat token"}, mistake={}, token="", edges="\n", own_token=True,
          default="p", argv=["--json", "user"])
 @example(profile={"server": "{url}", "token_file": "~/token"}, mistake={}, token="", edges="\r\n", own_token=True,
@@ -344,6 +344,7 @@ def test_property_any_profile_and_token_source(settings_server, tmp_path_factory
     config.chmod(0o600)
     code, out, err = run_in_process(argv, {"FERROVANE_ACCOUNTS_CONFIG": str(config), "HOME": str(directory)})
     check(code, out, err, secrets=(token,), json_output="--json" in argv)
+    assert "--server" not in argv or code == ExitStatus.USAGE  # no profile's token goes to another server
 
 
 @pytest.fixture(scope="module")
