@@ -1,9 +1,9 @@
 """Speed and memory of the native accounts client against its plain-Python twin.
 
     .venv/bin/python bench/benchmark.py [--quick] [--repeats N] [--strict] [--plot PNG] [--readme MD]
-                                        [--stand-in-only]
+                                        [--stand-in-only] [--walk-only]
 
-Four sections, all in one run on one machine:
+Five sections, all in one run on one machine:
   per call    every public method, the request helpers and construction, with a null session
               that answers at once, so only the client's own work is timed; native and plain
               Python alternate on every repeat; each query method and request helper is judged
@@ -14,7 +14,10 @@ Four sections, all in one run on one machine:
               with a second bare session as the control;
   memory      RSS and tracemalloc growth over many get_event_log calls with the null session;
   stand-in    the stand-in server beside pytest-httpserver: start + stop, and keep-alive GETs
-              (bench/stand_in_comparison.py).
+              (bench/stand_in_comparison.py);
+  walk        a large event log walked by iter_events and listed by the command line (--jsonl,
+              --json, the table) against what a user writes by hand: a plain loop, a 20-line
+              requests script; curl and jq for scale; memory (bench/walk_comparison.py).
 The exit code is 0 even when a target is missed, unless --strict is given.
 """
 
@@ -38,6 +41,7 @@ import requests
 from requests.structures import CaseInsensitiveDict
 
 import stand_in_comparison
+import walk_comparison
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(BENCH_DIR, "baseline"))
@@ -531,8 +535,8 @@ def percent(share):
     return f"{share * 100:.0f} %"
 
 
-def markdown_report(run, per_call, end_to_end, stand_in, failed):
-    """The README's tables of a run: per call, then end to end, the stand-in's, then the verdict."""
+def markdown_report(run, per_call, end_to_end, stand_in, walk, failed):
+    """The README's tables of a run: per call, then end to end, the stand-in's, the walk's, then the verdict."""
     lines = [
         f"Measured on {run['date']} with `bench/benchmark.py`: Python {platform.python_version()} on"
         f" {machine_description()}, load average {run['load']:.2f} at the start. Per call: ns of CPU with a"
@@ -560,9 +564,11 @@ def markdown_report(run, per_call, end_to_end, stand_in, failed):
                   " that session plus, in Python, the work any client must do around the GET."]
     if stand_in is not None:
         lines += ["", *stand_in_comparison.markdown(stand_in)]
+    if walk is not None:
+        lines += ["", *walk_comparison.markdown(walk, run["walk_events"])]
     lines += ["", f"Targets: the extension's own code at most {percent(OWN_SHARE_TARGET)} of each query call;"
               f" end to end, the native client at most {END_TO_END_MARGIN * 100:.1f} % slower than the reference"
-              f" (or by the control's error, when that is larger)."
+              f" (or by the control's error, when that is larger); the walk's, as its table says."
               f" {'Missed: ' + ', '.join(failed) if failed else 'All met'}."]
     return "\n".join(lines) + "\n"
 
@@ -642,6 +648,10 @@ def parse_arguments():
     parser.add_argument("--stand-in-runs", type=int, help="start + stop runs of each server (10; quick 4)")
     parser.add_argument("--stand-in-only", action="store_true",
                         help="run only the stand-in server's comparison with pytest-httpserver")
+    parser.add_argument("--walk-events", type=int,
+                        help="events of the walk section's log (100000, quick too: a command's start weighs on fewer)")
+    parser.add_argument("--walk-rounds", type=int, help="interleaved rounds of the walk section (5; quick 3)")
+    parser.add_argument("--walk-only", action="store_true", help="run only the walk section")
     parser.add_argument("--strict", action="store_true", help="exit with status 1 when a target is missed")
     parser.add_argument("--plot", metavar="PNG", help="draw the per-call chart into this file (needs matplotlib)")
     parser.add_argument("--readme", metavar="MARKDOWN",
@@ -655,8 +665,10 @@ def parse_arguments():
     arguments.memory_calls = arguments.memory_calls or (100_000 if quick else 1_000_000)
     arguments.e2e_requests = arguments.e2e_requests or (200 if quick else 500)
     arguments.stand_in_runs = arguments.stand_in_runs or (4 if quick else 10)
-    if arguments.stand_in_only and (arguments.plot or arguments.readme):
-        parser.error("--plot and --readme need the whole run, not --stand-in-only")
+    arguments.walk_events = arguments.walk_events or 100_000
+    arguments.walk_rounds = arguments.walk_rounds or (3 if quick else 5)
+    if (arguments.stand_in_only or arguments.walk_only) and (arguments.plot or arguments.readme):
+        parser.error("--plot and --readme need the whole run, not --stand-in-only or --walk-only")
     return arguments
 
 
@@ -692,33 +704,8 @@ def measure_client(arguments, native, plain, failed):
     return per_call, end_to_end
 
 
-def main():
-    arguments = parse_arguments()
-    try:
-        native = importlib.import_module(arguments.native_module)
-    except ImportError as error:
-        sys.exit(f"cannot import {arguments.native_module} ({error}): build it with 'bash scripts/setup.sh',"
-                 f" or name another module with --native-module")
-    plain = importlib.import_module(PLAIN_MODULE)
-    if arguments.plot:
-        try:
-            import matplotlib  # noqa: F401  (checked before the run rather than after it)
-        except ImportError:
-            sys.exit("--plot needs matplotlib: .venv/bin/python -m pip install --group bench (pyproject.toml's group)")
-    if arguments.readme and (problem := readme_problem(arguments.readme)):
-        sys.exit(f"--readme: {problem}")
-    run = {"date": datetime.date.today().isoformat(), "repeats": arguments.repeats, "calls": arguments.calls,
-           "load": os.getloadavg()[0]}
-    print(f"Python {platform.python_version()} ({platform.python_implementation()}) on "
-          f"{platform.machine()}, {machine_description()} ({len(os.sched_getaffinity(0))} usable), "
-          f"load average {run['load']:.2f}")
-    print(f"native: {arguments.native_module} ({native.__file__})")
-    print(f"plain:  {PLAIN_MODULE} ({plain.__file__})")
-    failed = []
-    per_call = end_to_end = stand_in = None
-    if not arguments.stand_in_only:
-        per_call, end_to_end = measure_client(arguments, native, plain, failed)
-
+def measure_stand_in(arguments, failed):
+    """The stand-in section; returns its figures, or None when it did not run."""
     print(f"\nStand-in server beside pytest-httpserver: {arguments.stand_in_runs} interleaved starts and stops"
           f" of each; keep-alive GETs in {arguments.e2e_blocks} blocks of {arguments.e2e_requests:,}, alternating")
     if problem := stand_in_comparison.peer_missing():
@@ -735,12 +722,62 @@ def main():
             passed, stand_in = stand_in_comparison.report(*figures)
             if not passed:
                 failed.append("stand-in")
+            return stand_in
+    return None
+
+
+def measure_walk(arguments, native, failed):
+    """The walk section; returns its figures, or None when it did not run."""
+    print(f"\nWalk: {arguments.walk_events:,} events in pages of {walk_comparison.PAGE_SIZE:,} from one loopback"
+          f" route, {arguments.walk_rounds} interleaved rounds, CPU time")
+    try:
+        times, memory = walk_comparison.measure(native, arguments.walk_events, arguments.walk_rounds)
+    except (RuntimeError, OSError, requests.RequestException) as error:
+        print(f"NOT RUN: {type(error).__name__}: {error}")
+        failed.append("walk (not run)")
+        return None
+    passed, walk = walk_comparison.report(times, memory, arguments.walk_events, arguments.walk_rounds)
+    if not passed:
+        failed.append("walk")
+    return walk
+
+
+def main():
+    arguments = parse_arguments()
+    try:
+        native = importlib.import_module(arguments.native_module)
+    except ImportError as error:
+        sys.exit(f"cannot import {arguments.native_module} ({error}): build it with 'bash scripts/setup.sh',"
+                 f" or name another module with --native-module")
+    plain = importlib.import_module(PLAIN_MODULE)
+    if arguments.plot:
+        try:
+            import matplotlib  # noqa: F401  (checked before the run rather than after it)
+        except ImportError:
+            sys.exit("--plot needs matplotlib: .venv/bin/python -m pip install --group bench (pyproject.toml's group)")
+    if arguments.readme and (problem := readme_problem(arguments.readme)):
+        sys.exit(f"--readme: {problem}")
+    run = {"date": datetime.date.today().isoformat(), "repeats": arguments.repeats, "calls": arguments.calls,
+           "load": os.getloadavg()[0], "walk_events": arguments.walk_events}
+    print(f"Python {platform.python_version()} ({platform.python_implementation()}) on "
+          f"{platform.machine()}, {machine_description()} ({len(os.sched_getaffinity(0))} usable), "
+          f"load average {run['load']:.2f}")
+    print(f"native: {arguments.native_module} ({native.__file__})")
+    print(f"plain:  {PLAIN_MODULE} ({plain.__file__})")
+    failed = []
+    per_call = end_to_end = stand_in = walk = None
+    if not (arguments.stand_in_only or arguments.walk_only):
+        per_call, end_to_end = measure_client(arguments, native, plain, failed)
+    if not arguments.walk_only:
+        stand_in = measure_stand_in(arguments, failed)
+    if not arguments.stand_in_only:
+        walk = measure_walk(arguments, native, failed)
 
     if arguments.plot:
         plot_per_call(arguments.plot, per_call)
         print(f"\nchart written to {arguments.plot}")
     if arguments.readme:
-        write_readme(arguments.readme, markdown_report(run, per_call, end_to_end, stand_in, failed))
+        write_readme(arguments.readme, markdown_report(run, per_call, end_to_end, stand_in, walk, failed))
         print(f"results written to {arguments.readme}")
     print(f"\n{'FAIL: ' + ', '.join(failed) if failed else 'PASS: every target met'}")
     return 1 if arguments.strict and failed else 0

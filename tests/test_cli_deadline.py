@@ -116,10 +116,12 @@ def run(argv: list[str], capsys: pytest.CaptureFixture[str]) -> tuple[int, str, 
     return code, out, err, elapsed
 
 
-# Direct connections to these servers are test_cli's; a redirect chain is the same on every way.
-@pytest.mark.parametrize("kind", ["http-proxy", "http-proxy-tunnel", "https-proxy-tls-in-tls", "socks5-proxy"])
-@pytest.mark.parametrize("behaviour, status", [
-    (answers, 0), (trickles, 3), (never_answers, 3), (stalls_after_headers, 3), (redirects_slowly, 3)])
+# Direct connections to these servers are test_cli's; the deadline does not depend on how the
+# server stalls, so each way is tried once, with a stall of its own, and one answers.
+@pytest.mark.parametrize("kind, behaviour, status", [
+    ("http-proxy", trickles, 3), ("http-proxy-tunnel", never_answers, 3),
+    ("https-proxy-tls-in-tls", stalls_after_headers, 3), ("socks5-proxy", redirects_slowly, 3),
+    ("http-proxy-tunnel", answers, 0)])
 def test_the_command_ends_within_the_deadline_through_every_proxy(kind, behaviour, status, authority, released,
                                                                   monkeypatch, capsys):
     with way(kind, authority, monkeypatch) as (tls, proxy):

@@ -2,6 +2,7 @@
 readable, the request trace of -v, and the completion scripts loaded by real shells."""
 
 import io
+import itertools
 import json
 import re
 import shutil
@@ -22,14 +23,16 @@ PROG = "ferrovane-accounts"
 
 
 def synthetic_log(total, on_page=None):
-    """A route handler for a log of ``total`` made-up events; ``on_page(number)`` is
-    called before each page (counting from 0) is answered."""
+    """A route handler for a log of ``total`` made-up events, paged by pageNumber or
+    offset; ``on_page(number)`` is called before each page (counting from 0) is answered."""
+    asked = itertools.count()
+
     def handler(request):
         query = dict(request.query)
-        size, number = int(query["pageSize"]), int(query["pageNumber"])
+        size, number = int(query["pageSize"]), next(asked)
         if on_page is not None:
             on_page(number)
-        first = number * size
+        first = int(query["offset"]) if "offset" in query else int(query["pageNumber"]) * size
         content = [{"id": i, "user": "jo.haru", "message": f"User jo.haru logged in from 10.20.{i % 250}.9"}
                    for i in range(first, min(first + size, total))]
         return Answer(200, {"content": content, "totalElements": total, "totalPages": -(-total // size),
@@ -106,9 +109,10 @@ def test_json_text_is_readable_as_far_as_stdout_carries_it(server, encoding, sho
 @pytest.mark.accounts_server(shielded=False)  # the request goes through the proxy of the environment
 def test_verbose_traces_each_request_with_its_credentials_masked(server, monkeypatch, capsys, accounts_canary):
     # A cookie that a server sets (a load balancer's session) goes back with the next page.
-    page_of = lambda request: int(dict(request.query)["pageNumber"])  # noqa: E731
+    page_of = lambda request: int("offset" in dict(request.query))  # noqa: E731  # the second asks by offset
     server.route("GET", EVENTLOG, handler=lambda request: Answer(
-        200, {"content": [{"id": page_of(request)}], "last": page_of(request) == 1, "totalElements": 2},
+        200, {"content": [{"id": n} for n in range(page_of(request) + 1)], "last": page_of(request) == 1,
+              "totalElements": 2},
         headers={"Set-Cookie": "session=QXZq-cookie-0189; Path=/"}))
     with proxies.HttpProxy() as proxy:
         where = proxy.url.removeprefix("http://")

@@ -17,7 +17,8 @@ from decimal import Decimal
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
-from ferrovane.sdk import _tables, cli
+from ferrovane.sdk import _answers, _tables, cli
+from ferrovane.sdk._json_scan import nests_deeper_than
 from ferrovane.sdk.cli import ExitStatus
 from ferrovane.sdk.stand_in_server import StandInServer
 from support.raw_answers import raw_answers
@@ -190,6 +191,24 @@ def test_property_any_document(raw, document, options, command):
     if {"--json", "--jsonl"} & set(options) and code == ExitStatus.SUCCESS and command == ["user"]:
         # The server's numbers and text as it sent them, whatever a float makes of them.
         assert json.loads(out, parse_float=Decimal) == json.loads(document, parse_float=Decimal)
+
+
+def depth(value):
+    children = value.values() if isinstance(value, dict) else value if isinstance(value, list) else None
+    return 0 if children is None else 1 + max(map(depth, children), default=0)
+
+
+@given(document=JSON_TEXTS, indent=st.sampled_from([None, 2]), ascii=st.booleans(), limit=st.integers(0, 4))
+@example(document='{"m": "\\ud800\\u007f\\u0085\\u202e\\u2028\\ud83d\\ude00 \\u00e9 [\\"[\\\\"}', indent=2,
+         ascii=False, limit=1)
+def test_property_json_written_by_the_encoder_is_the_walks(document, indent, ascii, limit):
+    """The encoder's way (taken while no answer holds a number kept as written) and its
+    escaping pass write what the walk, value by value, writes; the text's depth is the answer's."""
+    answer = _answers.json_document(document)
+    text = _tables.as_json(answer, indent, ascii)
+    assert text == _tables.json_walk(answer, indent, ascii)
+    assert json.loads(text, parse_float=Decimal) == json.loads(document, parse_float=Decimal)
+    assert nests_deeper_than(document, limit) == (depth(answer) > limit)
 
 
 @given(status=st.sampled_from([200, 201, 204, 301, 400, 401, 404, 418, 500, 503]),

@@ -2,6 +2,8 @@
 library's own use, and the command line's run many times in one process."""
 
 import _thread
+import functools
+import signal
 import subprocess
 import sys
 import threading
@@ -9,8 +11,8 @@ import time
 from collections.abc import Iterator
 
 import pytest
-import requests
 
+from ferrovane.sdk import deadline
 from ferrovane.sdk.deadline import DeadlinePassed, call_within
 from ferrovane.sdk.stand_in_server import Answer
 
@@ -58,14 +60,43 @@ def workers() -> list[threading.Thread]:
     return [thread for thread in threading.enumerate() if thread.name == "ferrovane-request"]
 
 
-def test_a_timed_out_call_ends_its_worker_and_connection(client, trickling):
-    started = time.monotonic()
-    with pytest.raises(DeadlinePassed) as raised:
-        call_within(0.3, client.get_current_user)
-    assert isinstance(raised.value, requests.Timeout) and time.monotonic() - started < SETTLES_WITHIN
+def interrupted(real, lands):
+    """``real``, then KeyboardInterrupt when ``lands(*args)``, as a Ctrl-C that lands right then."""
+    def call(*args):
+        outcome = real(*args)
+        if lands(*args):
+            raise KeyboardInterrupt
+        return outcome
+    return call
+
+
+def cut_sleep(cut):
+    with pytest.raises(DeadlinePassed):
+        deadline.sleep(60)
+    cut.append(deadline.passed())
+
+
+@pytest.mark.parametrize("outer, sleeps, interrupt", [
+    (None, False, None),
+    (0.3, False, None),  # within a call_within whose deadline is nearer: that one holds inside too
+    (0.3, True, None),
+    (None, False, (signal, "pthread_sigmask", lambda how, mask: how == signal.SIG_BLOCK and signal.SIGINT in mask)),
+    (None, False, (threading.Thread, "start", lambda thread: thread.name == "ferrovane-request")),
+], ids=["deadline", "outer-deadline", "outer-deadline-sleep", "ctrl-c-at-mask", "ctrl-c-at-start"])
+def test_a_call_given_up_at_any_moment_ends_its_worker_and_connection(client, trickling, monkeypatch, outer, sleeps,
+                                                                     interrupt):
+    if interrupt:
+        owner, name, lands = interrupt
+        monkeypatch.setattr(owner, name, interrupted(getattr(owner, name), lands))
+    cut = []
+    call = functools.partial(call_within, 0.3 if outer is None and interrupt is None else 60,
+                             *((cut_sleep, cut) if sleeps else (client.get_current_user,)))
+    with pytest.raises(KeyboardInterrupt if interrupt else DeadlinePassed):
+        call() if outer is None else call_within(outer, call)
+    assert signal.SIGINT not in signal.pthread_sigmask(signal.SIG_BLOCK, ())  # as it was
     for worker in workers():
         worker.join(SETTLES_WITHIN)
-    assert not workers()
+    assert not workers() and False not in cut
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts descriptors in /proc")
@@ -83,7 +114,9 @@ def test_many_timed_out_commands_leave_no_thread_nor_descriptor(server, tricklin
     (0, time.sleep, (1,), DeadlinePassed(0)),
     (float("inf"), divmod, (7, 2), (3, 1)),
     (float("nan"), divmod, (7, 2), ValueError("a deadline of NaN seconds")),
-], ids=["result", "its-error", "no-time", "no-deadline", "nan"])
+    # It holds the interpreter, so its result comes long after the deadline.
+    (0.01, sum, (range(3 * 10**7),), DeadlinePassed(0.01)),
+], ids=["result", "its-error", "no-time", "no-deadline", "nan", "late-result"])
 def test_call_within_returns_or_raises_what_the_call_does(seconds, function, args, outcome):
     if isinstance(outcome, Exception):
         with pytest.raises(type(outcome)) as raised:

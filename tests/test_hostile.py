@@ -486,6 +486,16 @@ GROUPS = {
         case("intact", "return intact()", "returned True"),
     ],
     "utils": [
+        case("json-scan-odd-arguments", """
+            from ferrovane.sdk._json_scan import nests_deeper_than
+            outcomes = []
+            for args in (("[]",), (b"[]", 1), ("[]", "1"), ("[]", 2**80), ('"' + chr(92), 0), ("[" * 5, -1)):
+                try:
+                    outcomes.append(nests_deeper_than(*args))
+                except (TypeError, OverflowError) as error:
+                    outcomes.append(type(error).__name__)
+            return outcomes
+            """, r"returned \['TypeError', 'TypeError', 'TypeError', 'OverflowError', False, True\]"),
         case("get-params-odd-arguments", """
             outcomes = []
             class Pairs:

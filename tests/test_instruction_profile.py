@@ -10,7 +10,8 @@ from support.sanitizer import SANITIZED
 
 PROFILER = os.path.join(os.path.dirname(__file__), "..", "bench", "instruction_profile.py")
 
-pytestmark = pytest.mark.skipif(not os.path.exists(PROFILER), reason="the tree has no bench/")
+pytestmark = [pytest.mark.tooling,
+              pytest.mark.skipif(not os.path.exists(PROFILER), reason="the tree has no bench/")]
 
 
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")

@@ -3,14 +3,17 @@ checkpoints and a log that grows or is purged while it is walked."""
 
 import json
 import os
+import re
 import sys
+import threading
 import warnings
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from ferrovane.sdk import cli
-from ferrovane.sdk.paging import LogChanged, iter_events
+from ferrovane.sdk.deadline import call_within
+from ferrovane.sdk.paging import BadCheckpoint, LogChanged, PagingError, iter_events
 from ferrovane.sdk.stand_in_server import EVENTS, Answer
 
 EVENTLOG = "/api/security/v3/eventlog"
@@ -19,34 +22,31 @@ BENCH = os.path.join(os.path.dirname(__file__), "..", "bench", "baseline")
 
 class ChangingLog:
     """An event log served as the API pages it (pageNumber from 0, or offset; newest first
-    or in stored order), that changes once, after its ``after``-th answer: ``change``
-    events are added (newest, so in front when newest first) or, when negative, the
-    oldest are purged."""
+    or in stored order). Before its n-th answer it plays ``changes[n]``: adds events
+    (newest, so in front when newest first), purges the oldest, both ("roll"), empties
+    and refills itself ("restart"), or fails the request."""
 
-    def __init__(self, size, newest_first=False, change=0, after=1, fail_at=None):
-        self.ids = list(range(1, size + 1))
-        self.newest_first, self.change, self.after, self.fail_at = newest_first, change, after, fail_at
+    def __init__(self, size, newest_first=False, changes=(), ignores_offset=False):
+        self.ids, self.newest, self.gone = list(range(1, size + 1)), size, set()
+        self.newest_first, self.changes, self.ignores_offset = newest_first, dict(changes), ignores_offset
         self.answers = 0
-        self.ever = set(self.ids)
 
     def page(self, query):
         self.answers += 1
-        if self.answers == self.fail_at:
+        kind, count = self.changes.get(self.answers, ("append", 0))
+        if kind == "fail":
             raise ConnectionError("the page that fails once")
+        purged, added = (len(self.ids) if kind == "restart" else count * (kind != "append")), count * (kind != "purge")
+        self.gone.update(self.ids[:purged])
+        self.ids, self.newest = self.ids[purged:] + list(range(self.newest + 1, self.newest + 1 + added)), \
+            self.newest + added
         listing = sorted(self.ids, reverse=self.newest_first)
         size = int(query.get("pageSize", 20))
-        offset = int(query["offset"]) if "offset" in query else int(query.get("pageNumber", 0)) * size
+        offset = int(query.get("pageNumber", 0)) * size if self.ignores_offset else \
+            int(query["offset"]) if "offset" in query else int(query.get("pageNumber", 0)) * size
         content = [{"id": number, "timestamp": f"t{number}"} for number in listing[offset:offset + size]]
-        page = {"content": content, "totalElements": len(listing), "totalPages": -(-len(listing) // size),
-                "number": offset // size, "size": size, "last": offset + size >= len(listing)}
-        if self.answers == self.after:
-            if self.change > 0:
-                newest = max(self.ever, default=0)
-                self.ids += range(newest + 1, newest + 1 + self.change)
-            else:
-                self.ids = sorted(self.ids)[-self.change:]
-            self.ever |= set(self.ids)
-        return page
+        return {"content": content, "totalElements": len(listing), "totalPages": -(-len(listing) // size),
+                "number": offset // size, "size": size, "first": offset == 0, "last": offset + size >= len(listing)}
 
     def get_event_log(self, app_name, offset=None, pageNumber=None, pageSize=None, **filters):
         """The client's method, answering without a server (read: the call's own result)."""
@@ -58,45 +58,71 @@ class ChangingLog:
         return Answer(200, self.page(dict(request.query)))
 
 
-def walk(log, page_size, **options):
-    """The ids that a walk yields, and the LogChanged warnings it gave."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        ids = [event["id"] for event in iter_events(log, "security", page_size=page_size,
-                                                    read=lambda call: call(), **options)]
-    return ids, [warning for warning in caught if issubclass(warning.category, LogChanged)]
+def events_of(log, start=None, app="security", **options):
+    return iter_events(log, app, start=start, read=lambda call: call(), **options)
 
 
+@settings(max_examples=10 * settings().max_examples)
+@example(size=3, page_size=1, newest_first=True, resumes=set(), changes={3: ("append", 1), 4: ("append", 1)})
 @given(size=st.integers(0, 60), page_size=st.integers(1, 12), newest_first=st.booleans(),
-       change=st.integers(-30, 30), after=st.integers(1, 8))
-def test_a_changing_log_yields_each_event_once_or_warns(size, page_size, newest_first,
-                                                                              change, after):
-    log = ChangingLog(size, newest_first, change, after)
-    before = set(log.ids)
-    ids, changed = walk(log, page_size)
-    assert set(ids) <= log.ever
-    if not changed:  # each event once, in the listing's order, and all that stayed in the log all along
-        assert ids == sorted(set(ids), reverse=newest_first) and before & set(log.ids) <= set(ids)
+       resumes=st.sets(st.integers(1, 60)), changes=st.dictionaries(st.integers(1, 12), st.tuples(
+           st.sampled_from(["append", "purge", "roll", "restart", "fail"]), st.integers(0, 25)), max_size=6))
+def test_each_event_in_the_log_all_along_comes_once_or_the_walk_warns(size, page_size, newest_first, resumes,
+                                                                       changes):
+    # Ids grow with time, so the listing's order is theirs. After as many events as one of
+    # ``resumes``, the walk goes on from its checkpoint in a new iterator.
+    log = ChangingLog(size, newest_first, changes)
+    all_along, options = set(log.ids), {"sort_sorted": newest_first or None}
+    walks, taken = [events_of(log, page_size=page_size, **options)], []
+    with warnings.catch_warnings(record=True) as changed:
+        warnings.simplefilter("always")
+        while True:
+            try:
+                taken.append(next(walks[-1])["id"])
+            except StopIteration:
+                break
+            except ConnectionError:
+                continue  # the failed page is asked for again
+            if len(taken) in resumes:
+                walks.append(events_of(log, json.loads(json.dumps(walks[-1].checkpoint)), **options))
+    assert {w.category for w in changed} <= {LogChanged} and bool(changed) == any(w.log_changed for w in walks)
+    assert set(taken) <= set(range(1, log.newest + 1))  # none made up
+    if not changed:  # none twice, in the listing's order, and each one that was in the log all along
+        assert taken == sorted(set(taken), reverse=newest_first) and all_along - log.gone <= set(taken)
 
 
-def test_a_failed_page_is_asked_for_again_when_iterating_goes_on():
-    log = ChangingLog(25, fail_at=2)
-    events = iter_events(log, "security", page_size=10, read=lambda call: call())
-    taken = []
-    with pytest.raises(ConnectionError):
-        taken += events
-    taken += events
-    assert [event["id"] for event in taken] == list(range(1, 26))
+def checkpoint_after(taken, log):
+    walk = events_of(log, page_size=10, search="o")
+    return [next(walk) for _ in range(taken)] and walk.checkpoint
 
 
-@pytest.mark.parametrize("stop_after", [0, 3, 10, 24, 25])
-def test_a_walk_goes_on_from_its_checkpoint_in_a_new_iterator(stop_after):
-    log = ChangingLog(25)
-    first = iter_events(log, "security", page_size=10, search="o", read=lambda call: call())
-    taken = [next(first)["id"] for _ in range(stop_after)]
-    checkpoint = json.loads(json.dumps(first.checkpoint))  # as another process would read it
-    rest = iter_events(log, "security", start=checkpoint, search="o", read=lambda call: call())
-    assert taken + [event["id"] for event in rest] == list(range(1, 26))
+@pytest.mark.parametrize("change, options, refusal", [
+    ({}, {"search": None}, "the checkpoint is of a walk with search 'o', not None: it goes on only with the "
+                           "application and options that made it"),
+    ({}, {"app_name": "entitlements"}, "with app 'security', not 'entitlements'"),
+    ({"offset": "15"}, {}, "the checkpoint cannot be read: its 'offset' must be a whole number of 0 or more, not '15'"),
+    ({"finished": "no"}, {}, "its 'finished' must be true or false, not 'no'"),
+    ({"last": None}, {}, "its 'offset' and its 'last' event do not go together"),
+    ({"app": ...}, {}, "the checkpoint cannot be read: it has no 'app'"),
+    ({}, {"ignores_offset": True}, "it answers the first page, asked for the events from 14 on: the server ignores "
+                                   "offset"),  # it pages by pageNumber alone: noticed at its first answer
+])
+def test_a_walk_that_cannot_go_on_from_a_checkpoint_says_so_at_once(change, options, refusal):
+    log, arguments = ChangingLog(40), {"search": "o", **options}
+    checkpoint = {name: value for name, value in {**checkpoint_after(15, log), **change}.items() if value is not ...}
+    log.ignores_offset = arguments.pop("ignores_offset", False)
+    with pytest.raises((BadCheckpoint, PagingError), match=re.escape(refusal)):
+        list(events_of(log, checkpoint, arguments.pop("app_name", "security"), **arguments))
+    assert log.answers == 2 + log.ignores_offset  # a refused checkpoint before any request
+
+
+def test_a_walk_within_call_within_warns_on_the_thread_that_waits():
+    walk, shown_on = events_of(ChangingLog(30, changes={2: ("purge", 15)}), page_size=10), []
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = lambda *warning: shown_on.append(threading.current_thread())
+        assert not walk.log_changed and len(call_within(60, list, walk)) == 25
+    assert walk.log_changed and shown_on == [threading.current_thread()]
 
 
 def native(server):
@@ -120,14 +146,15 @@ def test_the_walk_takes_the_stand_ins_whole_log_through_either_client(server, ma
     client.login()
     whole = client.get_event_log("security", unpaged=True, **options).response.json()["content"]
     assert list(iter_events(client, "security", page_size=7, **options)) == whole
-    assert [request.query[0] for request in server.requests[1:]] == [
-        ("pageNumber", str(number)) for number in range(-(-len(whole) // 7) or 1)]
+    # Page 0, then each page from the last event taken on.
+    assert [dict(request.query).get("offset") for request in server.requests[1:]] == [
+        None, *(str(7 * number - 1) for number in range(1, -(-len(whole) // 7)))]
 
 
 @pytest.mark.parametrize("newest_first, change", [(True, 5), (False, -6)], ids=["grows-in-front", "oldest-purged"])
 def test_all_over_a_changing_log_prints_each_event_once(server, capsys, newest_first, change):
     # The log of the report: 39 events, newest first, grows by 5; in stored order, loses its 6 oldest.
-    log = ChangingLog(39, newest_first, change, after=1)
+    log = ChangingLog(39, newest_first, {2: ("append", change) if change > 0 else ("purge", -change)})
     server.route("GET", EVENTLOG, handler=log.handler)
     code = cli.main(["--server", server.url, "--token", server.token, "--json", "events", "security", "--all",
                      "--size", "10", *["--sorted"] * newest_first])
@@ -137,7 +164,7 @@ def test_all_over_a_changing_log_prints_each_event_once(server, capsys, newest_f
 
 
 def test_all_says_so_when_the_walk_loses_its_place(server, capsys):
-    log = ChangingLog(30, change=-15, after=1)  # the events taken are purged, and more
+    log = ChangingLog(30, changes={2: ("purge", 15)})  # the events taken are purged, and more
     server.route("GET", EVENTLOG, handler=log.handler)
     code = cli.main(["--server", server.url, "--token", server.token, "--json", "events", "security", "--all",
                      "--size", "10"])

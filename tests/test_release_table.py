@@ -1,4 +1,5 @@
-"""The documented grid of wheels and install tests says what the release table in pyproject.toml declares."""
+"""The release check knows every architecture of the release table in pyproject.toml; the
+documented grid is rendered from that table (scripts/render_docs.py)."""
 import os
 import re
 import sys
@@ -8,40 +9,7 @@ import pytest
 ROOT = os.path.join(os.path.dirname(__file__), "..")
 sys.path.insert(0, os.path.join(ROOT, "scripts", "lib"))
 matrix = pytest.importorskip("matrix", reason="the tree has no scripts/lib")
-
-
-def cells(line):
-    return [cell.strip() for cell in line.strip().strip("|").split("|")]
-
-
-def readme_grid(machines):
-    """The boards page's Python x architecture table, {(python, machine): cell}: the one whose
-    header is "Python" and architectures."""
-    with open(os.path.join(ROOT, "docs", "boards.md")) as page:
-        lines = page.read().splitlines()
-    start = next(index for index, line in enumerate(lines)
-                 if line.startswith("|") and cells(line)[0] == "Python" and set(cells(line)[1:]) == machines)
-    header = cells(lines[start])
-    grid = {}
-    for line in lines[start + 2:]:
-        if not line.startswith("|"):
-            break
-        python, *row = cells(line)
-        grid.update({(python, machine): cell for machine, cell in zip(header[1:], row)})
-    return grid
-
-
-def test_readme_grid_is_the_release_table():
-    table = matrix.release_table()
-    suites = matrix.pythons(table)
-    expected = {}
-    for architecture, python in matrix.wheels(table):
-        tests = "core tests" if architecture.tests == "core" else "whole suite"
-        if architecture.tests == "whole" and architecture.emulated:
-            tests += " but type checks"
-        expected[python, architecture.machine] = f"{suites[python]} {architecture.name}, {architecture.runner}: {tests}"
-    machines = {architecture.machine for architecture in matrix.architectures(table).values()}
-    assert readme_grid(machines) == expected
+pytestmark = pytest.mark.tooling
 
 
 @pytest.mark.parametrize("missing", sorted(matrix.architectures(matrix.release_table())))

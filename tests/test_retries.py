@@ -12,7 +12,7 @@ import requests
 from ferrovane.sdk.accounts_api import ApiClient
 from ferrovane.sdk.deadline import DeadlinePassed, call_within
 from ferrovane.sdk.exceptions import InternalServerError
-from ferrovane.sdk.retries import mount_retries
+from ferrovane.sdk.retries import PoliteRetry, mount_retries, mount_timeout
 from ferrovane.sdk.stand_in_server import Answer
 
 PATH = "/api/test/v3/flaky"
@@ -53,7 +53,7 @@ def call(client, method):
 def test_only_safe_methods_are_retried_and_only_on_passing_failures(server, client, method, status, failures, tries,
                                                                     outcome):
     server.route(method, PATH, handler=failing(failures, status, {"Retry-After": "0"}))
-    mount_retries(client._session, backoff=0.01)
+    mount_retries(client, backoff=0.01)
     if outcome == 200:
         assert call(client, method).status_code == 200
     else:
@@ -110,3 +110,17 @@ def test_a_deadline_cuts_a_wait_between_tries_and_no_try_follows(server, client)
     (worker,) = [thread for thread in threading.enumerate() if thread.name == "ferrovane-request"]
     worker.join(5)
     assert not worker.is_alive() and len(server.requests) == 1
+
+
+@pytest.mark.parametrize("on_client", [True, False], ids=["client", "session"])
+@pytest.mark.parametrize("timeout_first", [True, False], ids=["timeout-then-retries", "retries-then-timeout"])
+def test_a_read_timeout_and_retries_keep_each_other(server, client, released, on_client, timeout_first):
+    server.route("GET", PATH, handler=lambda request: released.wait(60) and Answer(200, {}))
+    target = client if on_client else client._session
+    mounts = [lambda: mount_timeout(target, (5, 0.2)), lambda: mount_retries(target)]
+    for mount in mounts if timeout_first else mounts[::-1]:
+        mount()
+    assert isinstance(client._session.adapters["http://"].max_retries, PoliteRetry)
+    with pytest.raises(requests.ReadTimeout):  # a read that timed out is not repeated
+        client._get("test", "v3/flaky")
+    assert len(server.requests) == 1

@@ -1,6 +1,7 @@
 """The stand-in's faults as a user's suite meets them, through requests and the client, and
 its framing under random request streams: one answer per request, or a closed connection."""
 
+import re
 import socket
 import time
 from datetime import datetime, timedelta, timezone
@@ -10,8 +11,11 @@ import requests
 from hypothesis import given
 from hypothesis import strategies as st
 
+import h11
+
 from ferrovane.sdk.exceptions import InternalServerError
-from ferrovane.sdk.stand_in_server import Answer, StandInServer, faults
+from ferrovane.sdk.stand_in_server import Answer, StandInServer, faults, wire
+from ferrovane.sdk.stand_in_server.messages import Ending, prepare
 
 USER_INFO = "/api/security/v3/user-info"
 HTTP_DATE = datetime(2026, 10, 21, 7, 28, tzinfo=timezone(timedelta(hours=2)))
@@ -30,6 +34,51 @@ def test_status_faults_carry_what_clients_read(server, answer, status, header, v
     response = requests.get(server.url + "/fault", timeout=5)
     assert response.status_code == status and value in response.headers[header]
     assert response.json()["status"] == status
+
+
+def on_the_wire(answer, method):
+    """What the answer to a request of ``method`` sends, with no socket: (status, declared
+    Content-Length, body, pauses, ending)."""
+    parser = h11.Connection(h11.SERVER)
+    parser.receive_data(b"%s /x HTTP/1.1\r\nHost: x\r\n\r\n" % method.encode())
+    parser.next_event()
+    out = wire.answer(parser, prepare(answer), head_only=method == "HEAD")
+    pieces = list(out)
+    head, _, body = b"".join(data for _, data in pieces).partition(b"\r\n\r\n")
+    length = re.search(rb"\r\ncontent-length: (\d+)", head, re.IGNORECASE)
+    status = int(head.split()[1]) if head else 0
+    return status, length and int(length[1]), body, {pause for pause, _ in pieces if pause}, out.ending
+
+
+# Each named fault as the command line gives it: its status, whether its body comes whole,
+# the pauses it makes, and how its connection ends.
+WIRE_FORMS = {
+    "too-many-requests:3": (429, True, set(), Ending.KEEP),
+    "unavailable": (503, True, set(), Ending.KEEP),
+    "expired-token": (401, True, set(), Ending.KEEP),
+    "redirect-to:http://elsewhere.invalid/x": (302, True, set(), Ending.KEEP),
+    "reset-before-headers": (0, True, set(), Ending.RESET),
+    "reset-mid-body": (200, False, set(), Ending.RESET),
+    "cut-short": (200, False, set(), Ending.CLOSE),
+    "trickle:2": (200, True, {2.0}, Ending.CLOSE),
+    "stall-after-headers:5": (200, True, {5.0}, Ending.CLOSE),
+}
+
+
+def test_every_named_fault_has_its_wire_form_tested():
+    assert {name.partition(":")[0] for name in WIRE_FORMS} == {named.name for named in faults.NAMED}
+
+
+@pytest.mark.parametrize("method", ["GET", "HEAD"])
+@pytest.mark.parametrize("name", WIRE_FORMS)
+def test_every_named_fault_on_the_wire(name, method):
+    status, length, body, pauses, ending = on_the_wire(faults.named(name), method)
+    expected_status, whole, expected_pauses, expected_ending = WIRE_FORMS[name]
+    assert (status, pauses, ending) == (expected_status, expected_pauses, expected_ending)
+    if method == "HEAD":  # as GET, without content
+        assert body == b""
+    elif status:
+        assert (len(body) == length) is whole
 
 
 def test_a_redirect_to_another_origin_reaches_it_without_the_token(server):

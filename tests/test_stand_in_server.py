@@ -100,6 +100,17 @@ def test_event_data_varies_and_is_the_same_in_every_run(app):
     assert json.loads(made_again.stdout) == events
 
 
+def test_a_built_in_log_grows_and_is_purged_while_served(server, get):
+    added = server.append_events("security", 3, keep=41)
+    assert [event["id"] for event in added] == [1041, 1042, 1043]
+    assert [event["id"] for event in server.purge_events("security", 2)] == [1003, 1004]
+    assert ids(get("/api/security/v3/eventlog", unpaged=True).json()) == list(range(1005, 1044))
+    assert get("/api/security/v3/eventlog/1042").json()["eventId"] == 1042
+    assert len(EVENTS["security"]) == len(server.events("entitlements")) == 40  # its own logs
+    with pytest.raises(ValueError):
+        server.append_events("billing")
+
+
 def test_one_event_log(get):
     log = get("/api/entitlements/v3/eventlog/2007").json()
     assert log["eventId"] == 2007 and len(log["entries"]) == 3
@@ -165,11 +176,13 @@ def test_requests_are_recorded_as_sent(server, body):
 def test_connections_are_kept_alive_until_stop():
     server = StandInServer(lifetime=30).start()
     connection = http.client.HTTPConnection(server.url.removeprefix("http://"), timeout=5)
-    for _ in range(2):
-        connection.request("GET", "/api/security/v3/user-info")
+    lengths = []
+    for method in ("GET", "HEAD"):  # HEAD as GET, without content
+        connection.request(method, "/api/security/v3/user-info")
         response = connection.getresponse()
-        response.read()
+        lengths.append((response.getheader("Content-Length"), len(response.read())))
         assert response.status == 401 and not response.will_close
+    assert lengths[1] == (lengths[0][0], 0) and lengths[0][1] > 0
     server.stop()
     connection.request("GET", "/anything")
     with pytest.raises((ConnectionError, http.client.HTTPException)):
@@ -295,16 +308,30 @@ def test_stop_cuts_off_an_answer_that_is_not_out_within_the_grace(route):
                 pass
 
 
-def test_half_sent_requests_lock_no_one_out_and_get_408_when_late(monkeypatch):
-    monkeypatch.setattr("ferrovane.sdk.stand_in_server.exchange.ARRIVAL_SECONDS", 0.5)
-    with StandInServer(lifetime=30, max_connections=2) as server:
+EXCHANGE = "ferrovane.sdk.stand_in_server.exchange"
+
+
+@pytest.mark.parametrize("holding", [
+    b"GET /api/security/v3/user-info HTTP/1.1\r\nHo",  # a head still arriving
+    POST + b"Content-Length: 100\r\n\r\nabc",  # a body still arriving
+    b"GET /big HTTP/1.1\r\nHost: x\r\n\r\n",  # an answer that is not read
+], ids=["head", "body", "unread answer"])
+def test_slow_clients_lock_no_one_out_and_get_408_when_late(monkeypatch, holding):
+    monkeypatch.setattr(f"{EXCHANGE}.DEPARTURE_SECONDS", 0.5)
+    monkeypatch.setattr(f"{EXCHANGE}.MIN_BYTES_PER_SECOND", 1 << 30)
+    with StandInServer(lifetime=60, max_connections=2) as server:
+        server.route("GET", "/big", body=b"x" * BIG)
         address = server.url.removeprefix("http://").split(":")
         late = []
         for _ in range(2):
-            late.append(socket.create_connection(address, timeout=5))
-            late[-1].sendall(b"GET /api/security/v3/user-info HTTP/1.1\r\nHo")
+            late.append(socket.socket())
+            late[-1].setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            late[-1].connect((address[0], int(address[1])))
+            late[-1].sendall(holding)
         time.sleep(0.1)
-        assert requests.get(server.url + "/api/security/v3/user-info", timeout=2).status_code == 401
+        # Each holds its slot for 10 s at most, or half a second for an unread answer.
+        assert requests.get(server.url + "/api/security/v3/user-info", timeout=5).status_code == 401
+        monkeypatch.setattr(f"{EXCHANGE}.ARRIVAL_SECONDS", 0.5)
         trickled = socket.create_connection(address, timeout=5)
         for byte in b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\n":
             trickled.send(bytes([byte]))
@@ -432,7 +459,7 @@ def test_runs_from_the_command_line_until_interrupted():
 
 def test_runs_from_the_command_line_with_faults_and_tls():
     process, url = start_by_hand("--tls", "self-signed", "--fault", "/api/security/v3/eventlog=503",
-                                 "--fault", "post /api/x/v3/y=reset-before-headers")
+                                 "--fault", "post /api/x/v3/y=reset-before-headers", "--grow", "entitlements=2/0.05")
     try:
         with requests.Session() as session:
             session.verify, session.trust_env = faults.SELF_SIGNED_CERTIFICATE, False
@@ -440,10 +467,26 @@ def test_runs_from_the_command_line_with_faults_and_tls():
             with pytest.raises(requests.ConnectionError):
                 session.post(url + "/api/x/v3/y", timeout=5)
             assert session.get(url + "/api/security/v3/user-info", timeout=5).status_code == 401
+            grown = f"{url}/api/entitlements/v3/eventlog?unpaged=true"
+            deadline = time.monotonic() + 30
+            while session.get(grown, headers={"Authorization": "Bearer demo-token"},
+                              timeout=5).json()["totalElements"] <= 40:
+                assert time.monotonic() < deadline, "the log did not grow"
+                time.sleep(0.05)
     finally:
         process.send_signal(signal.SIGINT)
         status, err = ended(process)
     assert status == 0 and '"GET /api/security/v3/eventlog HTTP/1.1" 503' in err
+
+
+def threads_taking(pid, signum):
+    """The ids of the threads of process ``pid`` that do not block ``signum``."""
+    takers = []
+    for task in sorted(Path(f"/proc/{pid}/task").iterdir()):
+        blocked = int(re.search(r"SigBlk:\s+([0-9a-f]+)", (task / "status").read_text())[1], 16)
+        if not blocked >> (signum - 1) & 1:
+            takers.append(int(task.name))
+    return takers
 
 
 @pytest.mark.parametrize("first, second, args", [
@@ -453,11 +496,13 @@ def test_runs_from_the_command_line_with_faults_and_tls():
     (signal.SIGINT, None, ("--lifetime", "inf")),
 ])
 def test_every_signal_ends_it_cleanly_also_during_the_stops_grace(first, second, args):
-    process, url = start_by_hand(*args)
+    process, url = start_by_hand("--fault", "/slow=stall-after-headers:60", *args)
     with socket.create_connection(url.removeprefix("http://").split(":"), timeout=5) as pending:
-        # A request whose body never comes whole: its answer stays pending through the grace.
-        pending.sendall(b"POST /api/x/v3/y HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc")
+        # An answer that stalls: it stays pending through the grace.
+        pending.sendall(b"GET /slow HTTP/1.1\r\nHost: x\r\n\r\n")
         time.sleep(0.2)
+        if Path(f"/proc/{process.pid}/task").exists():  # no thread of the server's takes it
+            assert threads_taking(process.pid, first) == [process.pid]
         process.send_signal(first)
         time.sleep(0.2)
         if second is not None:
@@ -489,7 +534,13 @@ def test_sigterm_as_gnu_timeout_sends_it_never_gives_a_traceback():
     (["--fault", "api/x=500"], "not [METHOD ]PATH=FAULT"),
     (["--fault", "/api/x=teapot"], "no fault named 'teapot'"),
     (["--fault", "/api/x=unavailable:soon"], "Retry-After must be whole seconds or an HTTP date"),
+    (["--fault", "/api/x=stall-after-headers:1e10"], "seconds must be from 0 to 86400 s, not 10000000000.0"),
+    (["--fault", "/api/x=trickle:inf"], "interval must be from 0 to 86400 s"),
     (["--tls", "plain"], "--tls: invalid choice"),
+    (["--grow", "billing=1/1"], "no built-in log 'billing'"),
+    (["--grow", "security=0/1"], "N must be from 1 to 10000"),
+    (["--grow", "security=5/0"], "SECONDS must be from 0.01 to 86400"),
+    (["--grow", "security=5"], "not APP=N/SECONDS"),
 ])
 def test_unusable_options_are_usage_errors(capsys, args, message):
     with pytest.raises(SystemExit) as exit:
@@ -498,11 +549,9 @@ def test_unusable_options_are_usage_errors(capsys, args, message):
     assert message in capsys.readouterr().err
 
 
-def test_the_docs_list_every_exit_status_and_every_fault():
+def test_the_docs_list_every_exit_status():
     section = docs.section("testing", "Running the stand-in server by hand")
     assert {int(code) for code in re.findall(r"^\| (\d+) \|", section, re.MULTILINE)} == set(ExitStatus)
-    names = re.findall(r"^  ([a-z-]+) ", faults.NAMES_HELP, re.MULTILINE)
-    assert len(names) == 9 and [name for name in names if f"`{name}" not in section] == []
 
 
 @pytest.mark.parametrize("token, sent", [

@@ -24,7 +24,7 @@ def run_mypy_tool(*args: str) -> subprocess.CompletedProcess[str]:
 
 
 def test_stubs_and_marker_are_installed_beside_the_modules():
-    for name in ("accounts_api.pyi", "utils.pyi", "py.typed"):
+    for name in ("accounts_api.pyi", "utils.pyi", "_json_scan.pyi", "py.typed"):
         assert (INSTALLED / name).is_file(), f"{name} is missing from the installed package in {INSTALLED}"
 
 
@@ -33,6 +33,7 @@ def test_stubs_match_the_runtime_modules():
         "mypy.stubtest",
         "ferrovane.sdk.accounts_api",
         "ferrovane.sdk.utils",
+        "ferrovane.sdk._json_scan",
         "--allowlist",
         str(TYPING / "stubtest-allowlist.txt"),
     )

@@ -2,7 +2,7 @@
 # make with it.
 #
 #   find_python                  prints the interpreter: FERROVANE_PYTHON (a path or a command
-#                                name; PYTHON313, its old name, still works) when set, or else
+#                                name) when set, or else
 #                                the newest CPython 3.13 or later found, among pyenv's versions,
 #                                /usr/bin, /usr/local/bin and the PATH, that has its C headers
 #   prepare_venv DIR [--lowest] SOURCE...
@@ -22,9 +22,7 @@ lowest_python=3.13
 # dependencies and the test tools.
 development_sources=(build-system group:in-place-build dependencies extra:test)
 python_choice_variable() {
-  if [ -n "${FERROVANE_PYTHON:-}" ]; then echo FERROVANE_PYTHON
-  elif [ -n "${PYTHON313:-}" ]; then echo PYTHON313
-  fi
+  if [ -n "${FERROVANE_PYTHON:-}" ]; then echo FERROVANE_PYTHON; fi
 }
 
 # python_version PYTHON: prints "3.N" when PYTHON runs and is a CPython with the global

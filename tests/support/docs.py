@@ -5,6 +5,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+RENDERER = ROOT / "scripts" / "render_docs.py"
 
 
 def page(name: str) -> str:

@@ -11,9 +11,11 @@ stack or hold numbers past Python's limit or past a float's range.
 
 import json
 from collections.abc import Callable, Iterator, Mapping
-from typing import Any
+from typing import Any, ClassVar
 
 import requests
+
+from ._json_scan import nests_deeper_than
 
 # requests' own guess of a JSON body's UTF (8, 16 or 32) when the server names no charset.
 guess_json_utf: Callable[[bytes], str | None] = requests.utils.guess_json_utf
@@ -31,22 +33,38 @@ class AnswerTooLarge(UnusableAnswer):
 
 
 class Number(float):
-    """A JSON number with a fraction or an exponent, kept as the server wrote it: its value
-    for comparing and aligning, its text for showing and for writing it back (1e999 stays
-    1e999, where a float would be inf, which JSON cannot carry)."""
+    """A JSON number with a fraction or an exponent, kept as the server wrote it where a
+    float would write it otherwise: its value for comparing and aligning, its text for
+    showing and for writing it back (1.10 stays 1.10, 1e999 stays 1e999, where a float
+    would be inf, which JSON cannot carry). A number that a float writes back as it came
+    (2.5) is read as a plain float.
+
+    ``alive`` counts the Numbers that exist: while there are none, no answer holds one,
+    and JSON can be written by the json module's encoder, which writes every float by its
+    value (see _tables.as_json)."""
 
     __slots__ = ("text",)
     text: str
+    alive: ClassVar[list[int]] = [0]
 
     def __new__(cls, text: str) -> "Number":
         number = super().__new__(cls, text)
         number.text = text
+        cls.alive[0] += 1
         return number
+
+    def __del__(self) -> None:
+        self.alive[0] -= 1
 
     def __repr__(self) -> str:
         return self.text
 
     __str__ = __repr__
+
+
+def _number(text: str) -> float:
+    value = float(text)
+    return value if repr(value) == text else Number(text)
 
 
 class BoundedBody:
@@ -113,31 +131,20 @@ def text_of(data: bytes | bytearray, encoding: object, *, strict: bool = False) 
 def json_document(text: str) -> Any:
     """The JSON document in ``text``; UnusableAnswer says why there is none."""
     try:
-        document = json.loads(text, parse_float=Number, parse_constant=_not_json)
+        document = json.loads(text, parse_float=_number, parse_constant=_not_json)
     except RecursionError:
         raise UnusableAnswer("it is JSON nested too deeply") from None
     except json.JSONDecodeError:
         raise UnusableAnswer("it is not JSON") from None
     except ValueError:  # an integer with more digits than Python converts
         raise UnusableAnswer("it holds a number too long to read") from None
-    if _deeper_than(document, MAX_DEPTH):
+    if nests_deeper_than(text, MAX_DEPTH):  # the text, read in one pass, not every value
         raise UnusableAnswer("it is JSON nested too deeply")
     return document
 
 
 def _not_json(constant: str) -> Any:
     raise json.JSONDecodeError(f"{constant} is no JSON value", constant, 0)
-
-
-def _deeper_than(document: object, limit: int) -> bool:
-    pending = [(document, 1)]
-    while pending:
-        value, depth = pending.pop()
-        if isinstance(value, (dict, list)):
-            if depth > limit:
-                return True
-            pending.extend((item, depth + 1) for item in (value.values() if isinstance(value, dict) else value))
-    return False
 
 
 def is_html(response: requests.Response) -> bool:

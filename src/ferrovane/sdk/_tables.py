@@ -9,6 +9,7 @@ combining marks none.
 """
 
 import json
+import re
 import unicodedata
 from typing import Any
 
@@ -31,8 +32,10 @@ COLUMN_MINIMUM = 6
 
 def printable(text: object) -> str:
     """``text`` with every non-printable character written as its escape (ESC as \\x1b)."""
-    return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii")
-                   for char in str(text))
+    text = str(text)
+    if text.isprintable():  # nearly every cell: a scan at C speed instead of a loop
+        return text
+    return "".join(char if char.isprintable() else char.encode("unicode_escape").decode("ascii") for char in text)
 
 
 def _char_width(char: str) -> int:
@@ -80,15 +83,46 @@ def as_json(answer: object, indent: int | None = 2, ascii: bool = True) -> str:
     """``answer`` as strict JSON, indented or (with ``indent`` None) on one line, its numbers
     as the server wrote them. Nothing in it can act on a terminal: it is ASCII, or without
     ``ascii`` it keeps printable text as it is and escapes the rest (controls, format
-    characters, lone surrogates). Answers nest at most a few levels (see
-    _answers.MAX_DEPTH), so recursion is safe."""
+    characters, lone surrogates).
+
+    One call of the json module's encoder writes it, then one pass escapes what is not
+    printable, where a scan finds any. The encoder writes a float by its value, so while an
+    answer may hold a number kept as written (a _answers.Number), ``json_walk`` writes it."""
+    if Number.alive[0]:
+        return json_walk(answer, indent, ascii)
+    text = (_ENCODERS.get((indent, ascii)) or _encoder(indent, ascii)).encode(answer)
+    if text.isascii():  # the encoder escapes the controls of every string but DEL
+        return text if "\x7f" not in text else text.replace("\x7f", "\\u007f")
+    # Outside strings the text has no character but ASCII, and newlines only when indented.
+    return _NOT_PLAIN.sub(_escape_unprintable, text) if not text.replace("\n", "").isprintable() else text
+
+
+def _encoder(indent: int | None, ascii: bool) -> json.JSONEncoder:
+    return json.JSONEncoder(ensure_ascii=ascii, check_circular=False, allow_nan=False, indent=indent,
+                            separators=(",", ":") if indent is None else (",", ": "))
+
+
+# The encoders of the layouts written: one line, or indented by 2 (--json); ASCII or not.
+_ENCODERS = {(indent, ascii): _encoder(indent, ascii) for indent in (None, 2) for ascii in (False, True)}
+# Runs of the characters that may not be printable (a newline of the indented layout is kept).
+_NOT_PLAIN = re.compile("[^\n -~]+")
+
+
+def _escape_unprintable(run: re.Match[str]) -> str:
+    return "".join(char if char.isprintable() else json_escape(char) for char in run.group())
+
+
+def json_walk(answer: object, indent: int | None = 2, ascii: bool = True) -> str:
+    """``as_json`` written value by value, each Number by its text: for answers that may
+    hold one, and the oracle of the encoder's way in the tests. Answers nest at most a few
+    levels (see _answers.MAX_DEPTH), so recursion is safe."""
     if isinstance(answer, Number):
         return answer.text
     if not isinstance(answer, (dict, list)) or not answer:
         return _json_scalar(answer, ascii)
-    items = ([f"{_json_scalar(str(key), ascii)}:{'' if indent is None else ' '}{as_json(value, indent, ascii)}"
+    items = ([f"{_json_scalar(str(key), ascii)}:{'' if indent is None else ' '}{json_walk(value, indent, ascii)}"
               for key, value in answer.items()] if isinstance(answer, dict)
-             else [as_json(value, indent, ascii) for value in answer])
+             else [json_walk(value, indent, ascii) for value in answer])
     ends = "{}" if isinstance(answer, dict) else "[]"
     if indent is None:
         return ends[0] + ",".join(items) + ends[1]

@@ -23,12 +23,13 @@ import signal
 import socket
 import threading
 import time
+import warnings
 from collections.abc import Callable
 from typing import Any
 
 import requests
 
-__all__ = ["DeadlinePassed", "call_within", "passed", "sleep", "watch"]
+__all__ = ["DeadlinePassed", "call_within", "passed", "sleep", "warn", "watch"]
 
 
 class DeadlinePassed(requests.Timeout):
@@ -40,13 +41,32 @@ class DeadlinePassed(requests.Timeout):
 
 
 class _Held:
-    """The answers that one call has begun to receive, shut when its deadline passes."""
+    """One call made by call_within: when its deadline ends (the nearest of its own and
+    that of the call_within it runs in), the answers that it has begun to receive, shut
+    when it is given up, the calls made within it, given up with it, and the warnings it
+    issued, for the thread that waits for it."""
 
-    def __init__(self, seconds: float) -> None:
-        self.seconds = seconds
-        self.passed = threading.Event()  # set once the deadline has passed (or Ctrl-C)
+    def __init__(self, seconds: float, around: "_Held | None") -> None:
+        ends = math.inf if seconds >= threading.TIMEOUT_MAX else time.monotonic() + max(seconds, 0.0)
+        if around is not None and around.ends < ends:
+            seconds, ends = around.seconds, around.ends
+        self.seconds: float = seconds
+        self.ends: float = ends
+        self._around = around
+        self.passed = threading.Event()  # set once the call has been given up (deadline or Ctrl-C)
         self._lock = threading.Lock()
         self._responses: list[requests.Response] = []
+        self._within: set[_Held] = set()
+        self._warnings: list[Warning] | None = []  # None once the waiting thread has taken them
+        if around is not None:
+            around.adopt(self)
+
+    def adopt(self, held: "_Held") -> None:
+        with self._lock:
+            if not self.passed.is_set():
+                self._within.add(held)
+                return
+        held.expire()
 
     def add(self, response: requests.Response) -> None:
         with self._lock:
@@ -55,12 +75,32 @@ class _Held:
                 return
         _shut(response)  # begun after the deadline: nobody waits for it
 
+    def defer(self, warning: Warning) -> bool:
+        """Keeps ``warning`` for the waiting thread; False when that thread has stopped waiting."""
+        with self._lock:
+            if self._warnings is None:
+                return False
+            self._warnings.append(warning)
+            return True
+
     def expire(self) -> None:
         with self._lock:
             self.passed.set()
             responses, self._responses = self._responses, []
+            within, self._within = self._within, set()
         for response in responses:
             _shut(response)
+        for held in within:
+            held.expire()
+
+    def close(self) -> list[Warning]:
+        """Ends the call for the waiting thread: the warnings to issue there."""
+        if self._around is not None:
+            with self._around._lock:
+                self._around._within.discard(self)
+        with self._lock:
+            deferred, self._warnings = self._warnings or [], None
+        return deferred
 
 
 _current: contextvars.ContextVar[_Held | None] = contextvars.ContextVar("ferrovane_deadline", default=None)
@@ -99,7 +139,8 @@ def _shut(response: requests.Response) -> None:
 
 def passed() -> bool:
     """Whether the call made by call_within that runs this code has been given up: its
-    deadline passed, or Ctrl-C. False outside such a call."""
+    deadline passed (or that of a call_within it runs in), or Ctrl-C. False outside such
+    a call."""
     held = _current.get()
     return held is not None and held.passed.is_set()
 
@@ -113,6 +154,16 @@ def sleep(seconds: float) -> None:
         time.sleep(seconds)
     elif held.passed.wait(seconds):
         raise DeadlinePassed(held.seconds)
+
+
+def warn(warning: Warning, stacklevel: int = 1) -> None:
+    """``warnings.warn(warning, stacklevel=stacklevel)``, but in a call made by
+    call_within, on the thread that waits for that call, when the call ends or is given
+    up (as if it had been made on that thread), so that a filter or ``catch_warnings`` of
+    that thread sees it."""
+    held = _current.get()
+    if held is None or not held.defer(warning):
+        warnings.warn(warning, stacklevel=stacklevel + 1)
 
 
 def watch(session: requests.Session) -> None:
@@ -133,50 +184,70 @@ def _watch_sessions_of(function: object, arguments: tuple[object, ...]) -> None:
 
 def call_within[**P, T](seconds: float, function: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> T:
     """``function(*args, **kwargs)``'s result, or the exception it raised, unchanged, if it
-    ends within ``seconds``; DeadlinePassed (a ``requests.Timeout``) if it does not.
+    ends within ``seconds``; DeadlinePassed (a ``requests.Timeout``) if it does not, also
+    when it ends late because it held the interpreter past the deadline.
 
-    The wait can be interrupted (Ctrl-C). A deadline of 0 or less gives the call no time;
-    one longer than the longest wait that threads allow is no deadline; NaN is a
-    ValueError. The call runs on another thread, with a copy of the caller's context.
+    The wait can be interrupted (Ctrl-C), which gives the call up as the deadline does.
+    Within another call_within, the nearer of the two deadlines holds. A deadline of 0 or
+    less (or one that has passed around it) gives the call no time: it is not made. One
+    longer than the longest wait that threads allow is no deadline; NaN is a ValueError.
+    The call runs on another thread, with a copy of the caller's context; the warnings
+    that it issues through ``warn`` are issued on the caller's thread.
     """
     if math.isnan(seconds):
         raise ValueError("a deadline of NaN seconds")
+    held = _Held(seconds, _current.get())
+    if held.ends <= time.monotonic():
+        _issue(held.close())
+        raise DeadlinePassed(held.seconds)
     _watch_sessions_of(function, (*args, *kwargs.values()))
     outcome: list[T] = []
     failure: list[BaseException] = []
+    ended: list[float] = []
     finished = threading.Event()
-    held = _Held(seconds)
     context = contextvars.copy_context()
     context.run(_current.set, held)
 
     def work() -> None:
         try:
-            outcome.append(function(*args, **kwargs))
+            if not held.passed.is_set():  # given up before it began (Ctrl-C as it started)
+                outcome.append(function(*args, **kwargs))
         except BaseException as error:  # handed to the caller's thread, which decides
             failure.append(error)
         finally:
+            ended.append(time.monotonic())
             finished.set()
 
     worker = threading.Thread(target=context.run, args=(work,), name="ferrovane-request", daemon=True)
-    # The kernel hands a Ctrl-C to any thread that does not block it. Taken by the worker,
-    # it would leave the caller asleep in its wait until the deadline; so the worker starts
-    # with SIGINT blocked (a new thread inherits the mask), and only the caller takes it.
-    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
     try:
-        worker.start()
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-    try:
-        in_time = _wait_interruptibly(finished, seconds)
-    except BaseException:  # Ctrl-C: the call is given up as at the deadline
+        # The kernel hands a Ctrl-C to any thread that does not block it. Taken by the
+        # worker, it would leave the caller asleep in its wait until the deadline; so the
+        # worker starts with SIGINT blocked (a new thread inherits the mask), and only the
+        # caller takes it. The mask is set within the try that restores it, so that a
+        # Ctrl-C that lands at any moment leaves it as it was; and one that lands while
+        # the worker starts gives the call up like one that lands in the wait.
+        unchanged = signal.pthread_sigmask(signal.SIG_BLOCK, ())
+        try:
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+            worker.start()
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, unchanged)
+        in_time = _wait_interruptibly(finished, held) and ended[0] <= held.ends
+        if not in_time:
+            raise DeadlinePassed(held.seconds)
+    except BaseException:
         held.expire()
         raise
-    if not in_time:
-        held.expire()
-        raise DeadlinePassed(seconds)
+    finally:
+        _issue(held.close())
     if failure:
         raise failure.pop()
     return outcome[0]
+
+
+def _issue(deferred: list[Warning]) -> None:
+    for warning in deferred:
+        warn(warning, stacklevel=3)  # at the line that called call_within
 
 
 # The longest single sleep of a caller's wait. A Ctrl-C that lands after the interpreter's
@@ -185,13 +256,13 @@ def call_within[**P, T](seconds: float, function: Callable[P, T], /, *args: P.ar
 _LONGEST_SLEEP = 0.1
 
 
-def _wait_interruptibly(finished: threading.Event, seconds: float) -> bool:
-    """``finished.wait(seconds)``, in sleeps of at most _LONGEST_SLEEP, so that a Ctrl-C
-    is taken within that time however it lands; a deadline of 0 or less waits not at all."""
-    ends = math.inf if seconds >= threading.TIMEOUT_MAX else time.monotonic() + max(seconds, 0.0)
+def _wait_interruptibly(finished: threading.Event, held: _Held) -> bool:
+    """``finished.wait()`` until ``held`` ends, in sleeps of at most _LONGEST_SLEEP, so
+    that a Ctrl-C is taken within that time however it lands; False as soon as ``held``
+    is given up from around it."""
     while True:
-        left = ends - time.monotonic()
-        if left <= 0:
+        left = held.ends - time.monotonic()
+        if left <= 0 or held.passed.is_set():
             return finished.is_set()
         if finished.wait(min(left, _LONGEST_SLEEP)):
             return True

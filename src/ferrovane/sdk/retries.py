@@ -1,4 +1,6 @@
-"""Opt-in retries for a client's session: ``mount_retries(client._session)``.
+"""Opt-in retries and a per-read timeout for a client: ``mount_retries(client)``,
+``mount_timeout(client, seconds)``. Both also take a ``requests.Session``, and each keeps
+what the other mounted.
 
 A request is repeated only when repeating it is safe (GET, PUT and DELETE, never POST)
 and only when it may then succeed: on 429, 502, 503 and 504 and when no connection could
@@ -17,14 +19,16 @@ from collections.abc import Collection
 from typing import Any
 
 import requests
+from requests import PreparedRequest, Response
 from requests.adapters import HTTPAdapter
 from urllib3.exceptions import InvalidHeader, MaxRetryError, ProtocolError, ReadTimeoutError, ResponseError
 from urllib3.response import BaseHTTPResponse
 from urllib3.util.retry import Retry
 
 from . import deadline
+from .accounts_api import ApiClient
 
-__all__ = ["PoliteRetry", "mount_retries"]
+__all__ = ["PoliteRetry", "TimeoutAdapter", "mount_retries", "mount_timeout", "session_of"]
 
 log = logging.getLogger(__name__)
 
@@ -97,10 +101,51 @@ class PoliteRetry(Retry):
             deadline.sleep(wait)  # cut short by the deadline of a call_within
 
 
-def mount_retries(session: requests.Session, *, retries: int = 3, backoff: float = 0.5, max_backoff: float = 10.0,
+class TimeoutAdapter(HTTPAdapter):
+    """An ``HTTPAdapter`` that gives each request ``timeout`` (seconds, or a (connect, read)
+    pair) unless the request has one of its own; the client passes none."""
+
+    def __init__(self, timeout: float | tuple[float, float], **kwargs: Any) -> None:
+        self.timeout = timeout
+        super().__init__(**kwargs)
+
+    def send(self, request: PreparedRequest, *args: Any, **kwargs: Any) -> Response:
+        if kwargs.get("timeout") is None:  # a session passes everything but the request by keyword
+            kwargs["timeout"] = self.timeout
+        return super().send(request, *args, **kwargs)
+
+
+def session_of(target: ApiClient | requests.Session) -> requests.Session:
+    """The ``requests.Session`` that ``target`` sends through: an ``ApiClient``'s own, or
+    ``target`` itself."""
+    if isinstance(target, requests.Session):
+        return target
+    if isinstance(target, ApiClient):
+        return target._session
+    raise TypeError(f"expected an ApiClient or a requests.Session, not {type(target).__name__}")
+
+
+def mount_timeout(target: ApiClient | requests.Session, seconds: float | tuple[float, float]) -> TimeoutAdapter:
+    """Gives every request of ``target`` (a client or a session) a timeout of ``seconds``
+    for connecting and for each read, or a (connect, read) pair, for http:// and https://.
+    It bounds each read, not the whole answer: ``deadline.call_within`` does that. Retries
+    mounted before are kept. Returns the adapter it mounted."""
+    for value in seconds if isinstance(seconds, tuple) else (seconds,):
+        if not (isinstance(value, (int, float)) and not isinstance(value, bool) and 0 < value < float("inf")):
+            raise ValueError(f"a timeout is a positive number of seconds, not {value!r}")
+    session = session_of(target)
+    current = session.adapters.get("https://")
+    adapter = TimeoutAdapter(seconds, max_retries=current.max_retries if isinstance(current, HTTPAdapter) else 0)
+    for prefix in ("https://", "http://"):
+        session.mount(prefix, adapter)
+    return adapter
+
+
+def mount_retries(target: ApiClient | requests.Session, *, retries: int = 3, backoff: float = 0.5, max_backoff: float = 10.0,
                   max_wait: float = 30.0, methods: Collection[str] = RETRIED_METHODS,
                   statuses: Collection[int] = RETRIED_STATUSES) -> PoliteRetry:
-    """Makes ``session`` retry as the module's docstring says, for http:// and https://.
+    """Makes ``target`` (a client or a session) retry as the module's docstring says, for
+    http:// and https://.
 
     ``retries`` tries at most after the first; waits of ``backoff`` seconds, doubled
     after each try, up to ``max_backoff``; all waits of one request together at most
@@ -112,6 +157,7 @@ def mount_retries(session: requests.Session, *, retries: int = 3, backoff: float
                          allowed_methods=frozenset(method.upper() for method in methods),
                          status_forcelist=frozenset(statuses), backoff_factor=backoff, backoff_max=max_backoff,
                          raise_on_status=False, respect_retry_after_header=True, max_wait=max_wait)
+    session = session_of(target)
     for prefix in ("https://", "http://"):
         adapter = session.adapters.get(prefix)
         if isinstance(adapter, HTTPAdapter):

@@ -1,6 +1,6 @@
 """The exit statuses of the command line, each with its meaning, declared once: the
---help epilog is made from them (and from the examples that arguments.py gives) and a
-test holds the documented table to them."""
+--help epilog is made from them (and from the examples that commands.py gives), and so
+is the documented table (scripts/render_docs.py)."""
 
 import textwrap
 from collections.abc import Sequence

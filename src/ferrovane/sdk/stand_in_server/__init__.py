@@ -16,13 +16,13 @@ HTTPS when given an ``ssl.SSLContext``. ``python -m ferrovane.sdk.stand_in_serve
 one in the foreground (``--help``).
 
 Its parts, one job each: ``transport`` (listening, the bounded connections, the graceful
-stop), ``exchange`` (one connection's requests read with h11, and its answers),
-``fake_api`` (the built-in routes, documented there) and ``data`` (their data set),
-``recording`` (``StandInServer``: the request record and its problems), ``routes``
-(``Route``: matching, one-shot and ordered answers, the calls each took), ``messages``
-(``RecordedRequest`` and ``Answer``), ``command`` (``python -m``).
-``faults`` plays failures on demand: 429 and 503 with Retry-After, an expired token, a
-redirect, resets, a body cut short, a trickle, a stall, and TLS that clients refuse.
+stop), ``exchange`` (one connection's requests read with h11, and its answers sent),
+``wire`` (an answer or a fault as timed byte pieces, with no socket), ``fake_api`` (the
+table of built-in routes) and ``data`` (their data set), ``recording`` (``StandInServer``:
+the request record and its problems), ``routes`` (``Route``: matching, one-shot and
+ordered answers, the calls each took), ``messages`` (``RecordedRequest``, ``Answer`` and
+``Fault``), ``command`` (``python -m``). ``faults`` plays failures on demand; its table
+``NAMED`` lists those the command line names.
 
 It is strict: a request that neither a route nor a built-in route answers, and a route
 handler that fails, are logged at WARNING level and kept as ``problems``; ``check()``
@@ -41,9 +41,8 @@ from . import faults
 from .command import main
 from .data import EVENTS, RELEASES, USER
 from .fake_api import APP_PATH, DEFAULT_PAGE_SIZE
-from .messages import Answer, RecordedRequest
 from .exchange import ARRIVAL_SECONDS, MAX_BODY_SIZE
-from .faults import Fault
+from .messages import Answer, Fault, RecordedRequest
 from .recording import Problem, StandInServer
 from .routes import Route
 from .transport import MAX_CONNECTIONS, STOP_GRACE_SECONDS

@@ -9,6 +9,7 @@ can, and ``--tls`` serves HTTPS with a self-signed certificate.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import enum
 import logging
 import math
@@ -16,11 +17,12 @@ import signal
 import sys
 import textwrap
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
 from typing import NamedTuple
 
 from . import faults
+from .data import EVENTS
 from .messages import Answer, RecordedRequest
 from .recording import StandInServer
 from .transport import MAX_CONNECTIONS, STOP_GRACE_SECONDS
@@ -91,6 +93,47 @@ def _fault(text: str) -> RouteFault:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+class Growth(NamedTuple):
+    """A --grow: the log, and how many events it gains every so many seconds."""
+
+    app: str
+    number: int
+    seconds: float
+
+
+# Events a --grow adds at a time at most, and the most a grown log keeps: beyond, its
+# oldest are purged, as from a log capped by count, so that memory stays bounded.
+MAX_GROWTH = 10_000
+MAX_GROWN_LOG = 100_000
+
+
+def _growth(text: str) -> Growth:
+    app, equals, rate = text.partition("=")
+    count_text, slash, seconds_text = rate.partition("/")
+    try:
+        count = int(count_text) if equals and slash and count_text.isascii() else None
+    except ValueError:  # also more digits than int() reads
+        count = None
+    if count is None:
+        raise argparse.ArgumentTypeError(f"not APP=N/SECONDS, such as security=5/2: {text!r}")
+    if app not in EVENTS:
+        raise argparse.ArgumentTypeError(f"no built-in log {app!r}: one of {', '.join(EVENTS)}")
+    if not 1 <= count <= MAX_GROWTH:
+        raise argparse.ArgumentTypeError(f"N must be from 1 to {MAX_GROWTH}, not {count}")
+    try:
+        seconds = float(seconds_text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {seconds_text!r}") from None
+    if not (math.isfinite(seconds) and 0.01 <= seconds <= faults.MAX_PAUSE_SECONDS):
+        raise argparse.ArgumentTypeError(f"SECONDS must be from 0.01 to {faults.MAX_PAUSE_SECONDS}, not {seconds_text}")
+    return Growth(app, count, seconds)
+
+
+def _grow(server: StandInServer, growth: Growth) -> None:
+    while not server.wait(growth.seconds):
+        server.append_events(growth.app, growth.number, keep=MAX_GROWN_LOG)
+
+
 def _always(answer: Answer | faults.Fault) -> Callable[[RecordedRequest], Answer | faults.Fault]:
     return lambda request: answer
 
@@ -123,11 +166,32 @@ def _parser() -> argparse.ArgumentParser:
                         help="answer METHOD (default GET) on PATH with FAULT (below) instead, such as "
                              "/api/security/v3/eventlog=500 or '/api/security/v3/user-info=cut-short'; "
                              "repeatable")
+    parser.add_argument("--grow", type=_growth, action="append", default=[], metavar="APP=N/SECONDS",
+                        help=f"append N events to the log APP every SECONDS, such as security=5/2, keeping "
+                             f"its newest {MAX_GROWN_LOG} (repeatable)")
     parser.add_argument("--tls", choices=_TLS,
                         help="serve HTTPS with a self-signed certificate, which clients refuse unless given "
                              "it as their CA bundle (the path is printed); client-certificate: also require "
                              "a client certificate (the path of one it accepts is printed)")
     return parser
+
+
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+
+
+@contextlib.contextmanager
+def _stop_signals_blocked() -> Iterator[None]:
+    """Threads started within never take Ctrl-C or SIGTERM, which the kernel then gives the
+    main thread: a signal that lands on another thread would wait for the main one to wake
+    before its handler runs (the main thread waits, which no signal but its own ends)."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
 
 
 class _Stopper:
@@ -151,7 +215,8 @@ class _Stopper:
     def begin(self) -> None:
         # On a thread of its own: the stop waits for answers in flight, and the main
         # thread must stay free to take the next signal.
-        threading.Thread(target=self.server.stop, name="stand-in-stop", daemon=True).start()
+        with _stop_signals_blocked():
+            threading.Thread(target=self.server.stop, name="stand-in-stop", daemon=True).start()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -179,10 +244,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     stopper = _Stopper(server)
     # Installed before the server starts: GNU timeout sends its SIGTERM to the process
     # and then to its group, and the second may land at any point.
-    for signum in (signal.SIGINT, signal.SIGTERM):
+    for signum in _STOP_SIGNALS:
         signal.signal(signum, stopper)
     try:
-        server.start()
+        with _stop_signals_blocked():  # every thread of the server's inherits the mask
+            server.start()
+            growths: list[Growth] = args.grow
+            for growth in growths:
+                threading.Thread(target=_grow, args=(server, growth), name=f"stand-in-grow-{growth.app}",
+                                 daemon=True).start()
     except OSError as error:
         print(f"stand-in server: cannot listen on {args.host} port {args.port}: {error.strerror or error}",
               file=sys.stderr)
@@ -195,6 +265,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     else:
         until = "until Ctrl-C"
     notes = [f"Fault: {fault.method} {fault.path} answers {fault.name}" for fault in route_faults]
+    notes += [f"Growing: the log {growth.app} by {growth.number} events every {growth.seconds:g} s"
+              for growth in growths]
     if args.tls:
         notes.append(f"Certificate: {faults.SELF_SIGNED_CERTIFICATE} (self-signed: clients refuse it "
                      f"unless given it as their CA bundle)")
@@ -204,10 +276,12 @@ def main(argv: Sequence[str] | None = None) -> int:
           f"Token: {server.token} (send the header \"Authorization: Bearer {server.token}\")\n"
           + "".join(f"{note}\n" for note in notes) +
           f"Serving {until}; one line per request follows on stderr.", flush=True)
-    server.wait()
+    # In steps, where the main thread cannot be the only one to take the signals.
+    while not server.wait(1.0):
+        pass
     # The interpreter's shutdown puts back the default handlers, and a second signal (as
     # timeout's to the group) landing then would kill the process: nothing is left to
     # stop, so from here on such signals are ignored.
-    for signum in (signal.SIGINT, signal.SIGTERM):
+    for signum in _STOP_SIGNALS:
         signal.signal(signum, signal.SIG_IGN)
     return ExitStatus.STOPPED

@@ -83,14 +83,26 @@ def _make_events(first_id: int, kinds: list[_EventKind], seed: int) -> list[Even
     for _ in range(40):
         moment += timedelta(seconds=20 + int(rng.random() * 2.5 * 3600))
         moments.append(moment)
-    events: list[Event] = []
-    for index in range(40):
-        kind, level, _, templates = pick(weighted)
-        user = pick(_USERS)
-        details = {name: make(pick) for name, make in _DETAILS.items()}
-        # Stored order is deliberately not chronological, so sorting shows.
-        events.append({"id": first_id + index, "timestamp": iso(moments[(index * 17) % 40]), "type": kind,
-                       "user": user, "message": pick(templates).format(user=user, **details), "level": level})
+    # Stored order is deliberately not chronological, so sorting shows.
+    return [_event(pick, weighted, first_id + index, moments[(index * 17) % 40]) for index in range(40)]
+
+
+def _event(pick: _Pick, weighted: list[_EventKind], event_id: int, moment: datetime) -> Event:
+    kind, level, _, templates = pick(weighted)
+    user = pick(_USERS)
+    details = {name: make(pick) for name, make in _DETAILS.items()}
+    return {"id": event_id, "timestamp": iso(moment), "type": kind, "user": user,
+            "message": pick(templates).format(user=user, **details), "level": level}
+
+
+def new_events(app: str, first_id: int, count: int, moment: datetime) -> list[Event]:
+    """``count`` more events for the log ``app``, as a live log gains them: ids from
+    ``first_id`` on, all at ``moment``, drawn as the data set's are (seeded by their ids)."""
+    weighted = [kind for kind in _EVENT_KINDS[app] for _ in range(kind[2])]
+    events = []
+    for event_id in range(first_id, first_id + count):
+        rng = random.Random(event_id)
+        events.append(_event(lambda options: options[int(rng.random() * len(options))], weighted, event_id, moment))
     return events
 
 

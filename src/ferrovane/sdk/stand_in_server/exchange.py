@@ -1,32 +1,28 @@
-"""One connection's requests and answers, in turn: framing by h11, refusals, streams and faults.
+"""One connection's requests and answers, in turn: requests read with h11, answers sent as ``wire`` gives them.
 
-h11 frames the requests and the kept-alive answers, and refuses what RFC 9112 forbids;
-every refusal is answered and its connection closed, so that no byte of a request can be
-read as the start of another. A request must arrive whole within a bound, or gets 408.
+h11 frames the requests and refuses what RFC 9112 forbids; every refusal is answered and
+its connection closed, so that no byte of a request can be read as the start of another.
+A request must arrive whole within a bound, or gets 408, and each write of an answer must
+be taken by the client within a bound, or the connection is closed.
 """
 
 from __future__ import annotations
 
 import contextlib
-import email.utils
-import http
 import json
 import logging
 import socket
 import struct
 import time
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable
 from http.client import HTTPMessage
-from typing import TYPE_CHECKING
+from typing import Any, Protocol
 from urllib.parse import parse_qsl, urlsplit
 
 import h11
 
-from .faults import Ending, Fault
-from .messages import RecordedRequest, error_answer
-
-if TYPE_CHECKING:
-    from .transport import Connection, Transport
+from . import wire
+from .messages import Ending, Prepared, RecordedRequest
 
 MAX_BODY_SIZE = 16 * 1024 * 1024
 # An idle kept-alive connection is closed, and its thread given back, after this.
@@ -35,16 +31,47 @@ IDLE_TIMEOUT_SECONDS = 60.0
 # TLS handshake too), and its body within as many again plus one for each MiB it declares,
 # else 408: a client that sends half a request, or trickles it, holds its slot no longer.
 ARRIVAL_SECONDS = 10.0
-_BODY_BYTES_PER_SECOND = 1 << 20
+# Each write of an answer must be taken by the client within this many seconds plus one
+# for each MiB it holds, else the connection is closed: a client that reads slowly, or
+# not at all, holds its slot no longer.
+DEPARTURE_SECONDS = 10.0
+# The slowest a body may arrive, or an answer be taken, beyond those seconds.
+MIN_BYTES_PER_SECOND = 1 << 20
 # The most that a request's line and headers may take together.
 MAX_HEAD_SIZE = 64 * 1024
-# The methods the API and the routes answer; any other gets 501.
-METHODS = frozenset({"GET", "POST", "PUT", "DELETE", "PATCH"})
-SERVER_NAME = "AccountsStandIn/1.0"
+# The methods the API and the routes answer (HEAD as GET, without content); any other gets 501.
+METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH"})
 # How long a refused request's connection is read from, after its answer, before it closes.
 _LINGER_SECONDS = 1.0
 
 log = logging.getLogger(__name__)
+
+
+class Connection:
+    """One open connection: its socket (replaced by the TLS one after wrapping) and whether
+    it is busy with a request (from its arrival whole to the end of its answer)."""
+
+    __slots__ = ("sock", "address", "busy")
+
+    def __init__(self, sock: socket.socket, address: Any) -> None:
+        self.sock = sock
+        self.address = address
+        self.busy = False
+
+
+class Host(Protocol):
+    """What an exchange needs of the server it runs in."""
+
+    @property
+    def stopping(self) -> bool: ...
+
+    def respond(self, request: RecordedRequest) -> Prepared: ...
+
+    def begin_request(self, connection: Connection) -> bool: ...
+
+    def end_request(self, connection: Connection) -> bool: ...
+
+    def pause(self, seconds: float) -> bool: ...
 
 
 class Refusal(Exception):
@@ -59,13 +86,14 @@ class Refusal(Exception):
 class Exchange:
     """Serves the requests of one connection in turn, until either side closes it."""
 
-    def __init__(self, connection: Connection, transport: Transport) -> None:
+    def __init__(self, connection: Connection, host: Host) -> None:
         self.connection = connection
         self.sock = connection.sock
-        self.transport = transport
+        self.host = host
         self.parser = h11.Connection(h11.SERVER, max_incomplete_event_size=MAX_HEAD_SIZE)
         self.request_line = ""  # as logged; empty until a request line was read
         self.path = ""
+        self.method = ""
 
     def serve(self) -> None:
         # Streamed answers go out in several writes; with Nagle's algorithm and delayed
@@ -76,39 +104,28 @@ class Exchange:
 
     def _serve_one(self) -> bool:
         """Reads one request and answers it; whether the connection can serve another."""
-        self.request_line = self.path = ""
+        self.request_line = self.path = self.method = ""
+        refused = request = None
         try:
-            head = self._receive_head()
-        except Refusal as refusal:
-            if self.transport.begin_request(self.connection):
-                try:
-                    self._refuse(refusal)
-                finally:
-                    self.transport.end_request(self.connection)
-            return False
-        # From here on the connection is busy until the answer is out, and stop() waits
-        # for that; before, a half-sent request keeps no one out.
-        if head is None or not self.transport.begin_request(self.connection):
+            request = self._receive_request()
+        except Refusal as error:
+            refused = error
+        # Busy from here until the answer is out, and stop() waits for that; before, a
+        # request still arriving keeps no one out.
+        if (request is None and refused is None) or not self.host.begin_request(self.connection):
             return False
         keep = False
         try:
-            keep = self._serve_request(head)
+            if refused is not None:
+                out = wire.refusal(refused.status, refused.message, self.path, head_only=self.method == "HEAD")
+            else:
+                assert request is not None
+                out = wire.answer(self.parser, self.host.respond(request), head_only=request.method == "HEAD",
+                                  stopping=self.host.stopping, request_line=self.request_line, path=self.path)
+            keep = self._send(out)
         finally:
-            keep = self.transport.end_request(self.connection) and keep
+            keep = self.host.end_request(self.connection) and keep
         return keep and self.parser.our_state is h11.DONE and self.parser.their_state is h11.DONE
-
-    def _serve_request(self, head: h11.Request) -> bool:
-        try:
-            request = self._receive_request(head)
-        except Refusal as refusal:
-            return self._refuse(refusal)
-        prepared = self.transport.respond(request)
-        if isinstance(prepared, Fault):
-            return self._play(prepared)
-        status, headers, body = prepared
-        if isinstance(body, bytes):
-            return self._send_whole(status, headers, body)
-        return self._send_stream(status, headers, body)
 
     # ---------------------------------------------------------------- reading
 
@@ -147,10 +164,15 @@ class Exchange:
             else:
                 return None  # ConnectionClosed
 
-    def _receive_request(self, head: h11.Request) -> RecordedRequest:
+    def _receive_request(self) -> RecordedRequest | None:
+        """The next request, read whole; None when the client closed between requests."""
+        head = self._receive_head()
+        if head is None:
+            return None
         method, target = head.method.decode("ascii"), head.target.decode("ascii")
         self.request_line = f"{method} {target} HTTP/{head.http_version.decode('ascii')}"
         self.path = target.partition("?")[0]
+        self.method = method
         if method not in METHODS:
             raise Refusal(501, f"Unsupported method ({method!r})")
         headers = HTTPMessage()
@@ -169,14 +191,14 @@ class Exchange:
         if length is not None and length > MAX_BODY_SIZE:
             raise Refusal(413, f"request body above {MAX_BODY_SIZE} bytes")
         if self.parser.they_are_waiting_for_100_continue:
-            self.sock.sendall(self.parser.send(h11.InformationalResponse(status_code=100, headers=[])) or b"")
+            self._write(self.parser.send(h11.InformationalResponse(status_code=100, headers=[])) or b"")
         body = self._receive_body(length)
         return RecordedRequest(method=method, path=parts.path, query=query, query_string=parts.query,
                                headers=headers, body=body)
 
     def _receive_body(self, length: int | None) -> bytes:
         deadline = time.monotonic() + ARRIVAL_SECONDS + (MAX_BODY_SIZE if length is None else length) / \
-            _BODY_BYTES_PER_SECOND
+            MIN_BYTES_PER_SECOND
         pieces, size = [], 0
         while True:
             event = self._next_event()
@@ -197,95 +219,37 @@ class Exchange:
 
     # ---------------------------------------------------------------- writing
 
-    def _send_whole(self, status: int, headers: Mapping[str, str], body: bytes) -> bool:
-        if status in (204, 304):
-            body = b""
+    def _send(self, out: wire.Wire) -> bool:
+        """Sends the pieces in turn and ends the connection as the wire says; whether it
+        can serve another request."""
         try:
-            fields = self._fields(headers)
-            if status not in (204, 304):
-                fields.append((b"Content-Length", b"%d" % len(body)))
-            response = h11.Response(status_code=status, headers=fields, reason=_reason(status))
-            data = self.parser.send(response) or b""
-            data += (self.parser.send(h11.Data(data=body)) or b"") if body else b""
-            data += self.parser.send(h11.EndOfMessage()) or b""
-        except (h11.LocalProtocolError, UnicodeEncodeError) as error:
-            return self._unsendable(error)
-        self.sock.sendall(data)
-        self._log(status, len(body))
-        return True
-
-    def _send_stream(self, status: int, headers: Mapping[str, str], chunks: Iterable[bytes]) -> bool:
-        declared = any(name.lower() == "content-length" for name in headers)
-        head_out = False
-        sent = 0
-        try:
-            if declared:
-                # Framed by h11, which ends the answer early if the stream gives more
-                # bytes than declared, and closes the connection if it gives fewer.
-                response = h11.Response(status_code=status, headers=self._fields(headers), reason=_reason(status))
-                self.sock.sendall(self.parser.send(response) or b"")
-                head_out = True
-                for chunk in chunks:
-                    self.sock.sendall(self.parser.send(h11.Data(data=chunk)) or b"")
-                    sent += len(chunk)
-                self.sock.sendall(self.parser.send(h11.EndOfMessage()) or b"")
-            else:
-                # The end of the body is the end of the connection (not chunked, which
-                # some clients under test may not expect).
-                self.sock.sendall(_raw_head(status, self._fields(headers, close=True)))
-                head_out = True
-                for chunk in chunks:
-                    self.sock.sendall(chunk)
-                    sent += len(chunk)
-        except (h11.LocalProtocolError, UnicodeEncodeError) as error:
-            if not head_out:
-                return self._unsendable(error)
-            log.error("stand-in server cut off a streamed answer to %s: %s", json.dumps(self.request_line), error)
-            return False
-        except OSError:
-            raise  # the client hung up, or stop() did
-        except Exception:
-            # Headers are out: all that is left to say it failed is to cut the answer off.
-            log.exception("stand-in server fault while streaming %s", json.dumps(self.request_line))
-            return False
+            for pause, data in out:
+                if pause and self.host.pause(pause):
+                    return False  # stop() hung up
+                self._write(data)
         finally:
-            close = getattr(chunks, "close", None)
-            if callable(close):
-                close()
-            if head_out:
-                self._log(status, sent)
-        return declared
+            out.close()
+            if out.out:
+                self._log(out.status, out.sent)
+        _ENDINGS[out.ending](self)
+        return out.ending is Ending.KEEP
 
-    def _play(self, fault: Fault) -> bool:
-        sent = 0
-        if fault.head is not None:
-            status, headers = fault.head
-            try:
-                head = _raw_head(status, self._fields(dict(headers), close=True))
-            except (h11.LocalProtocolError, UnicodeEncodeError) as error:
-                return self._unsendable(error)
-            self.sock.sendall(head)
-        for pause, piece in fault.pieces:
-            if pause and self.transport.pause(pause):
-                return False  # stop() hung up
-            self.sock.sendall(piece)
-            sent += len(piece)
-        if fault.ending is Ending.RESET:
-            # Closing with a zero linger time sends a reset rather than an orderly close.
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        self._log(0 if fault.head is None else fault.head[0], sent)
-        return False
+    def _write(self, data: bytes) -> None:
+        """Sends ``data`` whole; TimeoutError when the client does not take it in time."""
+        deadline = time.monotonic() + DEPARTURE_SECONDS + len(data) / MIN_BYTES_PER_SECOND
+        view = memoryview(data)
+        while view:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(f"the client did not take the answer to {self.request_line!r} in time")
+            self.sock.settimeout(left)
+            view = view[self.sock.send(view):]
 
-    def _refuse(self, refusal: Refusal) -> bool:
-        """Answers a request that cannot be served with a JSON error, like the API's own; the
-        connection then closes."""
-        status, headers, body = error_answer(refusal.status, refusal.message, self.path)
-        headers["Content-Length"] = str(len(body))
-        self.sock.sendall(_raw_head(status, self._fields(headers, close=True)) + body)
-        self._log(status, len(body))
-        # Closed at once with unread bytes of the request pending, the connection would be
-        # reset, and the reset could destroy the answer before the client reads it: half
-        # close, and read what is still coming, for a moment.
+    def _reset(self) -> None:
+        # Closing with a zero linger time sends a reset rather than an orderly close.
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+    def _drain(self) -> None:
         socket.socket.shutdown(self.sock, socket.SHUT_WR)
         deadline = time.monotonic() + _LINGER_SECONDS
         with contextlib.suppress(TimeoutError):
@@ -293,21 +257,6 @@ class Exchange:
                 self.sock.settimeout(left)
                 if not self.sock.recv(65536):
                     break
-        return False
-
-    def _unsendable(self, error: h11.LocalProtocolError | UnicodeEncodeError) -> bool:
-        # An answer that HTTP cannot carry, such as a line break in a header a route gave:
-        # sent as it is, it would be read as more headers, or as another answer.
-        log.error("stand-in server cannot send the answer to %s: %s", json.dumps(self.request_line), error)
-        return self._refuse(Refusal(500, f"stand-in server fault: the answer cannot be sent: {error}"))
-
-    def _fields(self, headers: Mapping[str, str], close: bool = False) -> list[tuple[bytes, bytes]]:
-        """The headers of an answer as they go on the wire; UnicodeEncodeError for one that
-        Latin-1 cannot carry."""
-        fields = [("Server", SERVER_NAME), ("Date", _http_date()), *headers.items()]
-        if close or self.transport.stopping:
-            fields.append(("Connection", "close"))
-        return [(name.encode("latin-1"), value.encode("latin-1")) for name, value in fields]
 
     def _log(self, status: int, sent: int) -> None:
         if log.isEnabledFor(logging.INFO):
@@ -315,29 +264,11 @@ class Exchange:
             log.info("%s %s %d %d", self.connection.address[0], json.dumps(self.request_line), status, sent)
 
 
-def _reason(status: int) -> str:
-    try:
-        return http.HTTPStatus(status).phrase
-    except ValueError:
-        return ""
-
-
-def _raw_head(status: int, fields: list[tuple[bytes, bytes]]) -> bytes:
-    """A status line and headers, for answers whose connection closes after them; h11's
-    Response checks each header as for any other answer."""
-    response = h11.Response(status_code=status, headers=fields, reason=_reason(status))
-    lines = [b"HTTP/1.1 %d %s\r\n" % (status, response.reason)]
-    lines += [name + b": " + value + b"\r\n" for name, value in response.headers.raw_items()]
-    return b"".join(lines) + b"\r\n"
-
-
-_date_cache: tuple[int, str] = (0, "")
-
-
-def _http_date() -> str:
-    """The Date header's value, made once a second."""
-    global _date_cache
-    now = int(time.time())
-    if _date_cache[0] != now:
-        _date_cache = (now, email.utils.formatdate(now, usegmt=True))
-    return _date_cache[1]
+# What each ending does to the connection once the answer is out (CLOSE and KEEP: nothing
+# here; the connection's thread closes it, or reads the next request).
+_ENDINGS: dict[Ending, Callable[[Exchange], None]] = {
+    Ending.KEEP: lambda exchange: None,
+    Ending.CLOSE: lambda exchange: None,
+    Ending.RESET: Exchange._reset,
+    Ending.DRAIN: Exchange._drain,
+}

@@ -1,23 +1,11 @@
 """The stand-in server's fake Accounts API: the built-in routes, answered from the data set.
 
-Routes, under ``/api/<app>/v<N>/`` for any version N, all requiring the header
-``Authorization: Bearer <token>`` (else 401); errors are JSON objects with "status",
-"error", "message" and "path", as the real server sends them:
-
-- GET security/user-info: the user that the token belongs to.
-- GET <app>/eventlog for the apps "security" and "entitlements": a Spring-style page
-  of 40 events. Query: pageNumber (0-based), pageSize (default 20), offset (overrides
-  pageNumber * pageSize), search (case-insensitive, in message, user and type),
-  sort.sorted=true (newest first), sort.unsorted=true (stored order, the default),
-  unpaged=true or paged=false (everything in one page). Boolean values are matched
-  without regard to case. Malformed or contradictory values give 400.
-- GET <app>/eventlog/<id>: the log entries of one event (the options above are ignored).
-- GET entitlements/releases?verify=True: all releases; without verify=True, 400.
-- GET entitlements/releases/<key>?distributionKey=<key>&platform=<platform>: download
-  information for one platform.
-- Any method on test/status/<code> (200 to 599): answers with that status.
-Every other path gives 404, and other methods on the GET routes 405 (after the token
-check, as behind a real security filter); ``serve`` tells these from the API's own errors.
+``ROUTES`` is the table of routes, under ``/api/<app>/v<N>/`` for any version N, which the
+docs list. Every route requires the header ``Authorization: Bearer <token>`` (else 401),
+and errors are JSON objects with "status", "error", "message" and "path", as the real
+server sends them. Every other path gives 404, and other methods on a route's path 405
+(after the token check, as behind a real security filter); ``serve`` tells these from the
+API's own errors.
 """
 
 from __future__ import annotations
@@ -26,9 +14,11 @@ import hashlib
 import hmac
 import json
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 from datetime import datetime, timedelta
 from functools import partial
+from typing import NamedTuple
 from urllib.parse import unquote
 
 from .data import EVENTS, RELEASES, USER, Event, iso
@@ -52,18 +42,15 @@ _UNAUTHORIZED = _Problem(401, "Full authentication is required to access this re
                          {"WWW-Authenticate": 'Bearer realm="accounts"'})
 
 
-def answer(request: RecordedRequest, token: str) -> Prepared:
-    """The built-in answer to ``request`` for a server that accepts ``token``."""
-    return serve(request, token)[0]
-
-
-def serve(request: RecordedRequest, token: str) -> tuple[Prepared, bool]:
-    """The built-in answer to ``request``, and whether a built-in route serves its method
-    and path (False: the answer is a 404 or 405 that no endpoint of the real API gives)."""
+def serve(request: RecordedRequest, token: str,
+          logs: Mapping[str, Sequence[Event]] = EVENTS) -> tuple[Prepared, bool]:
+    """The built-in answer to ``request``, from the event ``logs`` by app, and whether a
+    built-in route serves its method and path (False: the answer is a 404 or 405 that no
+    endpoint of the real API gives)."""
     # The token is checked before the route is known, as behind a real security filter.
     authorized = token_matches(request.headers.get("Authorization"), token)
     try:
-        endpoint = _endpoint(request)
+        endpoint = _endpoint(request, logs)
     except _Problem as problem:
         return _refusal(request, problem if authorized else _UNAUTHORIZED), False
     if not authorized:
@@ -104,37 +91,87 @@ def token_matches(authorization: str | None, token: str) -> bool:
 type _Result = tuple[int, object, dict[str, str]]
 
 
-def _endpoint(request: RecordedRequest) -> Callable[[], _Result]:
+class _Asked(NamedTuple):
+    """What a built-in route is asked: the method, the app of the path, the query (the
+    first of repeated names), and the event logs to answer from."""
+
+    method: str
+    app: str
+    params: dict[str, str]
+    logs: Mapping[str, Sequence[Event]]
+
+
+@dataclass(frozen=True)
+class BuiltIn:
+    """A built-in route: ``method`` (None: any) on ``endpoint`` under ``/api/<app>/v<N>/``
+    for ``app`` (None: any), whose ``{name}`` parts match any text and are passed, decoded,
+    to ``answer`` by name after the request as ``_Asked``; ``text`` says what it answers,
+    for the docs."""
+
+    method: str | None
+    app: str | None
+    endpoint: str
+    answer: Callable[..., _Result]
+    text: str
+
+    @property
+    def pattern(self) -> re.Pattern[str]:
+        return re.compile(re.sub(r"\\\{(\w+)\\\}", r"(?P<\1>.*)", re.escape(self.endpoint)))
+
+
+ROUTES: tuple[BuiltIn, ...] = (
+    BuiltIn("GET", "security", "user-info", lambda asked: (200, USER, {}),
+            "the user that the token belongs to"),
+    BuiltIn("GET", None, "eventlog", lambda asked: (200, _event_page(_events(asked), asked.params), {}),
+            "a Spring-style page of the events of the log `security` or `entitlements` (40 each, unless "
+            "grown or purged). Query: `pageNumber` "
+            "(0-based), `pageSize` (default 20), `offset` (overrides `pageNumber * pageSize`), `search` "
+            "(case-insensitive, in message, user and type), `sort.sorted=true` (newest first), "
+            "`sort.unsorted=true` (stored order, the default), `unpaged=true` or `paged=false` (everything "
+            "in one page); booleans without regard to case; malformed or contradictory values give 400"),
+    BuiltIn("GET", None, "eventlog/{event_id}",
+            lambda asked, event_id: (200, _event_log(_events(asked), event_id), {}),
+            "the log entries of one event (the options above are ignored)"),
+    BuiltIn("GET", "entitlements", "releases", lambda asked: _releases(asked.params),
+            "all releases, with `verify=True` (without, 400)"),
+    BuiltIn("GET", "entitlements", "releases/{key}", lambda asked, key: (200, _distribution(key, asked.params), {}),
+            "download information for one platform: `distributionKey=<key>&platform=<platform>`"),
+    BuiltIn(None, "test", "status/{code}", lambda asked, code: _status_answer(asked.method, code),
+            "an answer with that status (200 to 599)"),
+)
+_PATTERNS = [(route, route.pattern) for route in ROUTES]
+
+
+def _endpoint(request: RecordedRequest, logs: Mapping[str, Sequence[Event]]) -> Callable[[], _Result]:
     """What answers the request's method and path; _Problem (404 or 405) when nothing does."""
     match = APP_PATH.fullmatch(request.path)
     if match is None:
         raise _Problem(404, f"No endpoint {request.method} {request.path}")
     app, endpoint = match["app"], match["endpoint"]
+    method = "GET" if request.method == "HEAD" else request.method  # HEAD is answered as GET
     params: dict[str, str] = {}
     for name, value in request.query:
         params.setdefault(name, value)  # the first of repeated parameters counts
-    if app == "test" and endpoint.startswith("status/"):
-        return partial(_status_answer, request.method, unquote(endpoint.removeprefix("status/")))
-    if request.method != "GET" and (endpoint in ("user-info", "eventlog", "releases")
-                                    or endpoint.startswith(("eventlog/", "releases/"))):
-        raise _Problem(405, f"Method {request.method} is not supported here", {"Allow": "GET"})
-    if app == "security" and endpoint == "user-info":
-        return lambda: (200, USER, {})
-    if endpoint == "eventlog" or endpoint.startswith("eventlog/"):
-        if app not in EVENTS:
-            return partial(_unknown_application, app)  # the API's own answer, as for an unknown event
-        if endpoint == "eventlog":
-            return lambda: (200, _event_page(EVENTS[app], params), {})
-        return lambda: (200, _event_log(EVENTS[app], unquote(endpoint.removeprefix("eventlog/"))), {})
-    if app == "entitlements" and endpoint == "releases":
-        return lambda: _releases(params)
-    if app == "entitlements" and endpoint.startswith("releases/"):
-        return lambda: (200, _distribution(unquote(endpoint.removeprefix("releases/")), params), {})
+    allowed: set[str] = set()
+    for route, pattern in _PATTERNS:
+        found = pattern.fullmatch(endpoint)
+        if found is None:
+            continue
+        if route.method is not None and route.method != method:
+            allowed.add(route.method)
+        elif route.app in (None, app):
+            parts = {name: unquote(value) for name, value in found.groupdict().items()}
+            return partial(route.answer, _Asked(request.method, app, params, logs), **parts)
+    if allowed:
+        raise _Problem(405, f"Method {request.method} is not supported here", {"Allow": ", ".join(sorted(allowed))})
     raise _Problem(404, f"No endpoint {request.method} {request.path}")
 
 
-def _unknown_application(app: str) -> _Result:
-    raise _Problem(404, f"Unknown application {app}")
+def _events(asked: _Asked) -> Sequence[Event]:
+    events = asked.logs.get(asked.app)
+    if events is None:
+        raise _Problem(404, f"Unknown application {asked.app}")  # the API's own answer, as for an unknown event
+    return events
 
 
 def _releases(params: dict[str, str]) -> _Result:
@@ -153,7 +190,7 @@ def _status_answer(method: str, code_text: str) -> _Result:
     return code, {"status": code, "message": f"Stand-in answer to {method} with status {code}"}, {}
 
 
-def _event_page(events: list[Event], params: dict[str, str]) -> dict[str, object]:
+def _event_page(events: Sequence[Event], params: dict[str, str]) -> dict[str, object]:
     search = params.get("search")
     if search:
         needle = search.casefold()
@@ -210,7 +247,7 @@ def _count(params: dict[str, str], name: str, default: int, minimum: int) -> int
     return number
 
 
-def _event_log(events: list[Event], event_id: str) -> dict[str, object]:
+def _event_log(events: Sequence[Event], event_id: str) -> dict[str, object]:
     for event in events:
         if str(event["id"]) == event_id:
             start = datetime.fromisoformat(event["timestamp"])

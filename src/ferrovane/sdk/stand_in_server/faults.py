@@ -5,17 +5,16 @@ A route handler returns one of these as it returns an ``Answer``::
     server.route("GET", "/api/security/v3/eventlog", handler=lambda request: unavailable(retry_after=2))
     server.route("GET", "/api/security/v3/user-info", handler=lambda request: cut_short())
 
-Faults in status only are ordinary ``Answer``s (``too_many_requests``, ``unavailable``,
-``expired_token``, ``redirect_to``). What happens on the wire beyond a status (a reset, a
-body cut short of its Content-Length, a trickle, a stall) is a ``Fault``, which the
-transport plays; the connection closes after each. ``self_signed_context`` and
-``client_certificate_context`` give a server the TLS faults. ``named`` reads a fault from
-the command line's name for it.
+Faults in status only are ordinary ``Answer``s. What happens on the wire beyond a status
+(a reset, a body cut short, a trickle, a stall) is a ``Fault``: a head, timed pieces and an
+ending, which ``wire`` turns into bytes; the connection closes after each. ``NAMED`` is the
+table of faults by the names the command line gives them, which its help and the docs
+list. ``self_signed_context`` and ``client_certificate_context`` give a server the TLS faults.
 """
 
 from __future__ import annotations
 
-import enum
+import inspect
 import math
 import ssl
 from collections.abc import Callable, Mapping
@@ -26,7 +25,14 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import urlsplit
 
-from .messages import Answer, error_payload, prepare
+from .messages import Answer, Ending, Fault, error_payload, prepare
+
+__all__ = [
+    "CLIENT_CERTIFICATE", "MAX_PAUSE_SECONDS", "NAMED", "NAMES_HELP", "SELF_SIGNED_CERTIFICATE", "Ending", "Fault",
+    "Named", "client_certificate_context", "cut_short", "expired_token", "named", "redirect_to",
+    "reset_before_headers", "reset_mid_body", "self_signed_context", "stall_after_headers", "too_many_requests",
+    "trickle", "unavailable",
+]
 
 _TLS = Path(__file__).with_name("tls")
 # A certificate for 127.0.0.1, ::1 and localhost that signs itself (valid until 2126): a
@@ -36,27 +42,9 @@ SELF_SIGNED_CERTIFICATE = str(_TLS / "server.pem")
 # A client certificate and its key in one PEM file (as requests' ``cert=`` takes it),
 # which a server with ``client_certificate_context()`` accepts.
 CLIENT_CERTIFICATE = str(_TLS / "client.pem")
-
-
-class Ending(enum.Enum):
-    """How a fault's connection ends."""
-
-    CLOSE = "close"  # an orderly close (FIN), as after a body cut short
-    RESET = "reset"  # a reset (RST), as from a server that crashed or a middlebox
-
-
-@dataclass(frozen=True)
-class Fault:
-    """What goes on the wire instead of a proper answer.
-
-    ``head``: the status and headers sent first (None: nothing at all); ``pieces``: parts
-    of the body, each sent after its pause in seconds; ``ending``: how the connection
-    ends then. Build one with the functions of this module rather than by hand.
-    """
-
-    head: tuple[int, tuple[tuple[str, str], ...]] | None
-    pieces: tuple[tuple[float, bytes], ...]
-    ending: Ending
+# The longest pause a fault may make: a day is longer than any client waits, and far
+# below what a thread can wait for.
+MAX_PAUSE_SECONDS = 86_400
 
 
 def reset_before_headers() -> Fault:
@@ -179,8 +167,8 @@ def _cut(after: int | None, content: bytes) -> int:
 
 
 def _seconds(value: float, name: str) -> None:
-    if not (math.isfinite(value) and value >= 0):
-        raise ValueError(f"{name} must be a finite number of seconds from 0 up, not {value!r}")
+    if not (math.isfinite(value) and 0 <= value <= MAX_PAUSE_SECONDS):
+        raise ValueError(f"{name} must be from 0 to {MAX_PAUSE_SECONDS} s, not {value!r}")
 
 
 def _retry_argument(text: str) -> int | datetime:
@@ -199,37 +187,84 @@ def _seconds_argument(text: str) -> float:
         raise ValueError(f"not a number of seconds: {text!r}") from None
 
 
-# The faults by the names the command line gives them: NAME or NAME:ARGUMENT, the argument
-# read by the first function and passed to the second (None: the fault takes none).
-_NAMED: dict[str, tuple[Callable[[str], Any] | None, Callable[..., Answer | Fault], str]] = {
-    "too-many-requests": (_retry_argument, too_many_requests, "429 with Retry-After (:SECONDS or :HTTP-DATE; 1 s)"),
-    "unavailable": (_retry_argument, unavailable, "503 with Retry-After (:SECONDS or :HTTP-DATE; 1 s)"),
-    "expired-token": (None, expired_token, "401 as for an expired token"),
-    "redirect-to": (str, redirect_to, "a redirect to :URL"),
-    "reset-before-headers": (None, reset_before_headers, "the connection reset before any header"),
-    "reset-mid-body": (None, reset_mid_body, "the connection reset halfway through the body"),
-    "cut-short": (None, cut_short, "the body cut short of its Content-Length, then closed"),
-    "trickle": (_seconds_argument, lambda interval=0.1: trickle(interval=interval),
-                "the body 8 bytes at a time, one every :SECONDS (0.1)"),
-    "stall-after-headers": (_seconds_argument, stall_after_headers, "nothing after the headers for :SECONDS (30)"),
-}
-NAMES_HELP = "\n".join([f"  {'STATUS':<21} a JSON error with that status (200 to 599)"] +
-                       [f"  {name:<21} {text}" for name, (_, _, text) in _NAMED.items()])
+@dataclass(frozen=True)
+class Named:
+    """A fault as the command line names it: ``NAME`` or ``NAME:ARGUMENT``.
+
+    ``make`` gives the fault, called with the argument as ``read`` reads it, or with none
+    (``read`` None: it takes none). ``function`` is the function of this module that it
+    plays (``make`` itself unless given); ``argument`` and ``text`` are what the help and
+    the docs say of it.
+    """
+
+    name: str
+    make: Callable[..., Answer | Fault]
+    text: str
+    read: Callable[[str], Any] | None = None
+    argument: str = ""
+    function: Callable[..., Answer | Fault] | None = None
+
+    @property
+    def usage(self) -> str:
+        """The name as it is given, such as ``trickle[:SECONDS]`` or ``redirect-to:URL``."""
+        if not self.argument:
+            return self.name
+        needed = any(parameter.default is inspect.Parameter.empty
+                     for parameter in inspect.signature(self.make).parameters.values())
+        return f"{self.name}:{self.argument}" if needed else f"{self.name}[:{self.argument}]"
+
+    @property
+    def call(self) -> str:
+        """The call in Python with the options beyond an Answer's own, such as
+        ``trickle(chunk_size=8, interval=0.1)``."""
+        function = self.function or self.make
+        parameters = inspect.signature(function).parameters.values()
+        wire_level = {"status", "body", "headers"} <= {parameter.name for parameter in parameters}
+        shown = [parameter.name if parameter.default is inspect.Parameter.empty
+                 else f"{parameter.name}={parameter.default!r}"
+                 for parameter in parameters
+                 if not (wire_level and parameter.name in ("status", "body", "headers"))]
+        return f"{function.__name__}({', '.join(shown)})"
+
+
+# Every fault the command line names, in the order its --help and the docs list them.
+NAMED: tuple[Named, ...] = (
+    Named("too-many-requests", too_many_requests, "429 with `Retry-After`: RETRY seconds (1) or an HTTP date",
+          _retry_argument, "RETRY"),
+    Named("unavailable", unavailable, "503 with `Retry-After`: RETRY seconds (1) or an HTTP date",
+          _retry_argument, "RETRY"),
+    Named("expired-token", expired_token, "401 with `WWW-Authenticate` as for a token that has expired"),
+    Named("redirect-to", redirect_to, "a redirect (302) to URL, such as one of another origin", str, "URL"),
+    Named("reset-before-headers", reset_before_headers, "the connection reset before any byte of the answer"),
+    Named("reset-mid-body", reset_mid_body, "the headers and half the body (or `after` bytes), then a reset"),
+    Named("cut-short", cut_short, "the body cut short of its `Content-Length` at half (or `after` "
+                                  "bytes), then an orderly close"),
+    Named("trickle", lambda interval=0.1: trickle(interval=interval),
+          "the whole body, 8 bytes (`chunk_size`) at a time, one every SECONDS (0.1)", _seconds_argument, "SECONDS",
+          trickle),
+    Named("stall-after-headers", lambda seconds=30.0: stall_after_headers(seconds),
+          "the headers, then nothing for SECONDS (30), then the body", _seconds_argument, "SECONDS",
+          stall_after_headers),
+)
+STATUS_TEXT = "a JSON error with that status (200 to 599)"
+_BY_NAME = {named.name: named for named in NAMED}
+NAMES_HELP = "\n".join([f"  {'STATUS':<31} {STATUS_TEXT}"] +
+                       [f"  {named.usage:<31} {named.text.replace('`', '')}" for named in NAMED])
 
 
 def named(text: str) -> Answer | Fault:
-    """The fault that ``text`` names (see ``NAMES_HELP``); ValueError when it names none."""
+    """The fault that ``text`` names (see ``NAMED``); ValueError when it names none."""
     name, colon, argument = text.partition(":")
     if name.isdigit() and not colon:
         status = int(name)
         if not 200 <= status <= 599:
             raise ValueError(f"a status from 200 to 599, not {status}")
         return Answer(status, error_payload(status, f"Stand-in fault: status {status}", ""))
-    if name not in _NAMED:
-        raise ValueError(f"no fault named {name!r}: a status or one of {', '.join(_NAMED)}")
-    read, make, _ = _NAMED[name]
+    if name not in _BY_NAME:
+        raise ValueError(f"no fault named {name!r}: a status or one of {', '.join(_BY_NAME)}")
+    row = _BY_NAME[name]
     if not colon:
-        return make()
-    if read is None:
+        return row.make()
+    if row.read is None:
         raise ValueError(f"{name} takes no argument")
-    return make(read(argument))
+    return row.make(row.read(argument))

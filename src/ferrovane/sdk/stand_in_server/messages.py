@@ -1,21 +1,45 @@
-"""What the stand-in server's parts pass each other: a request as it was read, and an answer to write.
+"""What the stand-in server's parts pass each other: a request as it was read, and an answer or a fault to write.
 
 ``RecordedRequest`` is what handlers and tests see; ``Answer`` is what a handler gives back,
 and ``prepare`` turns it into the status, headers and bytes (or chunks) that go on the wire.
-A handler may also give a ``faults.Fault``, which passes through to the transport as it is.
+A handler may also give a ``Fault`` (built by ``faults``), which passes through as it is.
 """
 
 from __future__ import annotations
 
+import enum
 import http
 import json
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from http.client import HTTPMessage
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from .faults import Fault
+
+class Ending(enum.Enum):
+    """How a connection ends once an answer or a fault is out."""
+
+    KEEP = "keep"  # kept alive for the next request
+    CLOSE = "close"  # an orderly close (FIN), as after a body cut short
+    RESET = "reset"  # a reset (RST), as from a server that crashed or a middlebox
+    # Half closed, then read for a moment before it closes: closed at once with a refused
+    # request's bytes unread, it would be reset, and the reset could destroy the answer
+    # before the client reads it.
+    DRAIN = "drain"
+
+
+@dataclass(frozen=True)
+class Fault:
+    """What goes on the wire instead of a proper answer.
+
+    ``head``: the status and headers sent first (None: nothing at all); ``pieces``: parts
+    of the body, each sent after its pause in seconds; ``ending``: how the connection
+    ends then. Build one with the functions of ``faults`` rather than by hand.
+    """
+
+    head: tuple[int, tuple[tuple[str, str], ...]] | None
+    pieces: tuple[tuple[float, bytes], ...]
+    ending: Ending
 
 # An answer ready for the wire: status, headers, and the body whole or as chunks to send
 # as they come; or a fault for the transport to play.

@@ -15,12 +15,13 @@ import threading
 import traceback
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from datetime import datetime, timezone
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self
 
 from . import fake_api, transport
-from .faults import Fault
-from .messages import Answer, Prepared, RecordedRequest, error_answer, prepare
+from .data import EVENTS, Event, new_events
+from .messages import Answer, Fault, Prepared, RecordedRequest, error_answer, prepare
 from .routes import NOT_GIVEN, Handler, Route, describe
 
 if TYPE_CHECKING:
@@ -57,6 +58,8 @@ class StandInServer:
     ``max_connections`` connections open, closing the one idle for the longest to make room.
     With ``record`` (the default) it keeps every request it receives in ``requests``;
     without, it keeps none, nor any problem, so its memory stays bounded however long it runs.
+    Its built-in event logs are its own: ``append_events`` and ``purge_events`` change them
+    while it runs.
 
     With ``strict`` (the default) ``check()`` raises on the problems seen so far; without,
     they are only logged and kept in ``problems``. The attribute can be changed at any time.
@@ -87,6 +90,10 @@ class StandInServer:
         self._thread: threading.Thread | None = None
         self._timer: threading.Timer | None = None
         self._stopped = threading.Event()
+        # Each log is a tuple replaced whole under the lock, so that a route reads one
+        # state of it without a lock, however events are appended and purged meanwhile.
+        self._logs: dict[str, tuple[Event, ...]] = {app: tuple(events) for app, events in EVENTS.items()}
+        self._next_ids = {app: max(event["id"] for event in events) + 1 for app, events in EVENTS.items()}
 
     @property
     def url(self) -> str:
@@ -165,6 +172,41 @@ class StandInServer:
                 self._routes = [old for old in self._routes if not (old.lasting and old.same_conditions(new))]
             self._routes.append(new)
         return new
+
+    def events(self, app: str) -> list[Event]:
+        """The built-in log ``app`` as it is now, in stored order (oldest first)."""
+        return list(self._logs[self._app(app)])
+
+    def append_events(self, app: str, count: int = 1, *, keep: int | None = None) -> list[Event]:
+        """Appends ``count`` new events to the built-in log ``app``, as a live log gains them
+        (ids after any it had, timestamped now); returns them. With ``keep``, the oldest
+        beyond the newest ``keep`` are purged in the same step, as from a log capped by
+        count. Safe from any thread, also while requests are served."""
+        if count < 0 or (keep is not None and keep < 0):
+            raise ValueError(f"count and keep must be 0 or more, not {count} and {keep}")
+        moment = datetime.now(timezone.utc).replace(microsecond=0)
+        with self._lock:
+            first = self._next_ids[self._app(app)]
+            self._next_ids[app] = first + count
+            added = new_events(app, first, count, moment)
+            log = self._logs[app] + tuple(added)
+            self._logs[app] = log if keep is None or len(log) <= keep else log[len(log) - keep:]
+        return added
+
+    def purge_events(self, app: str, count: int) -> list[Event]:
+        """Removes the ``count`` oldest events (in stored order) of the built-in log ``app``,
+        as a log capped by count or by age drops them; returns them. Safe from any thread."""
+        if count < 0:
+            raise ValueError(f"count must be 0 or more, not {count}")
+        with self._lock:
+            log = self._logs[self._app(app)]
+            self._logs[app] = log[count:]
+        return list(log[:count])
+
+    def _app(self, app: str) -> str:
+        if app not in self._logs:
+            raise ValueError(f"no built-in log {app!r}: one of {', '.join(self._logs)}")
+        return app
 
     def client(self, client_class: Any = None) -> ApiClient:
         """An ApiClient for this server with its token, not logged in, whose session takes
@@ -277,7 +319,7 @@ class StandInServer:
 
     def _built_in(self, request: RecordedRequest) -> Prepared:
         try:
-            answer, served = fake_api.serve(request, self.token)
+            answer, served = fake_api.serve(request, self.token, self._logs)
         except Exception as error:
             self._note(Problem(request, f"the stand-in server failed on {describe(request)}: {error!r}", error))
             return error_answer(500, f"stand-in server fault: {error!r}", request.path)

@@ -3,11 +3,15 @@
 It knows nothing of the API it serves: each request that was read whole goes to the
 ``respond`` callable it was given, which returns the answer to write, or a fault to play;
 ``exchange`` reads the requests of each connection and writes their answers. One thread
-accepts connections and one thread serves each connection. The number of connections is bounded: at the bound, or when the process runs
-out of file descriptors, the connection idle for the longest is closed to make room (one
-whose request has not arrived whole counts as idle), and with none idle the acceptor
-waits rather than spins. Answers are kept-alive HTTP/1.1 with Content-Length, or streamed
-chunk by chunk.
+accepts connections and one thread serves each connection.
+
+The number of connections is bounded. At the bound, or when the process runs out of file
+descriptors, the connection idle for the longest is closed to make room, and with none
+idle the acceptor waits rather than spins. A connection is idle between requests and while
+a request is still arriving (its line, headers or body); it is busy from a request's
+arrival whole to the end of its answer. A client cannot keep it busy for long: each write
+of an answer must be taken within ``exchange.DEPARTURE_SECONDS`` plus 1 s a MiB, or the
+connection is closed.
 """
 
 from __future__ import annotations
@@ -20,12 +24,8 @@ import ssl
 import threading
 import time
 from collections.abc import Callable
-from typing import Any
 
-# Defined where requests are read; still found here by code that looked for them here.
-from .exchange import ARRIVAL_SECONDS, Exchange
-from .exchange import IDLE_TIMEOUT_SECONDS as IDLE_TIMEOUT_SECONDS
-from .exchange import MAX_BODY_SIZE as MAX_BODY_SIZE
+from .exchange import ARRIVAL_SECONDS, Connection, Exchange
 from .messages import Prepared, RecordedRequest
 
 # How long stop() lets answers already begun run to their end before it cuts them off.
@@ -40,18 +40,6 @@ _RETRY_SECONDS = 0.1
 log = logging.getLogger(__name__)
 
 type Respond = Callable[[RecordedRequest], Prepared]
-
-
-class Connection:
-    """One open connection: its socket (replaced by the TLS one after wrapping) and whether
-    it is busy with a request (from its request line to the end of its answer)."""
-
-    __slots__ = ("sock", "address", "busy")
-
-    def __init__(self, sock: socket.socket, address: Any) -> None:
-        self.sock = sock
-        self.address = address
-        self.busy = False
 
 
 class Transport:

@@ -1,0 +1,3 @@
+# Whether an array or object in the JSON text (valid JSON) lies more than `limit`
+# levels deep, the outermost being level 1; brackets inside strings do not count.
+def nests_deeper_than(text: str, limit: int, /) -> bool: ...

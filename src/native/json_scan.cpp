@@ -1,0 +1,101 @@
+// ferrovane.sdk._json_scan: how deep a JSON text nests, read from the text in one
+// pass, so that a large answer's depth is bounded without walking what it decodes to.
+//
+//     def nests_deeper_than(text, limit, /):
+//         # whether some array or object in `text` (valid JSON) lies more than
+//         # `limit` levels deep, brackets inside strings not counted
+#include "ref.hpp"
+
+namespace {
+
+// Scans characters of one width. Brackets, quotes and backslashes are ASCII,
+// so a wider character is never one of them.
+template <typename Char>
+bool nests_deeper(const Char* text, Py_ssize_t length, Py_ssize_t limit) {
+    Py_ssize_t depth = 0;
+    bool in_string = false;
+    for (Py_ssize_t index = 0; index < length; ++index) {
+        const Char unit = text[index];
+        if (in_string) {
+            if (unit == '\\') {
+                ++index;  // the escaped character, a quote included, ends nothing
+            } else if (unit == '"') {
+                in_string = false;
+            }
+        } else if (unit == '"') {
+            in_string = true;
+        } else if (unit == '[' || unit == '{') {
+            if (++depth > limit) {
+                return true;
+            }
+        } else if (unit == ']' || unit == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+PyObject* nests_deeper_than(PyObject* /*module*/, PyObject* const* args, Py_ssize_t count) {
+    if (count != 2) {
+        PyErr_Format(PyExc_TypeError, "nests_deeper_than() takes 2 arguments (%zd given)", count);
+        return nullptr;
+    }
+    PyObject* text = args[0];
+    if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "nests_deeper_than() needs a str, not %.100s", Py_TYPE(text)->tp_name);
+        return nullptr;
+    }
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
+    if (limit == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const void* data = PyUnicode_DATA(text);
+    bool deeper = false;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            deeper = nests_deeper(static_cast<const Py_UCS1*>(data), length, limit);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            deeper = nests_deeper(static_cast<const Py_UCS2*>(data), length, limit);
+            break;
+        default:
+            deeper = nests_deeper(static_cast<const Py_UCS4*>(data), length, limit);
+            break;
+    }
+    return Py_NewRef(deeper ? Py_True : Py_False);
+}
+
+constexpr const char nests_deeper_than_doc[] =
+    "nests_deeper_than(text, limit, /)\n--\n\n"
+    "Whether an array or object in the JSON *text* lies more than *limit* levels\n"
+    "deep (the outermost is level 1); brackets inside strings do not count.\n"
+    "The text is taken to be valid JSON: decode it first.";
+
+PyMethodDef json_scan_functions[] = {
+    {"nests_deeper_than", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nests_deeper_than)),
+     METH_FASTCALL, nests_deeper_than_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot json_scan_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef json_scan_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_json_scan",
+    .m_doc = "Scans of JSON text for the Ferrovane SDK's answer reader.",
+    .m_size = 0,
+    .m_methods = json_scan_functions,
+    .m_slots = json_scan_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__json_scan() { return PyModuleDef_Init(&json_scan_definition); }
