@@ -16,8 +16,8 @@ from support import docs
 import requests
 
 from ferrovane.sdk import _tables, cli
-from ferrovane.sdk.cli import ExitStatus as Status, queries
-from ferrovane.sdk.cli.arguments import TOKEN_VARIABLE
+from ferrovane.sdk.cli import ExitStatus as Status, queries, walk_all
+from ferrovane.sdk.cli.names import TOKEN_VARIABLE
 from ferrovane.sdk.stand_in_server import Answer, StandInServer, faults
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -144,7 +144,7 @@ def paging(last_page=None, **odd_pages):
 @pytest.mark.parametrize("output", ["--json", "--jsonl"])
 def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(server, monkeypatch, capsys, answer, exit_code,
                                                                 message, printed, output):
-    monkeypatch.setattr(queries, "MAX_ALL_PAGES", 5)
+    monkeypatch.setattr(walk_all, "MAX_ALL_PAGES", 5)
     server.route("GET", EVENTLOG, handler=answering(answer))
     code = cli.main(["--server", server.url, "--token", "t", output, "events", "security", "--all"])
     out, err = capsys.readouterr()

@@ -81,7 +81,7 @@ def test_proxy_variables_are_honoured_with_no_proxy(server, monkeypatch, capsys,
 @pytest.mark.parametrize("headers, expected, shown", [
     ({"Server": "tinyproxy/1.11.1", "WWW-Authenticate": 'Basic realm="Tinyproxy"'}, ExitStatus.CONNECTION,
      "the proxy http://***@127.0.0.1:{port} refused the request: 401 Unauthorized (check the user name"),
-    ({}, ExitStatus.UNAUTHORIZED, "(check --token"),  # the server's own 401, which the proxy passed on
+    ({}, ExitStatus.UNAUTHORIZED, "(check the token from --token)"),  # the server's own 401, which the proxy passed on
 ])
 def test_a_proxys_own_refusal_of_a_plain_request_is_named_as_the_proxys(server, monkeypatch, capsys, dead_port,
                                                                          headers, expected, shown):

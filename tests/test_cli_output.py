@@ -15,7 +15,7 @@ import pytest
 from support import proxies
 
 from ferrovane.sdk import cli
-from ferrovane.sdk.cli import ExitStatus, arguments, completion
+from ferrovane.sdk.cli import ExitStatus, commands, names
 from ferrovane.sdk.stand_in_server import Answer
 
 EVENTLOG = "/api/security/v3/eventlog"
@@ -158,7 +158,7 @@ def test_verbose_traces_a_request_that_got_no_answer(capsys, silent, last_traced
 def scripts(tmp_path, capsys):
     """The completion scripts as the command prints them, in files."""
     made = {}
-    for shell in completion.SHELLS:
+    for shell in names.SHELLS:
         assert cli.main(["completion", shell]) == 0
         made[shell] = tmp_path / f"completion.{shell}"
         made[shell].write_text(capsys.readouterr().out)
@@ -168,8 +168,9 @@ def scripts(tmp_path, capsys):
 def every_option_and_subcommand():
     # From argparse's own record of the parsers (private, so read only here): the oracle of
     # the list that the parser keeps for the scripts.
-    parser = arguments.build_parser()
-    subcommands = next(action.choices for action in parser._actions if isinstance(action.choices, dict))
+    parser = commands.parser()
+    subcommands = {name: sub.filled() for action in parser._actions if isinstance(action.choices, dict)
+                   for name, sub in action.choices.items()}
     return {name for each in (parser, *subcommands.values()) for action in each._actions
             for name in action.option_strings} | set(subcommands)
 
@@ -201,7 +202,7 @@ for line; do drive "$line"; done
 
 @pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
 def test_bash_completes_subcommands_options_and_choices(scripts):
-    lines = {f"{PROG} ": "user events event releases distribution config completion",
+    lines = {f"{PROG} ": " ".join(row.name for row in commands.SUBCOMMANDS),
              f"{PROG} ev": "events event",
              f"{PROG} --server http://127.0.0.1:8080 --token t rel": "releases",  # a URL's ":" is no word break
              f"{PROG} --j": "--json --jsonl",

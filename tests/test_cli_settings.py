@@ -3,14 +3,18 @@ profiles, the precedence of flags, environment, profile and defaults, token file
 mode, stdin and token commands, the config subcommand; and never the token in any output."""
 
 import json
+import os
+import pty
+import select
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 from hypothesis import example, given, strategies as st
 
-from ferrovane.sdk.cli import ExitStatus, settings
+from ferrovane.sdk.cli import ExitStatus, inputs
 from ferrovane.sdk.stand_in_server import StandInServer
 from test_cli_properties import SECRET, check, run_in_process
 
@@ -125,7 +129,7 @@ def test_a_profile_serves_a_whole_query_and_a_flag_overrides_it(server, accounts
         token_file = "../../token"  # beside the config file's directory, as the file says
         api_version = 2
     """)
-    for argv, version in [([], 2), (["--api-version", "3"], 3)]:
+    for argv, version in [([], 2), (["--api-version", "3"], 3), (["--server", server.url + "/"], 2)]:
         code, out, err = command(*argv, "user")
         assert (code, err) == (ExitStatus.SUCCESS, "") and "demo.user" in out
         assert server.requests[-1].path == f"/api/security/v{version}/user-info"
@@ -150,7 +154,10 @@ def token_command_script(directory, body):
 @pytest.mark.parametrize("source", ["--token-file", "stdin", "--token -", "token_file", "token_command"])
 def test_every_token_source_reaches_the_server_and_no_output(server, accounts_canary, home, source):
     token = secret_file(home.directory, "token", accounts_canary.token + "\n")
-    helper = token_command_script(home.directory, f"print({accounts_canary.token!r})")
+    # It leaves a child behind that holds its stdout open: the token is used when it exits.
+    helper = token_command_script(home.directory, "import subprocess; child = subprocess.Popen([sys.executable, "
+                                  "'-c', 'import time; time.sleep(10**6)']); open(%r, 'w').write(str(child.pid))"
+                                  % str(home.directory / "child") + f"; print({accounts_canary.token!r})")
     profile = {"token_file": f'token_file = "{token}"', "token_command": f"token_command = {json.dumps(helper)}"}
     home(f'default = "p"\n[profiles.p]\nserver = "{server.url}"\n{profile.get(source, "")}\n')
     argv = {"--token-file": ["--token-file", str(token)], "stdin": ["--token-file", "-"],
@@ -165,6 +172,40 @@ def test_every_token_source_reaches_the_server_and_no_output(server, accounts_ca
     if source == "token_command":  # run once, for the query: config does not run it
         assert argv_file.read_text().count("token-helper.py") == 1
         assert accounts_canary.token not in argv_file.read_text()
+        assert ended(int((home.directory / "child").read_text()))  # what it left behind was ended
+    server.route("GET", "/api/security/v3/user-info", 401)  # the hint names where the token came from
+    code, out, err = command(*argv, "user", stdin=stdin)
+    named = {"--token-file": f"--token-file {token}", "token_file": f"token_file of profile p in {home.path}",
+             "token_command": f"token_command of profile p in {home.path}"}.get(source, "stdin")
+    assert code == ExitStatus.UNAUTHORIZED and err.endswith(f"(check the token from {named})\n"), err
+
+
+def ended(pid):
+    """Whether process ``pid`` is gone (or a zombie), waiting for it generously."""
+    for _ in range(600):
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                if stat.read().rpartition(")")[2].split()[0] in "ZX":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def test_a_token_typed_on_a_terminal_is_not_shown(server, accounts_canary):
+    terminal, other_end = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "ferrovane.sdk.cli", "--server", server.url, "--token", "-",
+                                "user"], stdin=other_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    prompt = b""
+    while not prompt.endswith(b"then Enter: ") and (chunk := process.stderr.read1(100)):
+        prompt += chunk
+    os.write(terminal, accounts_canary.token.encode() + b"\n")
+    out, err = process.communicate(timeout=60)
+    echoed = os.read(terminal, 65536) if select.select([terminal], [], [], 0)[0] else b""
+    os.close(other_end), os.close(terminal)
+    assert process.returncode == ExitStatus.SUCCESS and b"demo.user" in out, prompt + err
+    assert accounts_canary.token.encode() not in echoed + err
 
 
 @pytest.mark.parametrize("helper, shown", [
@@ -172,12 +213,14 @@ def test_every_token_source_reaches_the_server_and_no_output(server, accounts_ca
     ("print(TOKEN); sys.exit(1)", "failed with exit status 1"),  # what it printed is never shown
     ("import os, signal; os.kill(os.getpid(), signal.SIGTERM)", "was ended by signal 15"),
     ("print()", "printed no token"),
-    ("import time; time.sleep(30)", "did not finish within 0.5 s"),
+    ("import time; time.sleep(10**6)", "did not finish within 0.5 s"),  # the only one given a short bound
+    ("sys.stdout.write(TOKEN * 10**5)", "holds more than 64 KiB"),
     ("sys.stdout.buffer.write(b'\\xff' + TOKEN.encode())", "is not UTF-8 text (a byte at offset 0)"),
     ("print(TOKEN + ' ')", "ends with a space"),  # the checks of every token, naming the source
 ])
 def test_a_failing_token_command_is_one_line_that_never_shows_its_output(home, monkeypatch, helper, shown):
-    monkeypatch.setattr(settings, "TOKEN_COMMAND_TIMEOUT", 0.5)
+    if "sleep" in helper:
+        monkeypatch.setattr(inputs, "TOKEN_WAIT_SECONDS", 0.5)
     token = "QXZq-not-shown-0189"
     command_line = token_command_script(home.directory, f"TOKEN = {token!r}\n{helper}")
     home(f'default = "p"\n[profiles.p]\nserver = "http://127.0.0.1:9"\ntoken_command = {json.dumps(command_line)}\n')
@@ -193,10 +236,14 @@ def test_a_failing_token_command_is_one_line_that_never_shows_its_output(home, m
     (b"QXZq\xe90189", "is not UTF-8 text (a byte at offset 4)"),
     (b"Q" * (64 * 1024 + 1), "holds more than 64 KiB"),
     (None, "cannot read the token file {path}: No such file or directory"),
+    (os.mkfifo, "the token file {path} is a FIFO that nothing wrote to"),  # at once, not waiting for a writer
+    (os.mkdir, "the token file {path} is a directory, not a regular file"),
 ])
 def test_a_token_file_that_is_not_usable_is_named_without_its_content(home, content, shown):
     path = home.directory / "token"
-    if content is not None:
+    if callable(content):
+        content(path)
+    elif content is not None:
         path.write_bytes(content)
         path.chmod(0o600)
     code, out, err = run_in_process(["--server", "http://127.0.0.1:9", "--token-file", str(path), "user"], {})
@@ -236,9 +283,16 @@ def test_a_config_file_with_a_mistake_is_one_line_naming_the_file_and_line(home,
     ([], {"FERROVANE_ACCOUNTS_SERVER": "accounts.example.com"}, "FERROVANE_ACCOUNTS_SERVER: not a server URL"),
     (["--ca-bundle", "/no/such.pem"], {}, "the CA bundle from flag --ca-bundle does not exist: '/no/such.pem'"),
     (["--token", "a", "user", "--token-file", "b"], {}, "give the token one way: --token or --token-file"),
+    ([], {"FERROVANE_ACCOUNTS_CONFIG": "{directory}/fifo"}, "the config file {directory}/fifo is a FIFO that nothing"),
+    # A profile's token goes only to the profile's server.
+    (["--profile", "work", "--server", "http://b.example", "user"], {}, "no token for http://b.example (from flag "
+     "--server): the token of profile work goes only to its server http://127.0.0.1:9; give one for this server"),
+    (["--profile", "work", "user"], {"FERROVANE_ACCOUNTS_SERVER": "http://b.example"}, "no token for http://b.exam"
+     "ple (from environment FERROVANE_ACCOUNTS_SERVER): the token of profile work goes only to its server"),
 ])
 def test_settings_that_name_what_is_not_there_are_usage_errors(home, monkeypatch, argv, environment, shown):
-    path = home('[profiles.work]\nserver = "http://127.0.0.1:9"\n')
+    path = home('[profiles.work]\nserver = "http://127.0.0.1:9"\ntoken_file = "none"\n')
+    os.mkfifo(home.directory / "fifo")
     for variable, value in environment.items():
         monkeypatch.setenv(variable, value.format(directory=home.directory))
     code, out, err = run_in_process(argv if "user" in argv else [*argv, "user", "--token", "t"], {})
@@ -270,7 +324,7 @@ MISTAKES = st.sampled_from([{}] * 6 + [{"server": "accounts.example"}, {"api_ver
 @given(profile=PROFILE, mistake=MISTAKES, token=SECRET, edges=st.sampled_from(["", "\n", "\r\n", " ", "\n\n"]),
        own_token=st.booleans(), default=st.sampled_from(["p", "p", "q", None]),
        argv=st.sampled_from([["user"], ["--json", "user"], ["config"], ["--json", "config"],
-                             ["--profile", "p", "user"]]))
+                             ["--profile", "p", "user"], ["--server", "http://127.0.0.1:9", "user"]]))
 @example(profile={"server": "{url}", "token_command": "cat token"}, mistake={}, token="", edges="\n", own_token=True,
          default="p", argv=["--json", "user"])
 @example(profile={"server": "{url}", "token_file": "~/token"}, mistake={}, token="", edges="\r\n", own_token=True,
@@ -290,6 +344,7 @@ def test_property_any_profile_and_token_source(settings_server, tmp_path_factory
     config.chmod(0o600)
     code, out, err = run_in_process(argv, {"FERROVANE_ACCOUNTS_CONFIG": str(config), "HOME": str(directory)})
     check(code, out, err, secrets=(token,), json_output="--json" in argv)
+    assert "--server" not in argv or code == ExitStatus.USAGE  # no profile's token goes to another server
 
 
 @pytest.fixture(scope="module")

@@ -12,9 +12,8 @@ import argparse
 import re
 from dataclasses import dataclass, field
 
+from . import output
 from .status import ExitStatus
-
-SHELLS = ("bash", "zsh", "fish")
 # Metavars of the values that are file names.
 FILE_METAVARS = ("PATH", "FILE")
 
@@ -45,7 +44,7 @@ class Command:
 
 
 def _actions(parser: argparse.ArgumentParser) -> list[argparse.Action]:
-    arguments: list[argparse.Action] = getattr(parser, "arguments")  # kept by arguments.Parser
+    arguments: list[argparse.Action] = getattr(parser, "arguments")  # kept by the parser (see arguments.py)
     return arguments
 
 
@@ -96,11 +95,10 @@ def script(parser: argparse.ArgumentParser, shell: str) -> str:
     return {"bash": bash, "zsh": zsh, "fish": fish}[shell](parser.prog, commands)
 
 
-def run(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+def run(parser: argparse.ArgumentParser, shell: str) -> int:
     """The ``completion`` subcommand: prints the script; the exit status."""
-    from . import output  # here: output reads the program's name from arguments, which imports this
     try:
-        output.write(script(parser, args.shell))
+        output.write(script(parser, shell))
     except output.OutputFailed as failed:
         return output.failed_status(failed)
     return ExitStatus.SUCCESS

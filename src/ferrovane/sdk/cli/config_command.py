@@ -2,39 +2,35 @@
 as JSON. The token is shown only by its source: no token file is read, no token command
 run."""
 
-import argparse
-import dataclasses
 from pathlib import Path
 from typing import Any
 
 from .. import _tables
 from . import output
-from .settings import Setting, SettingsProblem, TokenSource, resolve
+from .settings import Flags, SettingsProblem, TokenSource, layers
 from .status import ExitStatus
 
 
-def show_config(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+def show_config(flags: Flags) -> int:
     """The ``config`` subcommand: each setting, its value and where it came from; the
     token only by its source. Reads no token and runs no command."""
     try:
-        chosen = resolve(args)
+        chosen = layers(flags)
     except SettingsProblem as problem:
         output.fail(str(problem))
         return ExitStatus.USAGE
     shown: dict[str, dict[str, Any]] = {}
-    for field in dataclasses.fields(chosen):
-        setting: Setting = getattr(chosen, field.name)
+    for name, setting in zip(chosen._fields, chosen):
         value = setting.value
         if isinstance(value, TokenSource):
             value = value.shown
-        shown[field.name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
+        shown[name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
         if isinstance(value, Path):
-            shown[field.name]["exists"] = value.exists()
-    if getattr(args, "insecure", False):
+            shown[name]["exists"] = value.exists()
+    if flags.insecure:
         shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
-    args.show = lambda answer, width, args: _config_table(answer, width)
     try:
-        note = output.show(args, shown)  # printed as every answer is, with the same failures
+        note = output.show(shown, flags.output, _config_table)  # printed as every answer is, with the same failures
     except output.OutputFailed as failed:
         return output.failed_status(failed)
     if note:

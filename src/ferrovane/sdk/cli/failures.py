@@ -1,7 +1,6 @@
 """What a failed query says: one line naming the cause (and the fix, where one is known)
 and the exit status of its kind."""
 
-import argparse
 import http.client
 import ssl
 from collections.abc import Iterator
@@ -13,9 +12,10 @@ import urllib3
 
 from .. import _tables
 from .._answers import AnswerTooLarge, UnusableAnswer
-from .arguments import SERVER_URL_SHAPE, TOKEN_VARIABLE
 from .intermediaries import intermediary_failure
+from .names import SERVER_URL_SHAPE
 from .session import proxy_of
+from .settings import Invocation
 from .status import ExitStatus
 from .urls import without_credentials
 
@@ -39,14 +39,14 @@ class Redirects:
         self.target = response.headers.get("Location") if response.is_redirect else None
 
 
-def failure(error: BaseException, args: argparse.Namespace, server_url: str,
+def failure(error: BaseException, run: Invocation, server_url: str,
             redirect: str | None) -> tuple[str, ExitStatus] | None:
     """The line and the exit status that report ``error``, or None if it is not a failure of a query."""
     if isinstance(error, UnusableAnswer):
         hint = " (--max-answer-size raises the bound)" if isinstance(error, AnswerTooLarge) else ""
         return f"the answer from {server_url} is not usable: {error}{hint}", ExitStatus.OTHER_HTTP
     if isinstance(error, requests.HTTPError):
-        return _http_failure(error, server_url)
+        return _http_failure(error, server_url, run)
     if redirect is not None and isinstance(error, ValueError):
         return (f"the server redirected to a URL that cannot be followed: {without_credentials(redirect)!r}",
                 ExitStatus.OTHER_HTTP)
@@ -54,9 +54,9 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
         return f"not a usable server URL: {server_url!r} ({SERVER_URL_SHAPE})", ExitStatus.USAGE
     if isinstance(error, requests.Timeout) or (  # requests reports a read that times out in the body so
             isinstance(error, requests.ConnectionError) and isinstance(innermost(error), TimeoutError)):
-        return f"no whole answer from {server_url} within {args.timeout:g} s", ExitStatus.CONNECTION
+        return f"no whole answer from {server_url} within {run.timeout:g} s", ExitStatus.CONNECTION
     if isinstance(error, requests.exceptions.SSLError):
-        return _tls_failure(error, server_url, args.insecure), ExitStatus.CONNECTION
+        return _tls_failure(error, server_url, run.insecure), ExitStatus.CONNECTION
     if isinstance(error, requests.exceptions.ProxyError) or (
             isinstance(error, requests.ConnectionError) and _through_socks_proxy(error)):
         return (f"cannot reach {server_url} through the proxy: {_underlying_reason(error)} (check HTTP_PROXY, "
@@ -72,14 +72,14 @@ def failure(error: BaseException, args: argparse.Namespace, server_url: str,
     return None
 
 
-def _http_failure(error: requests.HTTPError, server_url: str) -> tuple[str, ExitStatus]:
+def _http_failure(error: requests.HTTPError, server_url: str, run: Invocation) -> tuple[str, ExitStatus]:
     response = error.response
     if response is not None and (named := intermediary_failure(response, server_url, proxy_of(response))):
         return named
     status = getattr(response, "status_code", None)
     line = _tables.http_failure(error, base_url=server_url)
     if status in (401, 403):
-        line += f" (check --token or ${TOKEN_VARIABLE})"
+        line += f" (check the token from {run.token.source if run.token else 'the stand-in of --demo'})"
     elif status == 404 and urlsplit(server_url).path.rstrip("/").endswith("/api"):
         base = urlunsplit(urlsplit(server_url)._replace(path=urlsplit(server_url).path.rstrip("/")[:-len("/api")]))
         line += f" (the base URL stops before /api/: use --server {base})"

@@ -8,7 +8,6 @@ cannot carry the answer (the answer is then written with escapes, said once), a 
 disk, a closed pipe.
 """
 
-import argparse
 import codecs
 import contextlib
 import errno
@@ -17,11 +16,12 @@ import io
 import os
 import shutil
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from enum import Enum
 from typing import Any
 
 from .. import _tables
-from .arguments import PROG
+from .names import PROG
 from .status import ExitStatus
 
 # Encodings that carry every character, so that the text need not be tried first (an
@@ -30,6 +30,19 @@ UNICODE_CODECS = {"utf-8", "utf-16", "utf-32"}
 # The widest terminal believed: COLUMNS may say anything, and a table is never wider than
 # its cells need anyway.
 MAX_WIDTH = 1_000
+
+
+class Mode(Enum):
+    """How the answer is printed: a table for people, indented JSON, or JSON lines."""
+
+    TABLE = "table"
+    JSON = "json"
+    JSONL = "jsonl"
+
+
+# How an answer is printed for people: the answer and the terminal's width (None in a
+# file or a pipe) in, the text out.
+View = Callable[[Any, int | None], str]
 
 
 class OutputFailed(Exception):
@@ -100,18 +113,19 @@ def _encodable(text: str, stream: Any) -> tuple[str, bool]:
     return text.encode(stream.encoding, errors="backslashreplace").decode(stream.encoding), True
 
 
-def show(args: argparse.Namespace, answer: Any) -> str | None:
-    """Prints ``answer`` as ``args`` asks. Returns a note to report when some of it had to be
-    escaped to fit stdout's encoding. Raises OutputFailed, BrokenPipeError included."""
-    if args.json or args.jsonl:
-        write(json_text(answer, indent=None if args.jsonl else 2) + "\n")
+def show(answer: Any, mode: Mode, view: View) -> str | None:
+    """Prints ``answer`` in ``mode``, with ``view`` for a table. Returns a note to report
+    when some of it had to be escaped to fit stdout's encoding. Raises OutputFailed,
+    BrokenPipeError included."""
+    if mode is not Mode.TABLE:
+        write(json_text(answer, indent=None if mode is Mode.JSONL else 2) + "\n")
         return None  # JSON's own escapes, where needed, lose nothing: no note
     try:
         # Tables fit the terminal; in a file or a pipe their lines are whole.
         width = min(shutil.get_terminal_size().columns, MAX_WIDTH) if sys.stdout.isatty() else None
     except (OSError, ValueError) as error:  # a stdout closed in the meantime
         raise OutputFailed(error) from error
-    text, escaped = _encodable(args.show(answer, width, args) + "\n", sys.stdout)
+    text, escaped = _encodable(view(answer, width) + "\n", sys.stdout)
     write(text)
     if not escaped:
         return None
@@ -197,13 +211,23 @@ def fail(message: str) -> None:
     _to_stderr(f"{PROG}: {message}")
 
 
+def prompt(text: str) -> None:
+    """Writes ``text`` on stderr without a line break, for what is typed after it."""
+    _to_stderr(f"{PROG}: {text}", end="")
+
+
+def end_prompt() -> None:
+    """Ends the line of a prompt whose answer was not echoed."""
+    _to_stderr("")
+
+
 def trace(line: str) -> None:
     """Writes one line of the request trace (-v) on stderr, escaped as failures are."""
     _to_stderr(line)
 
 
-def _to_stderr(line: str) -> None:
-    text, _ = _encodable(_tables.printable(line) + "\n", sys.stderr)
+def _to_stderr(line: str, end: str = "\n") -> None:
+    text, _ = _encodable(_tables.printable(line) + end, sys.stderr)
     try:
         sys.stderr.write(text)
         sys.stderr.flush()

@@ -26,10 +26,10 @@ from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 from .._answers import BoundedBody
 from .._isolated import isolated_client
 from ..accounts_api import ApiClient
+from .names import CA_BUNDLE_VARIABLES
 from .trace import traced
 from .urls import proxy_problem, without_credentials
 
-CA_BUNDLE_VARIABLES = ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")  # requests' order of precedence
 # A read may wait this much longer than the deadline: the deadline, not a read that times
 # out with it, ends a slow request (and says so), and a worker left behind still ends.
 READ_TIMEOUT_MARGIN = 2.0

@@ -1,5 +1,5 @@
 """The exit statuses of the command line, each with its meaning, declared once: the
---help epilog is made from them (and from the examples that arguments.py gives), and so
+--help epilog is made from them (and from the examples that commands.py gives), and so
 is the documented table (scripts/render_docs.py)."""
 
 import textwrap
@@ -78,4 +78,5 @@ def epilog(token_variable: str, examples: Sequence[tuple[str, str]] = ()) -> str
         f"\n\nThe token can come from --token-file, the environment variable {token_variable}\n"
         "or a profile's token_file or token_command instead of --token, which keeps it out\n"
         "of the shell history and the process list. Each setting is taken from a flag, else\n"
-        "the environment, else the profile, else the default: see the config subcommand.")
+        "the environment, else the profile, else the default: see the config subcommand.\n"
+        "A profile's token goes only to the profile's own server.")
