@@ -50,6 +50,44 @@ def release_grid() -> str:
                  [[python, *(cells.get((python, machine), "") for machine in machines)] for python in suites])
 
 
+def _synopsis(names: tuple[str, ...], metavar: str | None) -> str:
+    if not names[0].startswith("-"):  # a positional argument is shown by its metavar alone
+        return metavar or names[0].upper()
+    return ", ".join(f"{name} {metavar}" if metavar else name for name in names)
+
+
+def global_options() -> str:
+    """The options of every query, from the command line's own parser."""
+    from ferrovane.sdk.cli import commands
+    parser = commands.parser()
+    rows = [[f"`{_synopsis(tuple(action.option_strings), action.metavar or (action.dest.upper() if action.nargs != 0 else None))}`",
+             action.help or ""] for action in parser.arguments if action.option_strings and action.help]
+    return table(["Option", "What it does"], rows)
+
+
+def subcommands() -> str:
+    """Each subcommand with its arguments, and then the arguments, from the subcommand table."""
+    from ferrovane.sdk.cli import commands
+    from ferrovane.sdk.cli.arguments import Argument, Exclusive
+
+    def metavar(argument: Argument) -> str | None:
+        return argument.options.get("metavar")
+
+    def usage(item: Argument | Exclusive) -> str:
+        if isinstance(item, Exclusive):
+            return "[" + " \\| ".join(_synopsis(argument.names, metavar(argument)) for argument in item.arguments) + "]"
+        text = _synopsis(item.names, metavar(item))
+        return text if not item.names[0].startswith("-") else f"[{text}]"
+
+    rows, own = [], []
+    for row in commands.SUBCOMMANDS:
+        rows.append([f"`{' '.join([row.name, *map(usage, row.arguments)])}`", row.help])
+        for item in row.arguments:
+            for argument in item.arguments if isinstance(item, Exclusive) else (item,):
+                own.append([f"`{row.name}`", f"`{_synopsis(argument.names, metavar(argument))}`", argument.help])
+    return table(["Subcommand", "What it does"], rows) + "\n" + table(["Subcommand", "Argument", "What it is"], own)
+
+
 def stand_in_faults() -> str:
     from ferrovane.sdk.stand_in_server import faults
     return table(["`--fault`", "In Python: `faults.`", "What the route does instead"],
@@ -95,6 +133,8 @@ RENDERERS: dict[str, Callable[[], str]] = {
     "native-layout": layout("src/native", "*[pc]p"),
     "exit-statuses": exit_statuses,
     "release-grid": release_grid,
+    "options": global_options,
+    "subcommands": subcommands,
     "stand-in-faults": stand_in_faults,
     "stand-in-routes": stand_in_routes,
 }
