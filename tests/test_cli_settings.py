@@ -14,6 +14,7 @@ import time
 import pytest
 from hypothesis import example, given, strategies as st
 
+from ferrovane.sdk import profiles
 from ferrovane.sdk.cli import ExitStatus, inputs
 from ferrovane.sdk.stand_in_server import StandInServer
 from test_cli_properties import SECRET, check, run_in_process
@@ -87,7 +88,10 @@ def test_flags_then_environment_then_profile_then_defaults(home, monkeypatch, na
     if "environment" in given:
         for variable, setting in environment.items():
             monkeypatch.setenv(variable, setting)
-    shown = shown_config(*(flag if "flag" in given else []))[name]
+    everything = shown_config(*(flag if "flag" in given else []))
+    shown = everything[name]
+    if "flag" not in given:  # scripts read the settings through the same resolver
+        assert profiles.describe() == everything
     sources = {"flag": f"flag {flag[0]}", "environment": f"environment {next(iter(environment or {'': ''}))}",
                "profile": f"profile work in {home.path}", "default": "default"}
     assert shown["from"] == sources[expected]
@@ -133,6 +137,8 @@ def test_a_profile_serves_a_whole_query_and_a_flag_overrides_it(server, accounts
         code, out, err = command(*argv, "user")
         assert (code, err) == (ExitStatus.SUCCESS, "") and "demo.user" in out
         assert server.requests[-1].path == f"/api/security/v{version}/user-info"
+    assert profiles.client().get_current_user().response.json()["username"] == "demo.user"  # as a script builds it
+    assert server.requests[-1].path == "/api/security/v2/user-info"
     assert server.requests[-1].headers["Authorization"] == f"Bearer {accounts_canary.token}"
     token.chmod(0o644)
     code, out, err = command("--api-version", "3", "user")
@@ -298,6 +304,10 @@ def test_settings_that_name_what_is_not_there_are_usage_errors(home, monkeypatch
     code, out, err = run_in_process(argv if "user" in argv else [*argv, "user", "--token", "t"], {})
     assert (code, out) == (ExitStatus.USAGE, "") and err.count("\n") == 1
     assert shown.format(path=path, directory=home.directory) in err
+    if set(argv) <= {"--profile", "work", "home", "user"}:  # what a script's profiles.client meets
+        with pytest.raises(profiles.SettingsProblem) as raised:
+            profiles.client(argv[1] if argv else None)
+        assert shown.format(path=path, directory=home.directory) in str(raised.value)
 
 
 @pytest.mark.parametrize("mode, warning", [(0o644, "read by other users (mode 0644)"),

@@ -135,6 +135,9 @@ def mount_timeout(target: ApiClient | requests.Session, seconds: float | tuple[f
             raise ValueError(f"a timeout is a positive number of seconds, not {value!r}")
     session = session_of(target)
     current = session.adapters.get("https://")
+    if isinstance(current, TimeoutAdapter) and session.adapters.get("http://") is current:
+        current.timeout = seconds  # an adapter that already gives timeouts keeps all else it does
+        return current
     adapter = TimeoutAdapter(seconds, max_retries=current.max_retries if isinstance(current, HTTPAdapter) else 0)
     for prefix in ("https://", "http://"):
         session.mount(prefix, adapter)

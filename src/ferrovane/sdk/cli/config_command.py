@@ -2,12 +2,11 @@
 as JSON. The token is shown only by its source: no token file is read, no token command
 run."""
 
-from pathlib import Path
 from typing import Any
 
 from .. import _tables
 from . import output
-from .settings import Flags, SettingsProblem, TokenSource, layers
+from .settings import Flags, SettingsProblem, described
 from .status import ExitStatus
 
 
@@ -15,20 +14,10 @@ def show_config(flags: Flags) -> int:
     """The ``config`` subcommand: each setting, its value and where it came from; the
     token only by its source. Reads no token and runs no command."""
     try:
-        chosen = layers(flags)
+        shown = described(flags)
     except SettingsProblem as problem:
         output.fail(str(problem))
         return ExitStatus.USAGE
-    shown: dict[str, dict[str, Any]] = {}
-    for name, setting in zip(chosen._fields, chosen):
-        value = setting.value
-        if isinstance(value, TokenSource):
-            value = value.shown
-        shown[name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
-        if isinstance(value, Path):
-            shown[name]["exists"] = value.exists()
-    if flags.insecure:
-        shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
     try:
         note = output.show(shown, flags.output, _config_table)  # printed as every answer is, with the same failures
     except output.OutputFailed as failed:

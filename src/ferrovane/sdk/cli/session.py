@@ -19,10 +19,10 @@ from typing import Any
 
 import requests
 import truststore
-from requests.adapters import HTTPAdapter
 from requests.utils import select_proxy
 from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 
+from .. import retries
 from .._answers import BoundedBody
 from .._isolated import isolated_client
 from ..accounts_api import ApiClient
@@ -40,7 +40,7 @@ class UnusableEnvironment(Exception):
     it, its value (without a password) and the fix."""
 
 
-class TimeoutAdapter(HTTPAdapter):
+class TimeoutAdapter(retries.TimeoutAdapter):
     """Gives each connect and each read a timeout (the client passes none), which also
     leaves no worker of an expired deadline waiting for ever, reads each body within
     ``max_body`` bytes (AnswerTooLarge past it), and with ``trace`` traces each request.
@@ -49,9 +49,9 @@ class TimeoutAdapter(HTTPAdapter):
 
     def __init__(self, timeout: float, max_body: int, trace: bool = False,
                  proxies: dict[str, str] | None = None, ssl_context: ssl.SSLContext | None = None) -> None:
-        self.timeout, self.max_body, self.trace, self.proxies = timeout, max_body, trace, dict(proxies or {})
+        self.max_body, self.trace, self.proxies = max_body, trace, dict(proxies or {})
         self.ssl_context = ssl_context
-        super().__init__()
+        super().__init__(timeout)
 
     def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
         if self.ssl_context is not None:

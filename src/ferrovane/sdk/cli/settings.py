@@ -25,7 +25,7 @@ from .names import (CA_BUNDLE_VARIABLES, CONFIG_VARIABLE, DEFAULT_MAX_ANSWER_MB,
 from .output import Mode
 
 __all__ = ["Flags", "Invocation", "Setting", "Settings", "SettingsProblem", "Token", "TokenSource", "UsageProblem",
-           "layers", "resolve"]
+           "described", "layers", "resolve"]
 
 GIVE_A_TOKEN = f"--token-file PATH (- for stdin), --token TOKEN or ${TOKEN_VARIABLE}"
 
@@ -195,6 +195,23 @@ def layers(flags: Flags, environ: Mapping[str, str] | None = None) -> Settings:
         api_version=pick("--api-version", (), "api_version", DEFAULT_ACCOUNTS_API_VERSION),
         timeout=pick("--timeout", (), "timeout", DEFAULT_TIMEOUT),
         ca_bundle=ca_bundle)
+
+
+def described(flags: Flags, environ: Mapping[str, str] | None = None) -> dict[str, dict[str, Any]]:
+    """Each setting as data, as ``config`` shows it: {name: {"value", "from"}} (and "exists"
+    for a path), the token only by its source. Reads no token and runs no command."""
+    shown: dict[str, dict[str, Any]] = {}
+    chosen = layers(flags, environ)
+    for name, setting in zip(chosen._fields, chosen):
+        value = setting.value
+        if isinstance(value, TokenSource):
+            value = value.shown
+        shown[name] = {"value": str(value) if isinstance(value, Path) else value, "from": setting.source}
+        if isinstance(value, Path):
+            shown[name]["exists"] = value.exists()
+    if flags.insecure:
+        shown["ca_bundle"] = {"value": None, "from": "flag --insecure (certificates are not checked)"}
+    return shown
 
 
 def _withheld(profile: str, own_server: str | None, server: str, token: Setting) -> Setting:
