@@ -40,9 +40,10 @@ from requests.structures import CaseInsensitiveDict
 import stand_in_comparison
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(BENCH_DIR, "baseline"))
+# The plain-Python twin, which the tests hold as the native client's oracle.
+sys.path.insert(0, os.path.join(BENCH_DIR, "..", "tests"))
 
-PLAIN_MODULE = "ferrovane_py.accounts_api"
+PLAIN_MODULE = "reference.accounts_api"
 # Never contacted: the per-call and memory sections replace the session before any request.
 NULL_SERVER_URL = "http://127.0.0.1:9/accounts"
 TOKEN = "bench-token"
