@@ -5,9 +5,10 @@ Usage: check_dist.py FILE...  (wheels and sdists)
 - Every file in a wheel has an ordinary mode: 0644, or 0755 when it is executable.
 - Every native module in a wheel has the extension suffix of the interpreter and platform
   that the wheel's tags name, so that the interpreter the wheel installs into loads it.
-- The client module of a wheel loads methods through the public PyObject_VectorcallMethod
-  and imports no _PyObject_GetMethod, which the interpreter declares only internally and
-  may stop exporting.
+- The client module of a wheel loads methods through the public PyObject_VectorcallMethod.
+- No native module imports a private symbol of the interpreter (a name that begins with
+  _Py) other than those of the C API ledger in docs/maintainers.md: the ones public macros
+  expand to, and the private calls kept because they pay.
 - Every classifier in the metadata is one that the package index knows.
 - Given a whole release (the sdist among the files), its wheels are those of the release
   table (pyproject.toml): one for each Python on each architecture, no more, no fewer.
@@ -18,6 +19,7 @@ import email.parser
 import os
 import re
 import stat
+import struct
 import sys
 import tarfile
 import zipfile
@@ -28,7 +30,8 @@ import matrix  # noqa: E402  (the release table, beside this script)
 ORDINARY_MODES = {0o644, 0o755}
 # Names of imported symbols, as they stand in a module's dynamic string table.
 METHOD_LOAD = b"\0PyObject_VectorcallMethod\0"
-INTERNAL_METHOD_LOAD = b"\0_PyObject_GetMethod\0"
+LEDGER_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "maintainers.md")
+LEDGER = re.compile(r"<!-- private C API ledger.*?-->(.*?)<!-- end of the private C API ledger -->", re.DOTALL)
 # The multiarch triplet in CPython's extension suffix on each wheel platform's Linux.
 TRIPLETS = {architecture.machine: architecture.triplet
             for architecture in matrix.architectures(matrix.release_table()).values()}
@@ -43,14 +46,54 @@ def wheel_problems(path):
                 yield f"{entry.filename} has mode {mode:04o}"
             if entry.filename.endswith(".so") and not entry.filename.endswith(suffix):
                 yield f"{entry.filename} does not end in {suffix}, which the wheel's tags call for"
-            if re.search(r"/accounts_api[.].*so$", entry.filename):
+            if entry.filename.endswith(".so"):
                 module = wheel.read(entry)
-                if METHOD_LOAD not in module:
+                if re.search(r"/accounts_api[.].*so$", entry.filename) and METHOD_LOAD not in module:
                     yield f"{entry.filename} does not load methods through PyObject_VectorcallMethod"
-                if INTERNAL_METHOD_LOAD in module:
-                    yield f"{entry.filename} imports _PyObject_GetMethod, which no public header declares"
+                yield from private_api_problems(entry.filename, module)
             if entry.filename.endswith(".dist-info/METADATA"):
                 yield from metadata_problems(wheel.read(entry))
+
+
+def ledger_symbols():
+    """The _Py symbols that the C API ledger of docs/maintainers.md allows."""
+    with open(LEDGER_FILE, encoding="utf-8") as page:
+        table = LEDGER.search(page.read())
+    if table is None:
+        sys.exit(f"check_dist.py: {LEDGER_FILE} has no C API ledger between its markers")
+    return {name for row in table[1].splitlines() if row.startswith("| `")
+            for name in re.findall(r"`(_Py\w+)`", row.split("|")[1])}
+
+
+def private_api_problems(name, module):
+    for symbol in sorted(symbol for symbol in imported_symbols(module)
+                         if symbol.startswith("_Py") and symbol not in ledger_symbols()):
+        yield f"{name} imports {symbol}, a private symbol that the C API ledger of docs/maintainers.md does not list"
+
+
+def imported_symbols(elf):
+    """The names of the symbols that an ELF shared object (32 or 64 bits, either byte
+    order) takes from others: its undefined dynamic symbols."""
+    if elf[:4] != b"\x7fELF":
+        return set()
+    wide, order = elf[4] == 2, "<" if elf[5] == 1 else ">"
+    header = struct.unpack_from(order + ("16xHHIQQQIHHHHHH" if wide else "16xHHIIIIIHHHHHH"), elf)
+    section_offset, entry_size, count = header[5], header[10], header[11]
+    section = struct.Struct(order + ("IIQQQQIIQQ" if wide else "IIIIIIIIII"))
+    sections = [section.unpack_from(elf, section_offset + index * entry_size) for index in range(count)]
+    symbol = struct.Struct(order + ("IBBHQQ" if wide else "IIIBBH"))
+    names = set()
+    for _, kind, _, _, offset, size, link, _, _, _ in sections:
+        if kind != 11:  # SHT_DYNSYM
+            continue
+        strings_offset = sections[link][4]
+        for start in range(offset, offset + size, symbol.size):
+            fields = symbol.unpack_from(elf, start)
+            name_offset, section_index = fields[0], fields[3] if wide else fields[5]
+            if name_offset and section_index == 0:  # SHN_UNDEF
+                end = elf.index(b"\0", strings_offset + name_offset)
+                names.add(elf[strings_offset + name_offset:end].decode())
+    return names
 
 
 def wheel_set_problems(paths):

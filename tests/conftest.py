@@ -1,3 +1,4 @@
+import importlib
 import os
 import threading
 
@@ -25,6 +26,19 @@ for _name in ("FERROVANE_ACCOUNTS_PROFILE", "FERROVANE_ACCOUNTS_SERVER", "FERROV
 
 # The suite's own server and client are the ones the package's pytest plugin gives users,
 # under shorter names.
+
+# The native modules and their plain-Python twin (tests/reference), the oracle: a behaviour
+# test that takes this fixture runs over both. Imported when first asked for, so that tests of
+# importing the native modules find them not yet loaded.
+IMPLEMENTATIONS = {"native": "ferrovane.sdk", "twin": "reference"}
+
+
+@pytest.fixture(params=list(IMPLEMENTATIONS))
+def implementation(request):
+    """The client module and the utils module of one implementation."""
+    package = IMPLEMENTATIONS[request.param]
+    return importlib.import_module(package + ".accounts_api"), importlib.import_module(package + ".utils")
+
 
 @pytest.fixture
 def server(accounts_server):

@@ -14,6 +14,7 @@ through Python calls and half through the C call protocol: 11,200 per run over
 the fourteen methods); a slow build, such as an emulated one, may lower it.
 """
 import contextlib
+import inspect
 import os
 import types
 
@@ -21,6 +22,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from ferrovane.sdk import accounts_api
+from reference import accounts_api as twin
 from support.rebinding import rebound
 
 try:
@@ -31,27 +33,19 @@ except ImportError:  # interpreters built without the test modules
 EXAMPLES_PER_METHOD = int(os.environ.get("FERROVANE_BINDING_EXAMPLES", "800"))
 EXAMPLES_PER_PROTOCOL = max(1, EXAMPLES_PER_METHOD // 2)
 
-OPTIONS = ("offset", "pageNumber", "pageSize", "paged", "search", "sort_sorted", "sort_unsorted", "unpaged")
 
-# (class, name, parameters, defaults of the trailing parameters, accepts **kwargs)
-SIGNATURES = [
-    ("ApiClient", "__init__",
-     ("self", "server_url", "authentication_token", "api_version", "session_attributes", "headers"),
-     (3, None, None), True),
-    ("ApiClient", "login", ("self",), (), False),
-    ("ApiClient", "logout", ("self",), (), False),
-    ("ApiClient", "get_current_user", ("self",), (), False),
-    ("ApiClient", "get_event_log", ("self", "app_name") + OPTIONS, (None,) * 8, False),
-    ("ApiClient", "get_event_log_for_an_event", ("self", "app_name", "event_id") + OPTIONS, (None,) * 8, False),
-    ("ApiClient", "return_all_releases", ("self",), (), False),
-    ("ApiClient", "get_distribution", ("self", "distribution_key", "platform"), (), False),
-    ("ApiClient", "_delete", ("self", "app", "endpoint", "params"), (None,), False),
-    ("ApiClient", "_get", ("self", "app", "endpoint", "params"), (None,), False),
-    ("ApiClient", "_post", ("self", "app", "endpoint", "params", "data", "files", "headers"), (None,) * 4, False),
-    ("ApiClient", "_put", ("self", "app", "endpoint", "params", "data"), (None,) * 2, False),
-    ("ApiClient", "_handle_http_error", ("self", "response"), (), False),
-    ("Command", "__init__", ("self", "api_client", "response"), (), False),
-]
+def signature_of(class_name, name):
+    """(class, name, parameters, defaults of the trailing parameters, accepts **kwargs), as the
+    plain-Python twin declares the method."""
+    declared = inspect.signature(vars(getattr(twin, class_name))[name]).parameters.values()
+    named = [parameter for parameter in declared if parameter.kind is parameter.POSITIONAL_OR_KEYWORD]
+    return (class_name, name, tuple(parameter.name for parameter in named),
+            tuple(parameter.default for parameter in named if parameter.default is not parameter.empty),
+            any(parameter.kind is parameter.VAR_KEYWORD for parameter in declared))
+
+
+SIGNATURES = [signature_of(class_name, name) for class_name in ("ApiClient", "Command")
+              for name, value in vars(getattr(twin, class_name)).items() if inspect.isfunction(value)]
 
 
 # ---- the model ----------------------------------------------------------------

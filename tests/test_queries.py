@@ -70,13 +70,20 @@ def test_failed_queries_raise_after_sending_the_request(server, client, call, pa
     assert (request.path, request.query) == (path, query)
 
 
-@pytest.mark.parametrize("call", [
-    lambda c: c.get_event_log_for_an_event("security", "../../../entitlements/v3/releases"),
-    lambda c: c.get_event_log("..", pageSize=3),
-    lambda c: c.get_distribution("%2E%2E", "linux-armhf"),
+@pytest.mark.parametrize("call, refusal", [
+    (lambda c: c.get_event_log_for_an_event("security", "../../../entitlements/v3/releases"), "dot segment '..'"),
+    (lambda c: c.get_event_log("..", pageSize=3), "dot segment '..'"),
+    (lambda c: c.get_distribution("%2E%2E", "linux-armhf"), "dot segment '%2E%2E'"),
+    (lambda c: c.get_event_log_for_an_event("security", "..;/..;/..;/entitlements/v3/releases"), "dot segment '..;'"),
+    (lambda c: c.get_event_log("%2e;x"), "dot segment '%2e;x'"),
+    (lambda c: c.get_event_log(""), r"get_event_log\(\) argument 'app_name' would leave its path segment empty \(''\)"),
+    (lambda c: c.get_event_log_for_an_event("/", 7), "argument 'app_name' would leave"),
+    (lambda c: c.get_event_log_for_an_event("security", ""), "argument 'event_id' would leave"),
+    (lambda c: c.get_distribution("//", "linux-armhf"), "argument 'distribution_key' would leave"),
 ])
-def test_a_value_that_would_climb_the_path_sends_nothing(server, client, call):
-    with pytest.raises(ValueError, match="dot segment"):
+def test_a_value_that_would_climb_or_empty_the_path_sends_nothing(server, implementation, call, refusal):
+    client = server.client(implementation[0].ApiClient)
+    with pytest.raises(ValueError, match=refusal):
         call(client)
     assert server.requests == []
 

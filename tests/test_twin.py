@@ -1,4 +1,4 @@
-"""The plain-Python twin of the client (bench/baseline) as the oracle of the native one.
+"""The plain-Python twin of the client (tests/reference) as the oracle of the native one.
 
 Both clients are built and called alike, with every session, urllib3 call and header change
 recorded: they must make the same calls with the same arguments, and return equal results or
@@ -15,15 +15,14 @@ import requests
 from requests.structures import CaseInsensitiveDict
 
 from ferrovane.sdk import accounts_api
+from reference import accounts_api as twin
 
 BENCH = os.path.join(os.path.dirname(__file__), "..", "bench")
-pytestmark = pytest.mark.skipif(not os.path.isdir(os.path.join(BENCH, "baseline")), reason="the tree has no bench/")
-if os.path.isdir(BENCH):
-    sys.path[:0] = [BENCH, os.path.join(BENCH, "baseline")]
+if os.path.isdir(BENCH):  # the benchmark's rows, where the tree has them
+    sys.path.insert(0, BENCH)
     import benchmark
-    from ferrovane_py import accounts_api as twin
 else:
-    benchmark = twin = None
+    benchmark = None
 
 URL = "http://accounts.example/base"
 TOKEN = "t0ken"

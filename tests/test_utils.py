@@ -1,5 +1,3 @@
-import os
-import sys
 from collections import ChainMap, OrderedDict, UserDict
 from types import MappingProxyType
 from urllib.parse import urlsplit
@@ -10,18 +8,12 @@ from hypothesis import given, strategies as st
 
 from ferrovane.sdk import utils
 from ferrovane.sdk.utils import get_params
-
-BASELINE = os.path.join(os.path.dirname(__file__), "..", "bench", "baseline")
-JOINS = [pytest.param(utils.join_url_parts, id="native")]
-if os.path.isdir(BASELINE):  # the plain-Python twin, as the oracle
-    sys.path.insert(0, BASELINE)
-    from ferrovane_py import utils as twin_utils
-    JOINS.append(pytest.param(twin_utils.join_url_parts, id="twin"))
+from reference import utils as twin_utils
 
 
-@pytest.fixture(params=JOINS)
-def join_url_parts(request):
-    return request.param
+@pytest.fixture
+def join_url_parts(implementation):
+    return implementation[1].join_url_parts
 
 
 # --- join_url_parts ----------------------------------------------------------------------
@@ -61,26 +53,43 @@ def test_join_keeps_scheme_prefix_and_text(join_url_parts, parts, expected):
     (("http://h", "/api/security", "v3/eventlog/%2e%2E/x"), "'%2e%2E'"),
     (("http://h", "/api/security", "v3/.%2E"), "'.%2E'"),
     (("http://h", "/api/é", "v3/eventlog/./😀"), "'.'"),
+    (("http://h", "/api/security", "v3/eventlog/..;/..;/entitlements"), "'..;'"),
+    (("http://h", "/api/security", "v3/%2E.;a=b;c/x"), "'%2E.;a=b;c'"),
 ])
 def test_join_refuses_a_dot_segment_and_names_it(join_url_parts, parts, segment):
     with pytest.raises(ValueError, match=f"dot segment {segment}"):
         join_url_parts(*parts)
 
 
-@pytest.mark.parametrize("parts", [("http://h", 3, "v3"), (b"http://h", "/api", "v3"), ("http://h", "/api", None)])
-def test_join_refuses_parts_that_are_not_str(parts):
+@pytest.mark.parametrize("parts", [("http://h", 3, "v3"), (b"http://h", "/api", "v3"), ("http://h", "/api", None),
+                                   ("http://h", [], "v3"), ({},)])
+def test_join_refuses_parts_that_are_not_str(join_url_parts, parts):
     with pytest.raises(TypeError, match="must be str"):
-        utils.join_url_parts(*parts)
+        join_url_parts(*parts)
 
 
-@given(app=st.text(st.characters(codec="utf-8", exclude_characters="/")),
-       value=st.text(st.sampled_from("./?#%2eEaF é😀") | st.characters(codec="utf-8")))
+def resolved(path):
+    """The path as a servlet container resolves it: each segment's ;parameters dropped and
+    %2E decoded before dot segments are resolved."""
+    kept = []
+    for segment in path.split("/"):
+        name = segment.partition(";")[0].replace("%2e", ".").replace("%2E", ".")
+        if name == "..":
+            kept = kept[:-1]
+        elif name != ".":
+            kept.append(segment)
+    return "/".join(kept)
+
+
+@given(app=st.text(st.sampled_from(".;%2e") | st.characters(codec="utf-8", exclude_characters="/")),
+       value=st.text(st.sampled_from("./?#%2eEaF;é😀") | st.characters(codec="utf-8")))
 def test_property_a_value_stays_one_place_in_the_path(app, value):
     """Whatever an application name or an event id holds, the URL asks no query and no
-    fragment and stays below the application, as requests sends it; the twin agrees."""
+    fragment and stays below the application, as requests sends it and a server resolves
+    it; the twin agrees."""
     parts = ("http://h/base", f"/api/{app}", f"v3/eventlog/{value}")
     outcomes = []
-    for join in [parameter.values[0] for parameter in JOINS]:
+    for join in (utils.join_url_parts, twin_utils.join_url_parts):
         try:
             outcomes.append(join(*parts))
         except ValueError as error:
@@ -93,7 +102,77 @@ def test_property_a_value_stays_one_place_in_the_path(app, value):
     except requests.exceptions.InvalidURL:
         return  # e.g. a name that is no valid IDNA label never reaches a request
     assert (sent.query, sent.fragment) == ("", "")
-    assert sent.path.startswith("/base/api/") and "/v3/eventlog" in sent.path
+    assert resolved(sent.path).startswith("/base/api/") and "/v3/eventlog" in resolved(sent.path)
+
+
+class Text(str):
+    """A str whose methods and operators say other things than its text."""
+
+    def __contains__(self, item):
+        return False
+
+    def __add__(self, other):
+        return Text("added")
+
+    def __str__(self):
+        return "str"
+
+    def split(self, *args):
+        return []
+
+    rstrip = lstrip = partition = split
+
+
+class ChangingName(str):
+    """A name whose hashing changes the mapping it is read from."""
+
+    mapping = None
+
+    def __hash__(self):
+        if self.mapping is not None:
+            mapping, self.mapping = self.mapping, None
+            mapping.clear()
+            mapping["added"] = 1
+        return str.__hash__(self)
+
+
+NAMES = ["self", "offset", "search", "pageSize"]
+PLAIN_TEXT = st.text(st.sampled_from("/.;%2e?#aZ-"), max_size=12)  # ASCII, around the word sizes
+
+
+def outcome(function, *args):
+    try:
+        result = function(*args)
+    except Exception as error:  # the same failure from both is the point
+        return type(error), str(error)
+    return type(result), result
+
+
+@given(parts=st.lists(PLAIN_TEXT | PLAIN_TEXT.map(Text) | st.text(max_size=4) | st.integers() | st.binary(max_size=2)
+                      | st.sampled_from([None, [], (), {}]), max_size=4),
+       parameters=st.lists(st.tuples(st.sampled_from(NAMES) | st.sampled_from(NAMES).map(Text) | st.integers(0, 2)
+                                     | st.just("changing"),
+                                     st.none() | st.integers(0, 2)), max_size=5),
+       mapping=st.sampled_from([dict, OrderedDict, UserDict]),
+       exclusions=st.lists(st.sampled_from(NAMES) | st.sampled_from(NAMES).map(Text) | st.none() | st.just(b"self"),
+                           max_size=3),
+       collection=st.sampled_from([tuple, list, iter, frozenset, lambda names: (name for name in names), str]))
+def test_property_the_twin_agrees_with_the_native_utils(parts, parameters, mapping, exclusions, collection):
+    """Both give the same result, of the same type, or the same error: for any parts, str
+    subclasses and others, and any parameters and exclusions, a mapping changed while it is read too."""
+    def made(implementation):
+        built = mapping()
+        changing = []
+        for name, value in parameters:
+            if name == "changing":
+                name = ChangingName("search")
+                changing.append(name)
+            built[name] = value
+        for name in changing:
+            name.mapping = built
+        names = collection(exclusions) if collection is not str else "".join(map(str, exclusions))
+        return outcome(implementation.join_url_parts, *parts), outcome(implementation.get_params, built, names)
+    assert made(utils) == made(twin_utils)
 
 
 # --- get_params --------------------------------------------------------------------------

@@ -278,6 +278,33 @@ Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* end
     return call_vector(join_url_parts.get(), nullptr, base_url.get(), app_path.get(), endpoint);
 }
 
+// A value that the endpoint or the application path is made of ("{}".format(value))
+// must fill its segment: no text, or slashes only, would leave the segment empty,
+// and the request would address the listing above it. Refused before anything is sent.
+FERROVANE_COLD int raise_empty_path_value(const char* method, PyObject* name, PyObject* text) {
+    PyErr_Format(PyExc_ValueError, "%s() argument '%U' would leave its path segment empty (%R)", method, name, text);
+    return -1;
+}
+
+int check_path_value(const char* method, PyObject* name, PyObject* value) {
+    // The query methods' own application names, and numbers, always fill it.
+    if (value == records.names.security || value == records.names.entitlements || PyLong_CheckExact(value)) {
+        return 0;
+    }
+    Ref text = format_field(value);
+    if (!text) {
+        return -1;
+    }
+    const int kind = PyUnicode_KIND(text.get());
+    const void* data = PyUnicode_DATA(text.get());
+    for (Py_ssize_t index = 0; index < PyUnicode_GET_LENGTH(text.get()); ++index) {
+        if (PyUnicode_READ(kind, data, index) != '/') {
+            return 0;
+        }
+    }
+    return raise_empty_path_value(method, name, text.get());
+}
+
 // Hands the response to self._handle_http_error and returns it if that passes.
 PyObject* checked_response(PyObject* self, Ref response) {
     if (!response || !call_method_by_name(self, records.names.handle_http_error, nullptr, response.get())) {
@@ -675,6 +702,9 @@ PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exc
 }
 
 PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
+    if (check_path_value("get_event_log", records.names.app_name, args[app_name_arg]) < 0) {
+        return nullptr;
+    }
     const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{records.names.app_name, args[app_name_arg]}}};
     return query_event_log(scope, records.event_log_all_none, records.names.event_log_exclusions, leading, args,
                            [](PyObject* api_version) {
@@ -684,6 +714,10 @@ PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
 
 PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) {
     PyObject* event_id = args[2];
+    if (check_path_value("get_event_log_for_an_event", records.names.app_name, args[app_name_arg]) < 0 ||
+        check_path_value("get_event_log_for_an_event", records.names.event_id, event_id) < 0) {
+        return nullptr;
+    }
     const std::array<std::pair<PyObject*, PyObject*>, 2> leading{{
         {records.names.app_name, args[app_name_arg]},
         {records.names.event_id, event_id},
@@ -720,6 +754,9 @@ PyObject* return_all_releases(const Scope& scope, PyObject* const* args) {
 PyObject* get_distribution(const Scope& scope, PyObject* const* args) {
     PyObject* distribution_key = args[1];
     PyObject* platform = args[2];
+    if (check_path_value("get_distribution", records.names.distribution_key, distribution_key) < 0) {
+        return nullptr;
+    }
     const std::array<std::pair<PyObject*, PyObject*>, 3> parameters{{
         {records.names.distribution_key, distribution_key},
         {records.names.platform, platform},

@@ -100,6 +100,29 @@ Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t keyword_count, PyObject* p
     return identical < keyword_count ? identical : -1;
 }
 
+// Whether every keyword name is an interned str, as those of calls from Python
+// code are (the compiler interns them): then an interned parameter name matches
+// by identity alone, since two interned strings never hold the same text.
+bool keywords_interned(PyObject* kwnames, Py_ssize_t keyword_count) {
+    for (Py_ssize_t index = 0; index < keyword_count; ++index) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, index);
+        if (!PyUnicode_CheckExact(keyword) || !PyUnicode_CHECK_INTERNED(keyword)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// find_keyword where keywords_interned holds and `parameter` is interned.
+Py_ssize_t find_interned_keyword(PyObject* kwnames, Py_ssize_t keyword_count, PyObject* parameter) {
+    for (Py_ssize_t index = 0; index < keyword_count; ++index) {
+        if (PyTuple_GET_ITEM(kwnames, index) == parameter) {
+            return index;
+        }
+    }
+    return -1;
+}
+
 // Index of the parameter named `keyword`, or -1.
 Py_ssize_t find_parameter(const MethodObject* method, PyObject* keyword) {
     for (Py_ssize_t index = 0; index < method->parameter_count; ++index) {
@@ -157,10 +180,13 @@ int bind_arguments(const MethodObject* method, PyObject* const* args, Py_ssize_t
         return 0;
     }
     PyObject* const* keyword_values = args + positional_count;
+    const bool interned = keywords_interned(kwnames, keyword_count);
     Py_ssize_t matched = 0;
     for (Py_ssize_t index = positional_count; index < parameter_count; ++index) {
-        const Py_ssize_t keyword =
-            find_keyword(kwnames, keyword_count, PyTuple_GET_ITEM(method->parameter_names, index));
+        PyObject* name = PyTuple_GET_ITEM(method->parameter_names, index);
+        const Py_ssize_t keyword = interned && PyUnicode_CHECK_INTERNED(name)
+                                       ? find_interned_keyword(kwnames, keyword_count, name)
+                                       : find_keyword(kwnames, keyword_count, name);
         if (keyword >= 0) {
             bound[index] = keyword_values[keyword];
             ++matched;

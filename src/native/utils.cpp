@@ -7,8 +7,14 @@
 #include "text.hpp"
 #include "utils_api.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -72,7 +78,8 @@ private:
 // end the path, a `%` that starts no escape would be read as one, and a dot
 // segment would climb above the parts before it once the URL is resolved. The
 // first three are written as escapes; a dot segment, also when written with
-// %2E (servers decode it back into a dot), is refused.
+// %2E (servers decode it back into a dot) or followed by parameters after `;`
+// (servlet containers drop those before resolving dot segments), is refused.
 
 bool is_hex_digit(Py_UCS4 c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -130,43 +137,51 @@ bool is_dot_segment(int kind, const void* data, Py_ssize_t start, Py_ssize_t end
 // The characters that the scan of a path part stops at, as bits of a mask: all
 // are below 64, so one shift tells any character apart.
 constexpr uint64_t path_stops = (uint64_t{1} << '#') | (uint64_t{1} << '%') | (uint64_t{1} << '/') |
-                                (uint64_t{1} << '?');
+                                (uint64_t{1} << ';') | (uint64_t{1} << '?');
 
 // The scan of check_path_part over characters stored as `Char`: a character costs
 // a test against `path_stops`, and only a segment that starts with '.' or '%' and
-// is short enough to be "%2E%2E" is looked at whole. Returns the escape count, or
-// -1 with the dot segment's bounds in `dot_start` and `dot_end`.
+// whose text before its first ';' is short enough to be "%2E%2E" is looked at
+// whole. Returns the escape count, or -1 with the dot segment's bounds in
+// `dot_start` and `dot_end`.
 template <typename Char>
 Py_ssize_t scan_path_part(const Char* text, Py_ssize_t length, Py_ssize_t& dot_start, Py_ssize_t& dot_end) {
     constexpr Py_ssize_t longest_dot_segment = 6;
-    const auto ends_dot_segment = [&](Py_ssize_t start, Py_ssize_t end) {
-        const Py_ssize_t size = end - start;
-        if (size > 0 && size <= longest_dot_segment && (text[start] == '.' || text[start] == '%') &&
-            is_dot_segment(unicode_kind_of<Char>, text, start, end)) {
-            dot_start = start;
+    Py_ssize_t segment_start = 0;
+    Py_ssize_t parameters_start = -1;  // the segment's first ';', if it has one
+    const auto ends_dot_segment = [&](Py_ssize_t end) {
+        const Py_ssize_t name_end = parameters_start < 0 ? end : parameters_start;
+        const Py_ssize_t size = name_end - segment_start;
+        if (size > 0 && size <= longest_dot_segment && (text[segment_start] == '.' || text[segment_start] == '%') &&
+            is_dot_segment(unicode_kind_of<Char>, text, segment_start, name_end)) {
+            dot_start = segment_start;
             dot_end = end;
             return true;
         }
         return false;
     };
     Py_ssize_t escapes = 0;
-    Py_ssize_t segment_start = 0;
     for (Py_ssize_t index = 0; index < length; ++index) {
         const Py_UCS4 c = text[index];
         if (c >= 64 || ((path_stops >> c) & 1) == 0) [[likely]] {
             continue;
         }
         if (c == slash) {
-            if (ends_dot_segment(segment_start, index)) {
+            if (ends_dot_segment(index)) {
                 return -1;
             }
             segment_start = index + 1;
+            parameters_start = -1;
+        } else if (c == ';') {
+            if (parameters_start < 0) {
+                parameters_start = index;
+            }
         } else if (c != '%' || index + 2 >= length || !is_hex_digit(text[index + 1]) ||
                    !is_hex_digit(text[index + 2])) {
             ++escapes;  // '?', '#', or a '%' that starts no escape
         }
     }
-    return ends_dot_segment(segment_start, length) ? -1 : escapes;
+    return ends_dot_segment(length) ? -1 : escapes;
 }
 
 // Checks a part after the first; returns how many of its characters are written
@@ -293,6 +308,128 @@ bool join_ascii_parts(PyObject* const* args, const Py_ssize_t* escapes, Py_ssize
     return true;
 }
 
+// ---- the fast path: parts with nothing to look at ---------------------------
+//
+// Nearly every join is of ASCII parts with no '?', '#' or '%' and no '.' at the
+// start of a segment, so with nothing to escape and no dot segment. Whether a
+// part is one is told a chunk of characters at a time (16 with SSE2, else a
+// machine word), with no branch per character; such a part is copied as it is.
+
+// Bit i of each mask stands for byte i of a chunk.
+struct ChunkMasks {
+    unsigned special;  // '?', '#', '%'
+    unsigned dots;
+    unsigned slashes;
+};
+
+#if defined(__SSE2__)
+
+constexpr Py_ssize_t chunk_size = 16;
+
+ChunkMasks chunk_masks(const char* bytes) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    const auto equal = [chunk](char c) { return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(c)); };
+    const auto bits = [](__m128i mask) { return static_cast<unsigned>(_mm_movemask_epi8(mask)); };
+    return {bits(_mm_or_si128(_mm_or_si128(equal('?'), equal('#')), equal('%'))), bits(equal('.')), bits(equal('/'))};
+}
+
+#else
+
+using Word = std::uintptr_t;
+constexpr Py_ssize_t chunk_size = sizeof(Word);
+
+constexpr Word repeated(unsigned byte) { return (~Word{0} / 0xFF) * byte; }
+
+// Bit i set where byte i of `word` (in memory order) is `byte`. Exact for ASCII
+// bytes, whose high bits are clear, so that no byte's sum carries into the next.
+unsigned bytes_equal(Word word, unsigned byte) {
+    const Word high_bits = ~((word ^ repeated(byte)) + repeated(0x7F)) & repeated(0x80);
+    unsigned bits = 0;
+    for (Py_ssize_t index = 0; index < chunk_size; ++index) {
+        const int shift = std::endian::native == std::endian::little ? 8 * index + 7
+                                                                      : 8 * (chunk_size - 1 - index) + 7;
+        bits |= static_cast<unsigned>((high_bits >> shift) & 1) << index;
+    }
+    return bits;
+}
+
+ChunkMasks chunk_masks(const char* bytes) {
+    Word word;
+    std::memcpy(&word, bytes, sizeof word);
+    return {bytes_equal(word, '?') | bytes_equal(word, '#') | bytes_equal(word, '%'), bytes_equal(word, '.'),
+            bytes_equal(word, '/')};
+}
+
+#endif
+
+// A text shorter than a chunk is read as the chunk that ends where it ends: its
+// first bytes are those of the str object before the characters (its header),
+// never outside the object, and are left out of the masks.
+static_assert(sizeof(PyASCIIObject) >= chunk_size, "a chunk before a str's characters stays in the object");
+
+// Whether text[0:length], an ASCII part after its leading slashes (so that
+// text[0] starts a segment) holds a character to escape or a '.' that starts a
+// segment: if not, it is joined as it is.
+bool needs_a_look(const char* text, Py_ssize_t length) {
+    if (length <= chunk_size) {
+        const ChunkMasks masks = chunk_masks(text + length - chunk_size);
+        const auto first = static_cast<unsigned>(chunk_size - length);  // the bit of text[0]
+        const unsigned segment_starts = (masks.slashes << 1) | (1U << first);
+        return ((masks.special | (masks.dots & segment_starts)) >> first) != 0;
+    }
+    for (Py_ssize_t offset = 0;;) {
+        const ChunkMasks masks = chunk_masks(text + offset);
+        const unsigned segment_starts = (masks.slashes << 1) | (offset == 0 || text[offset - 1] == slash ? 1U : 0U);
+        if ((masks.special | (masks.dots & segment_starts)) != 0) {
+            return true;
+        }
+        if (offset + chunk_size >= length) {
+            return false;
+        }
+        // The last chunk ends with the text, overlapping the one before.
+        offset = std::min(offset + chunk_size, length - chunk_size);
+    }
+}
+
+// The join of ASCII parts none of which needs a look, on the stack. Returns
+// false, having made nothing, when one does. `most` bounds the result's length.
+bool join_plain_parts(PyObject* const* args, Py_ssize_t count, Py_ssize_t most, Ref& url) {
+    constexpr Py_ssize_t capacity = 1024;
+    char joined[capacity];
+    if (most > capacity) {
+        return false;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(args[0]);
+    std::memcpy(joined, PyUnicode_DATA(args[0]), static_cast<size_t>(length));
+    for (Py_ssize_t index = 1; index < count; ++index) {
+        const auto* part = static_cast<const char*>(PyUnicode_DATA(args[index]));
+        const Py_ssize_t part_length = PyUnicode_GET_LENGTH(args[index]);
+        Py_ssize_t start = 0;
+        if (part_length == 0) {
+            continue;
+        }
+        if (length > 0) {
+            while (length > 0 && joined[length - 1] == slash) {
+                --length;
+            }
+            joined[length++] = slash;
+            while (start < part_length && part[start] == slash) {
+                ++start;
+            }
+        }
+        if (needs_a_look(part + start, part_length - start)) {
+            return false;
+        }
+        std::memcpy(joined + length, part + start, static_cast<size_t>(part_length - start));
+        length += part_length - start;
+    }
+    url = Ref::steal(PyUnicode_New(length, 127));
+    if (url) {
+        std::memcpy(PyUnicode_DATA(url.get()), joined, static_cast<size_t>(length));
+    }
+    return true;
+}
+
 // Escape counts of the parts: on the stack for the joins that requests make.
 class EscapeCounts {
 public:
@@ -323,18 +460,25 @@ private:
 };
 
 PyObject* join_url_parts(PyObject* /*module*/, PyObject* const* args, Py_ssize_t count) {
+    bool all_ascii = true;
+    Py_ssize_t most = 0;  // each part, and a slash before it
     for (Py_ssize_t index = 0; index < count; ++index) {
         if (!PyUnicode_Check(args[index])) {
             PyErr_Format(PyExc_TypeError, "join_url_parts() argument %zd must be str, not %.200s", index + 1,
                          Py_TYPE(args[index])->tp_name);
             return nullptr;
         }
+        all_ascii &= static_cast<bool>(PyUnicode_IS_COMPACT_ASCII(args[index]));
+        most += PyUnicode_GET_LENGTH(args[index]) + 1;
     }
     if (count == 0) {
         return PyUnicode_FromStringAndSize("", 0);
     }
     if (count == 1) {
         return Py_NewRef(args[0]);
+    }
+    if (Ref url; all_ascii && join_plain_parts(args, count, most, url)) {
+        return url.release();
     }
     EscapeCounts escape_counts;
     Py_ssize_t* escapes = escape_counts.reserve(count);
@@ -457,43 +601,28 @@ PyObject* select_parameters(PyObject* parameters, PyObject* exclusions_argument)
     if (!exclusions) {
         return nullptr;
     }
-    Ref query = Ref::steal(PyDict_New());
-    if (!query) {
-        return nullptr;
-    }
-    // Only a dict itself is read entry by entry: a subclass may give its entries
-    // in another order (OrderedDict after move_to_end) or override items().
-    if (PyDict_CheckExact(parameters)) {
-        Py_ssize_t position = 0;
-        PyObject* name = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(parameters, &position, &name, &value)) {
-            if (value == Py_None) {
-                continue;
-            }
-            // Held while inserting: a key's hash or comparison could change the mapping.
-            Ref held_name = Ref::borrow(name);
-            Ref held_value = Ref::borrow(value);
-            if (keep_parameter(query.get(), held_name.get(), held_value.get(), exclusions.get()) < 0) {
-                return nullptr;
-            }
-        }
-        return query.release();
-    }
+    // The entries of one reading of the mapping: filling the query runs the
+    // names' hashing, which could change the mapping while it is read.
     // Any object with items() is taken as a mapping: UserDict and other mappings
     // written in Python fill the sequence slots too, so those slots can't tell a
     // mapping from a list of pairs.
-    const int has_items = PyObject_HasAttrStringWithError(parameters, "items");
-    if (has_items < 0) {
-        return nullptr;
-    }
-    if (!has_items) {
-        PyErr_Format(PyExc_TypeError, "get_params() argument 'parameters' must be a mapping, not %.200s",
-                     Py_TYPE(parameters)->tp_name);
-        return nullptr;
+    if (!PyDict_CheckExact(parameters)) {
+        const int has_items = PyObject_HasAttrStringWithError(parameters, "items");
+        if (has_items < 0) {
+            return nullptr;
+        }
+        if (!has_items) {
+            PyErr_Format(PyExc_TypeError, "get_params() argument 'parameters' must be a mapping, not %.200s",
+                         Py_TYPE(parameters)->tp_name);
+            return nullptr;
+        }
     }
     Ref items = Ref::steal(PyMapping_Items(parameters));
     if (!items) {
+        return nullptr;
+    }
+    Ref query = Ref::steal(PyDict_New());
+    if (!query) {
         return nullptr;
     }
     for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items.get()); ++index) {
@@ -525,7 +654,12 @@ PyObject* select_pairs(const NamedValue* pairs, Py_ssize_t count, PyObject* excl
             kept[kept_count++] = pair;
         }
     }
-    Ref query = Ref::steal(_PyDict_NewPresized(kept_count + extra));
+    // A new dict has room for five entries; a larger query is made at its final
+    // size, which spares growing it on the way (a private call that pays: see
+    // the private C API ledger in docs/maintainers.md).
+    constexpr Py_ssize_t new_dict_room = 5;
+    const Py_ssize_t size = kept_count + extra;
+    Ref query = Ref::steal(size <= new_dict_room ? PyDict_New() : _PyDict_NewPresized(size));
     if (!query) {
         return nullptr;
     }
@@ -600,7 +734,8 @@ constexpr const char join_url_parts_doc[] =
     "trailing slash, and empty parts are skipped.\n\n"
     "Each part after the first stays a path below the parts before it: \"?\",\n"
     "\"#\" and a \"%\" that starts no escape are written as escapes (%3F, %23,\n"
-    "%25), and a dot segment (\".\" or \"..\", also as %2E) raises ValueError.\n"
+    "%25), and a dot segment (\".\" or \"..\", also as %2E, also followed by\n"
+    "\";parameters\") raises ValueError.\n"
     "Anything else is kept as given.\n\n"
     "    >>> join_url_parts(\"http://host/\", \"/api/security\", \"v3/user-info\")\n"
     "    'http://host/api/security/v3/user-info'\n\n"

@@ -23,6 +23,14 @@ REQUIRED_HEADERS = {
 }
 
 
+def _check_path_value(method, name, value):
+    """A value that a path is made of must fill its segment: no text, or slashes only, would
+    leave it empty, and the request would address the listing above it."""
+    text = "{}".format(value)
+    if not text.strip("/"):
+        raise ValueError(f"{method}() argument '{name}' would leave its path segment empty ({text!r})")
+
+
 class ApiClient:
     """API client to communicate with a Ferrovane Accounts instance."""
 
@@ -57,6 +65,7 @@ class ApiClient:
     def get_event_log(self, app_name, offset=None, pageNumber=None, pageSize=None, paged=None,
                       search=None, sort_sorted=None, sort_unsorted=None, unpaged=None):
         """Get event log for provided app."""
+        _check_path_value("get_event_log", "app_name", app_name)
         params = get_params(
             parameters={
                 "app_name": app_name, "offset": offset, "pageNumber": pageNumber,
@@ -74,6 +83,8 @@ class ApiClient:
                                    pageSize=None, paged=None, search=None, sort_sorted=None,
                                    sort_unsorted=None, unpaged=None):
         """Get event log for provided app for an event with passed id."""
+        _check_path_value("get_event_log_for_an_event", "app_name", app_name)
+        _check_path_value("get_event_log_for_an_event", "event_id", event_id)
         params = get_params(
             parameters={
                 "app_name": app_name, "event_id": event_id, "offset": offset,
@@ -97,6 +108,7 @@ class ApiClient:
 
     def get_distribution(self, distribution_key, platform):
         """Get the distribution of a downloadable entity for a platform."""
+        _check_path_value("get_distribution", "distribution_key", distribution_key)
         params = get_params(
             parameters={"distribution_key": distribution_key, "platform": platform, "self": self},
             exclusions=("self", "distribution_key", "platform"),
