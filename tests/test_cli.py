@@ -383,6 +383,8 @@ def test_insecure_holds_even_when_the_environment_names_a_ca_bundle(self_signed_
     (["--demo", "event", "security", "../../entitlements"], "argument ID: '../../entitlements' holds '/'"),
     (["--demo", "events", "%2e%2E"], "argument APP: '%2e%2E' is not a name or id: it would address the path above"),
     (["--demo", "distribution", "..", "linux-armhf"], "argument KEY: '..' is not a name or id"),
+    (["--demo", "event", "security", "..;"], "argument ID: '..;' is not a name or id"),  # a servlet's ;params
+    (["--demo", "events", ""], "argument APP: '' is not a name or id: it would leave its part of the request"),
     # A byte of an argument that the locale cannot decode: no URL can carry it.
     (["--demo", "events", "security", "--search", "\udcff"], "'\\udcff' holds bytes that are not text"),
     (["--demo", "distribution", "orvik-4.2.0", "x\udcff"], "argument PLATFORM: 'x\\udcff' holds bytes"),

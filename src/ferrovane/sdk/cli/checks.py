@@ -3,19 +3,18 @@ the config file alike: each returns the value (converted) or raises ValueError w
 names what is wrong and never quotes a secret. Nothing here reads or prints."""
 
 import math
-import re
 import shlex
 from collections.abc import Callable
 from typing import Any
 from urllib.parse import urlsplit, urlunsplit
 
+from ..utils import join_url_parts
 from .names import MAX_TIMEOUT, SERVER_URL_SHAPE, TOKEN_VARIABLE
 from .urls import credentials_of, without_credentials
 
 # "." or "..", each dot possibly written as %2E (servers decode it): a path value that is
 # one would address the path above it, which the client refuses. (A string: re compiles
 # and keeps it when first used, not at every start.)
-DOT_SEGMENT = r"(?:\.|%2[Ee]){1,2}"
 
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -60,8 +59,12 @@ def path_value(text: str) -> str:
     sent_text(text)
     if "/" in text:
         raise ValueError(f"{text!r} holds '/': a name or id is one part of the request path")
-    if re.fullmatch(DOT_SEGMENT, text):
-        raise ValueError(f"{text!r} is not a name or id: it would address the path above it")
+    if not text:
+        raise ValueError("'' is not a name or id: it would leave its part of the request path empty")
+    try:
+        join_url_parts("", text)  # the client's own rule for a part that must not climb
+    except ValueError:
+        raise ValueError(f"{text!r} is not a name or id: it would address the path above it") from None
     return text
 
 
