@@ -88,6 +88,19 @@ def subcommands() -> str:
     return table(["Subcommand", "What it does"], rows) + "\n" + table(["Subcommand", "Argument", "What it is"], own)
 
 
+def precedence() -> str:
+    """Where each setting of the command line may come from, in order."""
+    from ferrovane.sdk.cli.settings import PRECEDENCE
+
+    def code(names: tuple[str, ...], joined: str = ", ") -> str:
+        return joined.join(f"`{name}`" for name in names)
+
+    return table(["Setting", "Flag", "Environment", "Profile key", "Default"], [
+        [layer.setting.replace("_", " ").replace("ca ", "CA ").replace("api ", "API "), code(layer.flags),
+         code(layer.variables, ", then "), layer.key if "`" in layer.key or " " in layer.key else f"`{layer.key}`",
+         layer.default] for layer in PRECEDENCE])
+
+
 def stand_in_faults() -> str:
     from ferrovane.sdk.stand_in_server import faults
     return table(["`--fault`", "In Python: `faults.`", "What the route does instead"],
@@ -135,6 +148,7 @@ RENDERERS: dict[str, Callable[[], str]] = {
     "release-grid": release_grid,
     "options": global_options,
     "subcommands": subcommands,
+    "precedence": precedence,
     "stand-in-faults": stand_in_faults,
     "stand-in-routes": stand_in_routes,
 }

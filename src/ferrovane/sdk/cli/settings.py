@@ -30,6 +30,30 @@ __all__ = ["Flags", "Invocation", "Setting", "Settings", "SettingsProblem", "Tok
 GIVE_A_TOKEN = f"--token-file PATH (- for stdin), --token TOKEN or ${TOKEN_VARIABLE}"
 
 
+class Layer(NamedTuple):
+    """Where one setting may come from, in the order of precedence: a flag, then the
+    environment's variables in order, then the profile's key, then the default."""
+
+    setting: str  # as config shows it
+    flags: tuple[str, ...]  # each with its metavar, as --help shows it
+    variables: tuple[str, ...]
+    key: str  # of a profile; a text in backticks where it is no single key
+    default: str  # as the docs say it
+
+
+# Read by layers() for the settings picked one by one, and rendered into the docs.
+PRECEDENCE = (
+    Layer("profile", ("--profile NAME",), (PROFILE_VARIABLE,), "(the file's `default`)", "none"),
+    Layer("server", ("--server URL",), (SERVER_VARIABLE,), "server", "none: a usage error"),
+    Layer("token", ("--token-file PATH", "--token-file -", "--token TOKEN"), (TOKEN_VARIABLE,),
+          "`token_file` or `token_command`, for the profile's own server only", "none: a usage error"),
+    Layer("api_version", ("--api-version N",), (), "api_version", str(DEFAULT_ACCOUNTS_API_VERSION)),
+    Layer("timeout", ("--timeout SECONDS",), (), "timeout", f"{DEFAULT_TIMEOUT:g}"),
+    Layer("ca_bundle", ("--ca-bundle PATH",), CA_BUNDLE_VARIABLES, "ca_bundle", "the system's trust store"),
+)
+_LAYERS = {layer.setting: layer for layer in PRECEDENCE}
+
+
 class UsageProblem(SettingsProblem):
     """A setting missing or unusable as given, reported as a usage error with a pointer to --help."""
 
@@ -165,20 +189,21 @@ def layers(flags: Flags, environ: Mapping[str, str] | None = None) -> Settings:
     in_profile = f"profile {profile.value} in {path}"
     directory = path.parent if path is not None else Path.cwd()
 
-    def pick(flag: str, variables: tuple[str, ...], key: str, default: Any) -> Setting:
-        if (given := getattr(flags, key, None)) is not None:
-            return Setting(given, f"flag {flag}")
-        for variable in variables:  # an empty variable counts as unset, as for requests
+    def pick(setting: str, default: Any) -> Setting:
+        layer = _LAYERS[setting]  # its key is the Flags field and the profile's key alike
+        if (given := getattr(flags, layer.key, None)) is not None:
+            return Setting(given, f"flag {layer.flags[0].split()[0]}")
+        for variable in layer.variables:  # an empty variable counts as unset, as for requests
             if environ.get(variable):
                 return Setting(environ[variable], f"environment {variable}")
-        if key in values:
-            return Setting(values[key], in_profile)
+        if layer.key in values:
+            return Setting(values[layer.key], in_profile)
         return Setting(default, DEFAULT)
 
     if flags.demo:
         server = Setting(None, "flag --demo (a local stand-in)")
     else:
-        server = pick("--server", (SERVER_VARIABLE,), "server", None)
+        server = pick("server", None)
         if server.source.startswith("environment"):
             try:
                 checks.server_url(server.value)
@@ -187,13 +212,13 @@ def layers(flags: Flags, environ: Mapping[str, str] | None = None) -> Settings:
     token = _token_source(flags, environ, {} if flags.demo else values, in_profile, directory)
     if token.source == in_profile and server.source != in_profile and server.value is not None:
         token = _withheld(profile.value, values.get("server"), server.value, token)
-    ca_bundle = pick("--ca-bundle", CA_BUNDLE_VARIABLES, "ca_bundle", None)
+    ca_bundle = pick("ca_bundle", None)
     if ca_bundle.source == in_profile:
         ca_bundle = Setting(os.path.normpath(directory / os.path.expanduser(ca_bundle.value)), in_profile)
     return Settings(
         config_file=config_file, profile=profile, server=server, token=token,
-        api_version=pick("--api-version", (), "api_version", DEFAULT_ACCOUNTS_API_VERSION),
-        timeout=pick("--timeout", (), "timeout", DEFAULT_TIMEOUT),
+        api_version=pick("api_version", DEFAULT_ACCOUNTS_API_VERSION),
+        timeout=pick("timeout", DEFAULT_TIMEOUT),
         ca_bundle=ca_bundle)
 
 
