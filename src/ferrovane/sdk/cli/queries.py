@@ -9,7 +9,7 @@ import requests
 from .._answers import document
 from ..accounts_api import ApiClient, Command
 from ..deadline import DeadlinePassed, call_within
-from . import trace
+from . import output, trace
 from .settings import Invocation
 
 # A query: the client and the invocation in, the decoded answer out.
@@ -59,12 +59,21 @@ def answer_of(call: Callable[[ApiClient, Mapping[str, Any]], Command]) -> Query:
 
 
 def events(client: ApiClient, run: Invocation) -> Any:
-    """One page of the event log (``events --all`` is walk_all.every_event)."""
+    """One page of the event log (``events --all`` is walk_all.every_event); with --jsonl,
+    its events alone, one line each. An answer that is no page is paging.NotAPage: it is
+    reported as a failure, never printed as if it were the log."""
+    from .. import paging  # imported for events alone
+
     given = run.arguments
     page_number = None if given["page"] is None else given["page"] - 1  # the server counts pages from 0
-    return document(fetch(run, lambda: client.get_event_log(
+    page = document(fetch(run, lambda: client.get_event_log(
         given["app"], offset=given["offset"], pageNumber=page_number, pageSize=given["size"],
         **event_filters(given))))
+    if not paging.is_page(page) and not paging.is_page({"content": page}):  # a bare list of events is taken
+        raise paging.NotAPage(page)
+    if run.output is output.Mode.JSONL:
+        return page if isinstance(page, list) else page["content"]
+    return page
 
 
 def event_filters(given: Mapping[str, Any]) -> dict[str, Any]:
