@@ -133,6 +133,7 @@ def test_verbose_traces_each_request_with_its_credentials_masked(server, monkeyp
     assert "> Cookie: ***" in trace
     assert trace.count(f"* through the proxy http://***@{where}") == 2
     assert sum(line.startswith("< 200 OK after ") and line.endswith(" s") for line in trace) == 2
+    assert sum(bool(re.fullmatch(r"< whole answer: \d+ bytes after \d+\.\d{3} s", line)) for line in trace) == 2
     for secret in (server.token, "QXZq-proxy-0189", "QXZq-cookie-0189"):
         assert secret not in err
 

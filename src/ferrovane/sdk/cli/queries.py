@@ -1,6 +1,7 @@
 """The queries that the subcommands make through the client, each request within the
 --timeout deadline, and what ``events --all`` (walk_all.py) reports when it stops early."""
 
+import time
 from collections.abc import Callable, Mapping
 from typing import Any
 
@@ -42,8 +43,11 @@ class IncompleteListing(Exception):
 def fetch(run: Invocation, call: Callable[[], Command]) -> requests.Response:
     """The response of ``call()``, a client call, with its body read, within --timeout."""
     def whole_response() -> requests.Response:
+        started = time.monotonic()
         response = call().response
-        response.content  # the body is read here, within the deadline
+        size = len(response.content)  # the body is read here, within the deadline
+        if run.verbose:
+            trace.whole_answer(size, time.monotonic() - started)
         return response
     try:
         return call_within(run.timeout, whole_response)
