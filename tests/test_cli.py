@@ -86,15 +86,36 @@ def test_events_options_reach_the_server_and_rows_line_up(run, server):
 # The options of every query go before the subcommand or after it.
 @pytest.mark.parametrize("argv", [["--json", "user"], ["--json", "events", "entitlements", "--offset", "3"],
                                   ["releases", "--json"], ["events", "security", "--size", "3", "--json"],
-                                  ["--jsonl", "releases"],
+                                  ["--jsonl", "releases"], ["--jsonl", "user"], ["--jsonl", "events", "security"],
                                   ["events", "security", "--search", "no such text", "--json"]])
 def test_json_output_is_the_servers_answer(run, server, argv):
     code, out, _ = run(*argv)
     assert code == 0
     asked = server.requests[-1]
     direct = requests.get(server.url + asked.path, params=asked.query,
-                          headers={"Authorization": f"Bearer {server.token}"})
-    assert json.loads(out) == direct.json()
+                          headers={"Authorization": f"Bearer {server.token}"}).json()
+    if "--jsonl" in argv:  # one object a line: an item of a list, an event of a page (not the page)
+        expected = direct if isinstance(direct, list) else direct.get("content", [direct])
+        assert [json.loads(line) for line in out.splitlines()] == expected
+    else:
+        assert json.loads(out) == direct
+
+
+@pytest.mark.parametrize("body", [{"content": [1, 2]}, {"status": 429}, [{"id": 1}, 2]])
+@pytest.mark.parametrize("output", [[], ["--jsonl"]])
+def test_a_single_page_that_is_no_page_of_events_is_a_failure(server, capsys, body, output):
+    server.route("GET", EVENTLOG, 200, body)
+    assert cli.main(["--server", server.url, "--token", "t", *output, "events", "security"]) == Status.OTHER_HTTP
+    out, err = capsys.readouterr()
+    assert out == "" and "it is not a page of events" in err
+
+
+def test_all_keeps_the_totals_of_a_page_that_does_not_say_whether_it_is_the_last(server, capsys):
+    server.route("GET", EVENTLOG, handler=answering(lambda query: (200, {"content": [{"id": 1}], "totalElements": 9,
+                                                                         "totalPages": 9})))
+    assert cli.main(["--server", server.url, "--token", "t", "--json", "events", "security", "--all"]) == 0
+    listing = json.loads(capsys.readouterr().out)
+    assert (listing["totalElements"], listing["totalPages"], listing["numberOfElements"]) == (9, 9, 1)
 
 
 def test_all_fetches_every_page_and_prints_them_as_one(run, server):
@@ -136,11 +157,15 @@ def paging(last_page=None, **odd_pages):
     (paging(page3=(200, {"status": 429, "message": "slow down"})), Status.OTHER_HTTP,
      'it is not a page of events: {"status":429,"message":"slow down"} (--all stopped at page 3', 2),
     (paging(page3=(200, [1, 2])), Status.OTHER_HTTP, "it is not a page of events: [1,2] (--all stopped at page 3", 2),
+    (paging(page3=(200, {"content": [3, 4], "last": False})), Status.OTHER_HTTP,
+     'it is not a page of events: {"content":[3,4],"last":false} (--all stopped at page 3', 2),
+    (paging(page1=(200, {"status": 429})), Status.OTHER_HTTP, 'it is not a page of events: {"status":429}', 0),
     (paging(page2=(500, {"message": "database down"})), Status.SERVER_ERROR,
      "database down (--all stopped at page 2", 1),
     (paging(page1=(200, {"content": [{"id": 1}], "last": False, "totalPages": 10**6})), Status.OTHER_HTTP,
      "it says the listing has 1000000 pages of 100 events, more than --all fetches (5)", 0),
-], ids=["without-end", "same-page", "error-object", "list", "server-error", "too-many-pages"])
+], ids=["without-end", "same-page", "error-object", "list", "events-not-objects", "first-not-a-page",
+        "server-error", "too-many-pages"])
 @pytest.mark.parametrize("output", ["--json", "--jsonl"])
 def test_all_stops_where_the_pages_go_wrong_and_keeps_what_came(server, monkeypatch, capsys, answer, exit_code,
                                                                 message, printed, output):

@@ -4,12 +4,14 @@ readable, the request trace of -v, and the completion scripts loaded by real she
 import io
 import itertools
 import json
+import os
 import re
 import shutil
 import socket
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 from support import proxies
@@ -131,6 +133,7 @@ def test_verbose_traces_each_request_with_its_credentials_masked(server, monkeyp
     assert "> Cookie: ***" in trace
     assert trace.count(f"* through the proxy http://***@{where}") == 2
     assert sum(line.startswith("< 200 OK after ") and line.endswith(" s") for line in trace) == 2
+    assert sum(bool(re.fullmatch(r"< whole answer: \d+ bytes after \d+\.\d{3} s", line)) for line in trace) == 2
     for secret in (server.token, "QXZq-proxy-0189", "QXZq-cookie-0189"):
         assert secret not in err
 
@@ -201,8 +204,12 @@ for line; do drive "$line"; done
 
 
 @pytest.mark.skipif(shutil.which("bash") is None, reason="bash is not installed")
-def test_bash_completes_subcommands_options_and_choices(scripts):
-    lines = {f"{PROG} ": " ".join(row.name for row in commands.SUBCOMMANDS),
+def test_bash_completes_subcommands_options_and_choices(scripts, tmp_path):
+    ran = tmp_path / "ran"  # a token command is never run to complete a profile's name
+    config = tmp_path / "accounts.toml"
+    config.write_text(f'[profiles.work]\ntoken_command = ["touch", "{ran}"]\n[profiles.home]\n[profiles."a b"]\n')
+    lines = {f"{PROG} --profile ": "work home",
+             f"{PROG} events x --profile w": "work",f"{PROG} ": " ".join(row.name for row in commands.SUBCOMMANDS),
              f"{PROG} ev": "events event",
              f"{PROG} --server http://127.0.0.1:8080 --token t rel": "releases",  # a URL's ":" is no word break
              f"{PROG} --j": "--json --jsonl",
@@ -212,8 +219,10 @@ def test_bash_completes_subcommands_options_and_choices(scripts):
              f"{PROG} --timeout ": "",  # a value is the user's to type
              f"{PROG} user --verb": "--verbose"}
     done = subprocess.run(["bash", "--norc", "-c", BASH_DRIVER.format(prog=PROG), "driver", str(scripts["bash"]),
-                           *lines], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
+                           *lines], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "FERROVANE_ACCOUNTS_CONFIG": str(config),
+                               "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"})
+    assert done.returncode == 0 and not ran.exists(), done.stderr
     registered, *replies = done.stdout.splitlines()
     assert registered == f"complete -F _ferrovane_accounts {PROG}"
     assert dict(zip(lines, replies)) == lines

@@ -310,10 +310,13 @@ def test_settings_that_name_what_is_not_there_are_usage_errors(home, monkeypatch
         assert shown.format(path=path, directory=home.directory) in str(raised.value)
 
 
-@pytest.mark.parametrize("mode, warning", [(0o644, "read by other users (mode 0644)"),
-                                           (0o620, "changed by other users (mode 0620)"), (0o400, None)])
-def test_a_config_file_that_others_can_read_or_change_is_named_but_used(home, mode, warning):
-    path = home('[profiles.work]\nserver = "http://127.0.0.1:9"\n', mode=mode)
+@pytest.mark.parametrize("mode, warning, secret", [
+    (0o644, "read by other users (mode 0644)", 'token_command = "pass show work"\n'),
+    (0o644, None, 'token_file = "~/token"\n'),  # a path is no secret: others may read it
+    (0o664, "changed by other users (mode 0664)", ""), (0o620, "changed by other users (mode 0620)", ""),
+    (0o400, None, "")])
+def test_a_config_file_that_others_can_read_or_change_is_named_but_used(home, mode, warning, secret):
+    path = home(f'[profiles.work]\nserver = "http://127.0.0.1:9"\n{secret}', mode=mode)
     code, out, err = run_in_process(["--profile", "work", "config"], {})
     assert code == ExitStatus.SUCCESS and "http://127.0.0.1:9" in out
     assert err == (f"ferrovane-accounts: warning: the config file {path} can be {warning}; chmod 600 {path} keeps "

@@ -72,16 +72,23 @@ def test_every_named_fault_has_its_wire_form_tested():
     assert {name.partition(":")[0] for name in WIRE_FORMS} == {named.name for named in faults.NAMED}
 
 
+# A route's own answer in wire form: the faults of the body play out on it.
+REAL = (200, {"Content-Type": "application/json"}, b'{"username": "demo.user", "roles": []}')
+
+
+@pytest.mark.parametrize("real", [None, REAL])
 @pytest.mark.parametrize("method", ["GET", "HEAD"])
 @pytest.mark.parametrize("name", WIRE_FORMS)
-def test_every_named_fault_on_the_wire(name, method):
-    status, length, body, pauses, ending = on_the_wire(faults.named(name), method)
+def test_every_named_fault_on_the_wire(name, method, real):
+    status, length, body, pauses, ending = on_the_wire(faults.named(name, real), method)
     expected_status, whole, expected_pauses, expected_ending = WIRE_FORMS[name]
     assert (status, pauses, ending) == (expected_status, expected_pauses, expected_ending)
     if method == "HEAD":  # as GET, without content
         assert body == b""
     elif status:
         assert (len(body) == length) is whole
+        of_body = next(row.of_body for row in faults.NAMED if row.name == name.partition(":")[0])
+        assert bool(real and body and REAL[2].startswith(body)) is (real is not None and of_body)
 
 
 def test_a_redirect_to_another_origin_reaches_it_without_the_token(server):

@@ -459,7 +459,8 @@ def test_runs_from_the_command_line_until_interrupted():
 
 def test_runs_from_the_command_line_with_faults_and_tls():
     process, url = start_by_hand("--tls", "self-signed", "--fault", "/api/security/v3/eventlog=503",
-                                 "--fault", "post /api/x/v3/y=reset-before-headers", "--grow", "entitlements=2/0.05")
+                                 "--fault", "post /api/x/v3/y=reset-before-headers", "--grow", "entitlements=2/0.05",
+                                 "--fault", "/api/security/v3/user-info=trickle:0.001")
     try:
         with requests.Session() as session:
             session.verify, session.trust_env = faults.SELF_SIGNED_CERTIFICATE, False
@@ -467,6 +468,9 @@ def test_runs_from_the_command_line_with_faults_and_tls():
             with pytest.raises(requests.ConnectionError):
                 session.post(url + "/api/x/v3/y", timeout=5)
             assert session.get(url + "/api/security/v3/user-info", timeout=5).status_code == 401
+            # The route's own answer, slowly: not a message about a trickle.
+            assert session.get(url + "/api/security/v3/user-info", headers={"Authorization": "Bearer demo-token"},
+                               timeout=30).json()["username"] == "demo.user"
             grown = f"{url}/api/entitlements/v3/eventlog?unpaged=true"
             deadline = time.monotonic() + 30
             while session.get(grown, headers={"Authorization": "Bearer demo-token"},

@@ -27,7 +27,7 @@ it was asked for (as its page says), or that sends the same page again and again
 import json
 import operator
 from collections.abc import Callable, Iterator, Mapping
-from typing import Any, Self, TypedDict
+from typing import Any, Self, TypedDict, TypeGuard
 
 from . import deadline
 from ._answers import UnusableAnswer, document
@@ -35,7 +35,7 @@ from .accounts_api import ApiClient, Command
 from .answers import Event
 
 __all__ = ["BadCheckpoint", "Checkpoint", "EventWalk", "Filters", "LogChanged", "NotAPage", "PagingError",
-           "TooManyPages", "iter_events"]
+           "TooManyPages", "is_page", "iter_events"]
 
 DEFAULT_PAGE_SIZE = 100
 # A million events at the default page size.
@@ -234,7 +234,7 @@ class EventWalk(Iterator[Event]):
     def _fetch(self, page_number: int | None, offset: int | None, size: int) -> dict[str, Any]:
         answer = self._read(lambda: self._client.get_event_log(
             self._app_name, offset=offset, pageNumber=page_number, pageSize=size, **self._filters))
-        if not isinstance(answer, dict) or not isinstance(answer.get("content"), list):
+        if not is_page(answer):
             raise NotAPage(answer)
         return answer
 
@@ -295,6 +295,13 @@ class EventWalk(Iterator[Event]):
         self._total = _count(page.get("totalElements"))
         self._pages += 1
         self._finished = _is_last(page, content)
+
+
+def is_page(answer: object) -> TypeGuard[dict[str, Any]]:
+    """Whether ``answer`` is a page of events: an object whose ``content`` is a list of
+    objects (an event that is a number or a text is a sign of some other answer)."""
+    content = answer.get("content") if isinstance(answer, dict) else None
+    return isinstance(content, list) and all(isinstance(event, dict) for event in content)
 
 
 def _check_offset(page: dict[str, Any], offset: int, size: int) -> None:

@@ -221,7 +221,8 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
     option(parser, "--json", action="store_true",
            help="print the server's answer as JSON instead of a table, and messages whole")
     option(parser, "--jsonl", action="store_true",
-           help="print JSON on one line; with events --all, one event per line as each page arrives")
+           help="print JSON lines, one object each: an event of events (with --all, as each page arrives), "
+                "an item of a list, or the answer")
     option(parser, "-v", "--verbose", action="store_true",
            help="trace each request on stderr: method, URL, headers (credentials masked), proxy, status, time")
     option(parser, "--max-answer-size", type=typed(checks.megabytes), default=DEFAULT_MAX_ANSWER_MB * 2**20,

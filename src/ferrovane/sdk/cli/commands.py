@@ -12,7 +12,7 @@ from . import queries
 from .arguments import Argument, Exclusive, Parser, Show, Subcommand, build_parser
 from .checks import count, path_value, sent_text
 from .config_command import show_config
-from .names import ALL_EVENTS_PAGE_SIZE, PROG, SHELLS, TOKEN_VARIABLE
+from .names import ALL_EVENTS_PAGE_SIZE, COMPLETE_PROFILES, PROG, SHELLS, TOKEN_VARIABLE
 from .settings import Invocation
 
 # The examples at the end of --help: a command, and what it does.
@@ -34,10 +34,10 @@ def _table(view: Callable[[Any, int | None], str]) -> Show:
     return lambda answer, width, given: view(answer, width)
 
 
-def _completion(parser: argparse.ArgumentParser, shell: str) -> int:
+def _completion(parser: argparse.ArgumentParser, shell: str, profiles: bool) -> int:
     from . import completion  # imported when asked for: no other subcommand needs it
 
-    return completion.run(parser, shell)
+    return completion.run(parser, shell, profiles)
 
 
 def _events(client: ApiClient, run: Invocation) -> Any:
@@ -90,10 +90,13 @@ SUBCOMMANDS = (
                            "file is read and no token command run.",
                run=lambda parser, flags, given: show_config(flags)),
     Subcommand("completion", "print the shell completion script for bash, zsh or fish",
-               arguments=(Argument(("shell",), "bash, zsh or fish", {"metavar": "SHELL", "choices": SHELLS}),),
+               arguments=(Argument(("shell",), "bash, zsh or fish", {"metavar": "SHELL", "choices": SHELLS}),
+                          Argument((COMPLETE_PROFILES,), "print the names of the config file's profiles instead, "
+                                   "one a line: what the script runs to complete --profile", {"action": "store_true"})),
                description="Print the shell completion script for bash, zsh or fish "
                            f"(e.g. {PROG} completion bash > ~/.local/share/bash-completion/completions/{PROG}).",
-               run=lambda parser, flags, given: _completion(parser, given["shell"]), settings=False),
+               run=lambda parser, flags, given: _completion(parser, given["shell"], given["profiles"]),
+               settings=False),
 )
 
 

@@ -5,15 +5,20 @@ The three scripts are made here from one reading of the parser: shtab would make
 and zsh ones, but not fish's, which would then be a second generator from the same parser
 anyway. Each completes the subcommands, the options before and after them (those after a
 subcommand as well as its own), the choices of an option or argument, and file names for
-an option whose value is a PATH or FILE; other values are the user's to type.
+an option whose value is a PATH or FILE, and the config file's profiles after --profile
+(read when completing, by ``completion SHELL --profiles``: the file alone is read, no
+token file nor token command); other values are the user's to type.
 """
 
 import argparse
+import os
 import re
 from dataclasses import dataclass, field
 
 from . import output
+from .names import COMPLETE_PROFILES
 from .status import ExitStatus
+
 # Metavars of the values that are file names.
 FILE_METAVARS = ("PATH", "FILE")
 
@@ -25,6 +30,7 @@ class Option:
     takes_value: bool
     choices: list[str]
     files: bool
+    profiles: bool  # its value is the name of a profile
 
 
 @dataclass
@@ -87,7 +93,7 @@ def _add(command: Command, action: argparse.Action, helps: dict[str, str]) -> No
     for name in action.option_strings:
         helps.setdefault(name, help)
     command.options.append(Option(list(action.option_strings), help, action.nargs != 0, choices,
-                                  action.metavar in FILE_METAVARS))
+                                  action.metavar in FILE_METAVARS, action.dest == "profile"))
 
 
 def script(parser: argparse.ArgumentParser, shell: str) -> str:
@@ -95,10 +101,24 @@ def script(parser: argparse.ArgumentParser, shell: str) -> str:
     return {"bash": bash, "zsh": zsh, "fish": fish}[shell](parser.prog, commands)
 
 
-def run(parser: argparse.ArgumentParser, shell: str) -> int:
-    """The ``completion`` subcommand: prints the script; the exit status."""
+def profile_names() -> list[str]:
+    """The profiles of the config file, as --profile completes them: none where the file
+    cannot be read or is not valid, and none that a shell would split."""
+    from .config_file import ConfigFile, config_path
+    from .inputs import SettingsProblem
+
+    path = config_path(os.environ).value
     try:
-        output.write(script(parser, shell))
+        profiles = ConfigFile(path).profiles if path is not None and path.exists() else {}
+    except SettingsProblem:
+        return []
+    return [name for name in profiles if name.isprintable() and not any(char.isspace() for char in name)]
+
+
+def run(parser: argparse.ArgumentParser, shell: str, profiles: bool = False) -> int:
+    """The ``completion`` subcommand: prints the script (or the profile names); the exit status."""
+    try:
+        output.write("".join(f"{name}\n" for name in profile_names()) if profiles else script(parser, shell))
     except output.OutputFailed as failed:
         return output.failed_status(failed)
     return ExitStatus.SUCCESS
@@ -126,7 +146,8 @@ def bash(prog: str, commands: list[Command]) -> str:
         for option in command.options:
             if option.takes_value:
                 reply = (f'COMPREPLY=($(compgen -W "{_words(option.choices)}" -- "$cur"))' if option.choices
-                         else 'COMPREPLY=($(compgen -f -- "$cur"))' if option.files else "COMPREPLY=()")
+                         else f'COMPREPLY=($(compgen -W "$({prog} completion bash {COMPLETE_PROFILES} 2>/dev/null)" '
+                              '-- "$cur"))' if option.profiles else 'COMPREPLY=($(compgen -f -- "$cur"))' if option.files else "COMPREPLY=()")
                 replies.setdefault(reply, set()).update(option.names)
     value_cases = [f"        {'|'.join(sorted(names))}) {reply}; return ;;" for reply, names in replies.items()]
     command_cases = []
@@ -174,12 +195,13 @@ def _zsh_text(text: str) -> str:
     return re.sub(r"([\\\[\]:])", r"\\\1", text).replace("'", "'\\''")
 
 
-def _zsh_arguments(command: Command) -> list[str]:
+def _zsh_arguments(command: Command, profiles: str) -> list[str]:
     words = []
     for option in command.options:
         action = ""
         if option.takes_value:
-            value = "(" + " ".join(option.choices) + ")" if option.choices else "_files" if option.files else " "
+            value = "(" + " ".join(option.choices) + ")" if option.choices else "_files" if option.files else \
+                profiles if option.profiles else " "
             action = f":{_zsh_text(option.names[-1].lstrip('-'))}:{value}"
         for name in option.names:
             equals = "=" if option.takes_value and name.startswith("--") else ""
@@ -194,15 +216,19 @@ def zsh(prog: str, commands: list[Command]) -> str:
     program, subcommands = commands[0], commands[1:]
     function = _function_name(prog)
     described = " ".join(f"'{_zsh_text(command.name)}:{_zsh_text(command.help)}'" for command in subcommands)
-    cases = "\n".join(f"                ({command.name}) _arguments -s {' '.join(_zsh_arguments(command))} ;;"
+    profiles = f"{function}_profiles"
+    cases = "\n".join(f"                ({command.name}) _arguments -s {' '.join(_zsh_arguments(command, profiles))} ;;"
                       for command in subcommands)
     return f"""\
 #compdef {prog}
 # zsh completion for {prog}, made by: {prog} completion zsh
+{profiles}() {{
+    compadd - ${{(f)"$({prog} completion zsh {COMPLETE_PROFILES} 2>/dev/null)"}}
+}}
 {function}() {{
     local curcontext=$curcontext state line
     typeset -A opt_args
-    _arguments -C -s {' '.join(_zsh_arguments(program))} '1:command:->command' '*::argument:->argument'
+    _arguments -C -s {' '.join(_zsh_arguments(program, profiles))} '1:command:->command' '*::argument:->argument'
     case $state in
         (command)
             local -a commands=({described})
@@ -231,7 +257,9 @@ def _fish_option(prog: str, condition: str, option: Option) -> str:
     value = ""
     if option.takes_value:
         value = f" -r -f -a {_fish_text(' '.join(option.choices))}" if option.choices else (
-            " -r -F" if option.files else " -r -f")
+            " -r -F" if option.files else
+            f" -r -f -a {_fish_text(f'({prog} completion fish {COMPLETE_PROFILES} 2>/dev/null)')}" if option.profiles
+            else " -r -f")
     return f"complete -c {prog} -n {_fish_text(condition)} {names}{value} -d {_fish_text(option.help)}"
 
 

@@ -57,7 +57,7 @@ class ConfigFile:
 
     def __init__(self, path: Path) -> None:
         self.path = path
-        data = read_file(str(path), MAX_CONFIG_BYTES, "config file")
+        data = read_file(str(path), MAX_CONFIG_BYTES, "config file", holds_secret=_names_a_command)
         self.text = text_of(data, f"the config file {path}")
         import tomllib  # imported when a config file is there to read: most runs have none
 
@@ -114,6 +114,13 @@ class ConfigFile:
             raise SettingsProblem(f"{chosen_by} names the profile {name!r}, which {self.path} does not have"
                                   + self._names())
         return self.profiles[name]
+
+
+def _names_a_command(data: bytes) -> bool:
+    """Whether a config file may hold a secret that others must not read: the only one it
+    can hold is a token command (with a password in its words, say); a server URL with
+    credentials is refused, and a token file's path tells nothing."""
+    return b"token_command" in data
 
 
 def _line_of(text: str, table: str | None, key: str) -> int | None:

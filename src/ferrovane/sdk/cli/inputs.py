@@ -39,11 +39,11 @@ class _Late(Exception):
     """A pipe or a command gave no end within TOKEN_WAIT_SECONDS."""
 
 
-def read_file(path: str, limit: int, what: str) -> bytes:
+def read_file(path: str, limit: int, what: str, holds_secret: Callable[[bytes], bool] = lambda data: True) -> bytes:
     """The bytes of the file at ``path`` (at most ``limit``), named ``what`` in failures.
     It is opened without waiting, so that a FIFO that nothing writes to, or a device,
-    cannot hold the command line; a regular file that others may read or change is
-    warned of."""
+    cannot hold the command line; a regular file that others may change, or read when
+    ``holds_secret`` says that its bytes hold one, is warned of."""
     named = f"the {what} {path}"
     try:
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
@@ -60,14 +60,16 @@ def read_file(path: str, limit: int, what: str) -> bytes:
             if not stat.S_ISREG(mode):
                 kind = next((name for test, name in FILE_KINDS if test(mode)), "of another kind")
                 raise SettingsProblem(f"{named} is {kind}, not a regular file: name the file itself")
-            # Warned of, never refused: a file that others can change could also run their
-            # token command or send the token to their server.
-            if mode & 0o066:
-                output.fail(f"warning: {named} can be {'read' if mode & 0o044 else 'changed'} by other users "
-                            f"(mode {stat.S_IMODE(mode):04o}); chmod 600 {shlex.quote(path)} keeps it yours")
             os.set_blocking(descriptor, True)
             with open(descriptor, "rb", closefd=False) as file:
-                return _bounded(file, limit, named)
+                data = _bounded(file, limit, named)
+            # Warned of, never refused: a file that others can change could also run their
+            # token command or send the token to their server.
+            readable = bool(mode & 0o044) and holds_secret(data)
+            if readable or mode & 0o022:
+                output.fail(f"warning: {named} can be {'read' if readable else 'changed'} by other users "
+                            f"(mode {stat.S_IMODE(mode):04o}); chmod 600 {shlex.quote(path)} keeps it yours")
+            return data
         finally:
             os.close(descriptor)
     except _Late:

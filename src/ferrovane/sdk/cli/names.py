@@ -35,6 +35,9 @@ MAX_ALL_PAGES = 10_000
 
 # The shells that ``completion`` writes a script for.
 SHELLS = ("bash", "zsh", "fish")
+# The hidden option of ``completion`` that prints the config file's profiles, one a line:
+# what the scripts run to complete --profile.
+COMPLETE_PROFILES = "--profiles"
 
 # How long the stand-in of --demo lives at most.
 DEMO_SERVER_LIFETIME = 300.0

@@ -114,12 +114,16 @@ def _encodable(text: str, stream: Any) -> tuple[str, bool]:
 
 
 def show(answer: Any, mode: Mode, view: View) -> str | None:
-    """Prints ``answer`` in ``mode``, with ``view`` for a table. Returns a note to report
+    """Prints ``answer`` in ``mode``, with ``view`` for a table (a list in JSON lines: a
+    line for each item). Returns a note to report
     when some of it had to be escaped to fit stdout's encoding. Raises OutputFailed,
     BrokenPipeError included."""
-    if mode is not Mode.TABLE:
-        write(json_text(answer, indent=None if mode is Mode.JSONL else 2) + "\n")
+    if mode is Mode.JSONL:  # a list, one item a line, so that each line is one of its objects
+        write("".join(json_text(item, indent=None) + "\n" for item in (answer if isinstance(answer, list) else [answer])))
         return None  # JSON's own escapes, where needed, lose nothing: no note
+    if mode is Mode.JSON:
+        write(json_text(answer, indent=2) + "\n")
+        return None
     try:
         # Tables fit the terminal; in a file or a pipe their lines are whole.
         width = min(shutil.get_terminal_size().columns, MAX_WIDTH) if sys.stdout.isatty() else None

@@ -1,6 +1,7 @@
 """The queries that the subcommands make through the client, each request within the
 --timeout deadline, and what ``events --all`` (walk_all.py) reports when it stops early."""
 
+import time
 from collections.abc import Callable, Mapping
 from typing import Any
 
@@ -9,7 +10,7 @@ import requests
 from .._answers import document
 from ..accounts_api import ApiClient, Command
 from ..deadline import DeadlinePassed, call_within
-from . import trace
+from . import output, trace
 from .settings import Invocation
 
 # A query: the client and the invocation in, the decoded answer out.
@@ -42,8 +43,11 @@ class IncompleteListing(Exception):
 def fetch(run: Invocation, call: Callable[[], Command]) -> requests.Response:
     """The response of ``call()``, a client call, with its body read, within --timeout."""
     def whole_response() -> requests.Response:
+        started = time.monotonic()
         response = call().response
-        response.content  # the body is read here, within the deadline
+        size = len(response.content)  # the body is read here, within the deadline
+        if run.verbose:
+            trace.whole_answer(size, time.monotonic() - started)
         return response
     try:
         return call_within(run.timeout, whole_response)
@@ -59,12 +63,21 @@ def answer_of(call: Callable[[ApiClient, Mapping[str, Any]], Command]) -> Query:
 
 
 def events(client: ApiClient, run: Invocation) -> Any:
-    """One page of the event log (``events --all`` is walk_all.every_event)."""
+    """One page of the event log (``events --all`` is walk_all.every_event); with --jsonl,
+    its events alone, one line each. An answer that is no page is paging.NotAPage: it is
+    reported as a failure, never printed as if it were the log."""
+    from .. import paging  # imported for events alone
+
     given = run.arguments
     page_number = None if given["page"] is None else given["page"] - 1  # the server counts pages from 0
-    return document(fetch(run, lambda: client.get_event_log(
+    page = document(fetch(run, lambda: client.get_event_log(
         given["app"], offset=given["offset"], pageNumber=page_number, pageSize=given["size"],
         **event_filters(given))))
+    if not paging.is_page(page) and not paging.is_page({"content": page}):  # a bare list of events is taken
+        raise paging.NotAPage(page)
+    if run.output is output.Mode.JSONL:
+        return page if isinstance(page, list) else page["content"]
+    return page
 
 
 def event_filters(given: Mapping[str, Any]) -> dict[str, Any]:

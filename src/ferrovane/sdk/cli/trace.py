@@ -1,6 +1,6 @@
 """The request trace of -v, on stderr: for each request its method and URL, its headers
 with every credential masked, the proxy it goes through (without its credentials), and
-the answer's status and how long it took. It is made to be pasted into a bug report, so
+the answer's status and how long its headers and its whole body took. It is made to be pasted into a bug report, so
 nothing secret goes into it.
 
 Its lines begin as curl -v's do: "> " what was sent, "< " what came back, "* " the rest;
@@ -65,6 +65,13 @@ def traced(send: Callable[[], requests.Response], request: requests.PreparedRequ
     _write([f"{RECEIVED}{response.status_code} {response.reason or ''}".rstrip()
             + f" after {time.monotonic() - started:.3f} s"])
     return response
+
+
+def whole_answer(size: int, seconds: float) -> None:
+    """Ends the trace of an answer read whole: its size, and the time from its request (the
+    first, where it was redirected) to its last byte; the status line gave the time to its
+    headers, so a slow body shows as the gap between the two."""
+    _write([f"{RECEIVED}whole answer: {size} bytes after {seconds:.3f} s"])
 
 
 def _write(lines: list[str]) -> None:

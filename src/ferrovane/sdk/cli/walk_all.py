@@ -4,7 +4,7 @@
 import os
 import sys
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import requests
@@ -25,7 +25,8 @@ def every_event(client: ApiClient, run: Invocation) -> Any:
 
     A page after the first that fails, that is no page, or that repeats the one before
     it (a server that ignores the page number), more than MAX_ALL_PAGES pages, and
-    Ctrl-C after the first page end it with IncompleteListing. When stderr is a
+    Ctrl-C after the first page end it with IncompleteListing; a first answer that
+    fails, or that is no page, is the query's failure. When stderr is a
     terminal (and no request trace is asked for), it shows the pages fetched. A log that
     changed in a way the walk could not follow is reported in a line on stderr after the
     listing is complete.
@@ -36,10 +37,13 @@ def every_event(client: ApiClient, run: Invocation) -> Any:
     events: list[Any] = []
     fetched = 0
 
+    answers: list[object] = [None]  # the last answer read
+
     def read(call: Callable[[], Command]) -> Any:
         if lines:
             output.flush()  # the events of the pages before are out before the next one is waited for
-        return document(fetch(run, call))
+        answers[0] = document(fetch(run, call))
+        return answers[0]
 
     walk = paging.iter_events(client, run.arguments["app"], page_size=size, max_pages=MAX_ALL_PAGES, read=read,
                               **event_filters(run.arguments))
@@ -59,9 +63,7 @@ def every_event(client: ApiClient, run: Invocation) -> Any:
                         out_of = f" of {walk.total_pages}" if walk.total_pages is not None else ""
                         print(f"\rfetching events: page {shown}{out_of}", end="", file=sys.stderr, flush=True)
             except (requests.RequestException, UnusableAnswer, KeyboardInterrupt) as error:
-                if walk.pages == 0:  # nothing came: the failure is the query's own
-                    if isinstance(error, paging.NotAPage):
-                        return error.document  # not a page: shown as it came
+                if walk.pages == 0:  # nothing came: the failure is the query's own (not a page included)
                     if isinstance(error, paging.TooManyPages):
                         raise _stop_reason(error, size) from None
                     raise
@@ -75,7 +77,10 @@ def every_event(client: ApiClient, run: Invocation) -> Any:
             output.fail(f"warning: {warning.message} (--all printed what it found)")
         else:
             warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
-    return PRINTED if lines else one_page(events)
+    last = answers[0]
+    # A page that does not say whether it is the last ended the walk: what it says of the
+    # listing's size is kept, as the walk cannot tell whether more would have followed.
+    return PRINTED if lines else one_page(events, totals=last if isinstance(last, dict) and "last" not in last else None)
 
 
 def _stop_reason(error: BaseException, size: int) -> Exception:
@@ -92,10 +97,21 @@ def _stop_reason(error: BaseException, size: int) -> Exception:
     return error
 
 
-def one_page(events: list[Any], whole: bool = True, total: object = None) -> dict[str, Any]:
+def one_page(events: list[Any], whole: bool = True, total: object = None,
+             totals: Mapping[str, object] | None = None) -> dict[str, Any]:
     """``events`` as one page of the server's shape. A listing that is not ``whole`` says
-    so ("last": false) and keeps the server's ``total`` of events, when it gave one."""
-    if whole or not isinstance(total, int) or total < len(events):
+    so ("last": false) and keeps the server's ``total`` of events, when it gave one; the
+    ``totals`` of a page (totalElements, totalPages) are kept where they are counts that
+    can hold the events."""
+    if totals is not None:
+        total = totals.get("totalElements")
+    if (whole and totals is None) or not _count_of_at_least(total, len(events)):
         total = len(events)
-    return {"content": events, "totalElements": total, "totalPages": 1, "number": 0, "size": len(events),
+    pages = totals.get("totalPages") if totals is not None else None
+    return {"content": events, "totalElements": total,
+            "totalPages": pages if _count_of_at_least(pages, 1) else 1, "number": 0, "size": len(events),
             "numberOfElements": len(events), "first": True, "last": whole, "empty": not events}
+
+
+def _count_of_at_least(value: object, least: int) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and value >= least

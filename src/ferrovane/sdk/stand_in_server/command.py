@@ -74,7 +74,8 @@ def _host(text: str) -> str:
 
 
 class RouteFault(NamedTuple):
-    """A --fault: the route it replaces, its name as given, and what it answers."""
+    """A --fault: the route it replaces, its name as given, and what it answers (a fault of
+    the body plays out on the route's own answer, made anew for each request)."""
 
     method: str
     path: str
@@ -136,6 +137,12 @@ def _grow(server: StandInServer, growth: Growth) -> None:
 
 def _always(answer: Answer | faults.Fault) -> Callable[[RecordedRequest], Answer | faults.Fault]:
     return lambda request: answer
+
+
+def _on_the_real_answer(server: StandInServer, name: str) -> Callable[[RecordedRequest], Answer | faults.Fault]:
+    """A fault of the wire made of what the route would answer (a trickle of the real page,
+    not of a message about it), where that is a fault of the body."""
+    return lambda request: faults.named(name, server.built_in(request))
 
 
 _TLS = {"self-signed": faults.self_signed_context, "client-certificate": faults.client_certificate_context}
@@ -240,7 +247,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                            ssl_context=_TLS[args.tls]() if args.tls else None)
     route_faults: list[RouteFault] = args.fault
     for fault in route_faults:
-        server.route(fault.method, fault.path, handler=_always(fault.answer))
+        server.route(fault.method, fault.path, handler=_always(fault.answer) if isinstance(fault.answer, Answer)
+                     else _on_the_real_answer(server, fault.name))
     stopper = _Stopper(server)
     # Installed before the server starts: GNU timeout sends its SIGTERM to the process
     # and then to its group, and the second may land at any point.

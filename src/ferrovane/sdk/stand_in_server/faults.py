@@ -9,7 +9,7 @@ Faults in status only are ordinary ``Answer``s. What happens on the wire beyond 
 (a reset, a body cut short, a trickle, a stall) is a ``Fault``: a head, timed pieces and an
 ending, which ``wire`` turns into bytes; the connection closes after each. ``NAMED`` is the
 table of faults by the names the command line gives them, which its help and the docs
-list. ``self_signed_context`` and ``client_certificate_context`` give a server the TLS faults.
+list; those of the body (a trickle, a cut) play out on the route's own answer. ``self_signed_context`` and ``client_certificate_context`` give a server the TLS faults.
 """
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import urlsplit
 
-from .messages import Answer, Ending, Fault, error_payload, prepare
+from .messages import Answer, Ending, Fault, Prepared, error_payload, prepare
 
 __all__ = [
     "CLIENT_CERTIFICATE", "MAX_PAUSE_SECONDS", "NAMED", "NAMES_HELP", "SELF_SIGNED_CERTIFICATE", "Ending", "Fault",
@@ -194,9 +194,10 @@ class Named:
     """A fault as the command line names it: ``NAME`` or ``NAME:ARGUMENT``.
 
     ``make`` gives the fault, called with the argument as ``read`` reads it, or with none
-    (``read`` None: it takes none). ``function`` is the function of this module that it
-    plays (``make`` itself unless given); ``argument`` and ``text`` are what the help and
-    the docs say of it.
+    (``read`` None: it takes none); a fault ``of_body`` also takes the ``status``, ``body``
+    and ``headers`` of the answer whose body it slows or cuts. ``function`` is the function
+    of this module that it plays (``make`` itself unless given); ``argument`` and ``text``
+    are what the help and the docs say of it.
     """
 
     name: str
@@ -205,13 +206,14 @@ class Named:
     read: Callable[[str], Any] | None = None
     argument: str = ""
     function: Callable[..., Answer | Fault] | None = None
+    of_body: bool = False
 
     @property
     def usage(self) -> str:
         """The name as it is given, such as ``trickle[:SECONDS]`` or ``redirect-to:URL``."""
         if not self.argument:
             return self.name
-        needed = any(parameter.default is inspect.Parameter.empty
+        needed = any(parameter.default is inspect.Parameter.empty and parameter.kind is not parameter.VAR_KEYWORD
                      for parameter in inspect.signature(self.make).parameters.values())
         return f"{self.name}:{self.argument}" if needed else f"{self.name}[:{self.argument}]"
 
@@ -238,15 +240,16 @@ NAMED: tuple[Named, ...] = (
     Named("expired-token", expired_token, "401 with `WWW-Authenticate` as for a token that has expired"),
     Named("redirect-to", redirect_to, "a redirect (302) to URL, such as one of another origin", str, "URL"),
     Named("reset-before-headers", reset_before_headers, "the connection reset before any byte of the answer"),
-    Named("reset-mid-body", reset_mid_body, "the headers and half the body (or `after` bytes), then a reset"),
-    Named("cut-short", cut_short, "the body cut short of its `Content-Length` at half (or `after` "
-                                  "bytes), then an orderly close"),
-    Named("trickle", lambda interval=0.1: trickle(interval=interval),
-          "the whole body, 8 bytes (`chunk_size`) at a time, one every SECONDS (0.1)", _seconds_argument, "SECONDS",
-          trickle),
-    Named("stall-after-headers", lambda seconds=30.0: stall_after_headers(seconds),
-          "the headers, then nothing for SECONDS (30), then the body", _seconds_argument, "SECONDS",
-          stall_after_headers),
+    Named("reset-mid-body", reset_mid_body, "the route's answer: its headers and half its body (or `after` "
+                                            "bytes), then a reset", of_body=True),
+    Named("cut-short", cut_short, "the route's answer, its body cut short of its `Content-Length` at half (or "
+                                  "`after` bytes), then an orderly close", of_body=True),
+    Named("trickle", lambda interval=0.1, **answer: trickle(**answer, interval=interval),
+          "the route's answer, whole, its body 8 bytes (`chunk_size`) at a time, one every SECONDS (0.1)",
+          _seconds_argument, "SECONDS", trickle, of_body=True),
+    Named("stall-after-headers", lambda seconds=30.0, **answer: stall_after_headers(seconds, **answer),
+          "the route's answer: its headers, then nothing for SECONDS (30), then its body", _seconds_argument,
+          "SECONDS", stall_after_headers, of_body=True),
 )
 STATUS_TEXT = "a JSON error with that status (200 to 599)"
 _BY_NAME = {named.name: named for named in NAMED}
@@ -254,8 +257,10 @@ NAMES_HELP = "\n".join([f"  {'STATUS':<31} {STATUS_TEXT}"] +
                        [f"  {named.usage:<31} {named.text.replace('`', '')}" for named in NAMED])
 
 
-def named(text: str) -> Answer | Fault:
-    """The fault that ``text`` names (see ``NAMED``); ValueError when it names none."""
+def named(text: str, answer: Prepared | None = None) -> Answer | Fault:
+    """The fault that ``text`` names (see ``NAMED``); ValueError when it names none. A fault
+    of the body plays out on ``answer``, the route's own in wire form, where it is given
+    whole (else on a message of the stand-in's)."""
     name, colon, argument = text.partition(":")
     if name.isdigit() and not colon:
         status = int(name)
@@ -265,8 +270,11 @@ def named(text: str) -> Answer | Fault:
     if name not in _BY_NAME:
         raise ValueError(f"no fault named {name!r}: a status or one of {', '.join(_BY_NAME)}")
     row = _BY_NAME[name]
+    real: dict[str, Any] = {}
+    if row.of_body and isinstance(answer, tuple) and isinstance(answer[2], bytes):
+        real = {"status": answer[0], "body": answer[2], "headers": answer[1]}
     if not colon:
-        return row.make()
+        return row.make(**real)
     if row.read is None:
         raise ValueError(f"{name} takes no argument")
-    return row.make(row.read(argument))
+    return row.make(row.read(argument), **real)

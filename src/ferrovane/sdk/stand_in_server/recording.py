@@ -317,6 +317,13 @@ class StandInServer:
         lasting = (route for route in reversed(self._routes) if route.lasting and route.matches(request))
         return next(limited, None) or next(lasting, None)
 
+    def built_in(self, request: RecordedRequest) -> Prepared | None:
+        """The answer that the built-in routes give ``request``, as if no route had matched
+        it, without recording it; None where none serves its method and path. A handler
+        that slows or cuts the real answer starts from it."""
+        answer, served = fake_api.serve(request, self.token, self._logs)
+        return answer if served else None
+
     def _built_in(self, request: RecordedRequest) -> Prepared:
         try:
             answer, served = fake_api.serve(request, self.token, self._logs)
