@@ -252,11 +252,24 @@ def _token_source(flags: Flags, environ: Mapping[str, str], profile: Mapping[str
     return Setting(None, DEFAULT)
 
 
+def _check_follow(flags: Flags, arguments: Mapping[str, Any]) -> None:
+    """--follow prints events as they come: not with --json, which prints one document,
+    and its own options only with it."""
+    if arguments.get("follow"):
+        if flags.output is Mode.JSON:
+            raise UsageProblem("argument --follow: not allowed with argument --json (--jsonl prints each event)")
+        return
+    for name in ("interval", "since", "checkpoint"):
+        if arguments.get(name) is not None:
+            raise UsageProblem(f"argument --{name}: only with --follow")
+
+
 def resolve(flags: Flags, command: str, arguments: Mapping[str, Any],
             environ: Mapping[str, str] | None = None) -> Invocation:
     """The Invocation of ``command`` with ``arguments``: every setting chosen, the token read
     from its source and checked (for --demo, None unless a flag gives one). Raises
     SettingsProblem, UsageProblem where the fix is an option."""
+    _check_follow(flags, arguments)
     chosen = layers(flags, environ)
     ca_bundle = None if flags.insecure else chosen.ca_bundle_file()
     server = chosen.server
