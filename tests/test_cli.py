@@ -606,3 +606,12 @@ def test_a_follow_that_cannot_start_says_why_in_one_line(server, capsys, tmp_pat
         code = refused.code
     out, err = capsys.readouterr()
     assert code == Status.USAGE and out == "" and err.count("\n") == 1 and line.format(dir=tmp_path) in err
+
+
+@pytest.mark.parametrize("retries, code", [([], Status.SUCCESS), (["--retries", "1"], Status.OTHER_HTTP),
+                                           (["--retries", "0"], Status.SERVER_ERROR)])
+def test_a_busy_server_is_asked_again_as_often_as_retries_says(server, retries, code):
+    busy = [faults.unavailable(0), faults.too_many_requests(0)]
+    server.route("GET", "/api/security/v3/user-info", answers=[*busy, Answer(200, {"name": "demo.user"})])
+    assert cli.main(["--server", server.url, "--token", server.token, *retries, "--json", "user"]) == code
+    assert len(server.requests) == (1 + int(retries[1]) if retries else 3)

@@ -41,6 +41,9 @@ MIN_FOLLOW_INTERVAL = 0.2
 FOLLOW_TAIL_EVENTS = 10
 MAX_CHECKPOINT_BYTES = 1024 * 1024
 
+# How many times a GET that a busy server or a dropped connection failed is tried again.
+DEFAULT_RETRIES = 2
+
 # The shells that ``completion`` writes a script for.
 SHELLS = ("bash", "zsh", "fish")
 

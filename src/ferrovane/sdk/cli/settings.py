@@ -20,8 +20,8 @@ from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
 from . import checks
 from .config_file import DEFAULT, ConfigFile, Setting, config_path
 from .inputs import SettingsProblem, read_file, read_stdin, run_command, text_of
-from .names import (CA_BUNDLE_VARIABLES, CONFIG_VARIABLE, DEFAULT_MAX_ANSWER_MB, DEFAULT_TIMEOUT, MAX_TOKEN_BYTES,
-                    PROFILE_VARIABLE, SERVER_VARIABLE, TOKEN_VARIABLE)
+from .names import (CA_BUNDLE_VARIABLES, CONFIG_VARIABLE, DEFAULT_MAX_ANSWER_MB, DEFAULT_RETRIES, DEFAULT_TIMEOUT,
+                    MAX_TOKEN_BYTES, PROFILE_VARIABLE, SERVER_VARIABLE, TOKEN_VARIABLE)
 from .output import Mode
 
 __all__ = ["Flags", "Invocation", "Setting", "Settings", "SettingsProblem", "Token", "TokenSource", "UsageProblem",
@@ -49,6 +49,7 @@ class Flags(NamedTuple):
     output: Mode = Mode.TABLE
     verbose: bool = False
     max_answer_size: int = DEFAULT_MAX_ANSWER_MB * 2**20
+    retries: int = DEFAULT_RETRIES
 
     def __repr__(self) -> str:
         return _masked(self, "token")
@@ -131,6 +132,7 @@ class Invocation(NamedTuple):
     output: Mode
     verbose: bool
     demo: bool
+    retries: int = DEFAULT_RETRIES  # tries again of a GET that a busy server or a dropped connection failed
 
 
 def _masked(value: NamedTuple, secret: str) -> str:
@@ -293,4 +295,4 @@ def resolve(flags: Flags, command: str, arguments: Mapping[str, Any],
         command=command, arguments=arguments, server=server.value, token=token,
         api_version=chosen.api_version.value, timeout=chosen.timeout.value, insecure=flags.insecure,
         ca_bundle=ca_bundle, max_answer_size=flags.max_answer_size, output=flags.output, verbose=flags.verbose,
-        demo=flags.demo)
+        demo=flags.demo, retries=flags.retries)

@@ -42,7 +42,7 @@ def every_event(client: ApiClient, run: Invocation) -> Any:
         return document(fetch(run, call))
 
     walk = paging.iter_events(client, run.arguments["app"], page_size=size, max_pages=MAX_ALL_PAGES, read=read,
-                              **event_filters(run.arguments))
+                              retries=run.retries, max_wait=run.timeout, **event_filters(run.arguments))
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", paging.LogChanged)
