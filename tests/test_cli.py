@@ -584,3 +584,59 @@ def test_tables_fit_narrow_terminals(run, monkeypatch, columns):
         code, out, _ = run(*argv)
         assert code == 0
         assert max(len(line) for line in out.splitlines()) <= columns, out
+
+
+def test_a_follower_stopped_and_started_again_prints_each_event_once(tmp_path):
+    stand_in = subprocess.Popen([sys.executable, "-m", "ferrovane.sdk.stand_in_server", "--grow", "security=5/0.2",
+                                 "--lifetime", "600"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        url = stand_in.stdout.readline().split(" at ")[1].strip()
+        printed = []
+        for _ in range(2):  # stopped by SIGTERM, as a service manager stops it, then started again
+            with open(tmp_path / "events.jsonl", "w") as file:
+                process = cli_process("--server", url, "--token", "demo-token", "--jsonl", "events", "security", "-f",
+                                      "--interval", "0.2", "--checkpoint", str(tmp_path / "at.json"), stdout=file)
+                while (tmp_path / "events.jsonl").read_text().count("\n") < 30:
+                    assert process.poll() is None
+                    time.sleep(0.1)
+                process.send_signal(signal.SIGTERM)
+                assert process.communicate(timeout=60) == (None, "") and process.returncode == Status.SUCCESS
+            printed += [json.loads(line)["id"] for line in (tmp_path / "events.jsonl").read_text().splitlines()]
+        assert printed == list(range(printed[0], printed[0] + len(printed)))  # none twice, none missed
+    finally:
+        stand_in.terminate()
+        stand_in.wait(60)
+
+
+@pytest.mark.parametrize("argv, line", [
+    (["--interval", "0.1"], "argument --interval: must be at least 0.2, got 0.1"),
+    (["--interval", "nan"], "argument --interval: not a number of seconds: 'nan'"),
+    (["--all"], "argument --all: not allowed with argument -f/--follow"),
+    (["--json"], "argument --follow: not allowed with argument --json"),
+    (["--checkpoint", "{dir}/other.json"], "the checkpoint file {dir}/other.json is not usable here: the checkpoint "
+                                           "is of a walk with app 'entitlements', not 'security'"),
+    (["--checkpoint", "{dir}/broken.json"], "the checkpoint file {dir}/broken.json cannot be read: it is not JSON"),
+    (["--checkpoint", "{dir}/none/at.json"], "the checkpoint file {dir}/none/at.json cannot be written: No such file"),
+    (["--since", "no-such-id"], "argument --since: no event with id 'no-such-id' in the log of security"),
+])
+def test_a_follow_that_cannot_start_says_why_in_one_line(server, capsys, tmp_path, argv, line):
+    (tmp_path / "broken.json").write_text("{")
+    (tmp_path / "other.json").write_text(json.dumps(
+        {"app": "entitlements", "search": None, "sort_sorted": None, "sort_unsorted": None, "pageSize": 10,
+         "offset": 0, "last": None, "total": 0, "pages": 0, "finished": False}))
+    argv = [value.format(dir=tmp_path) for value in argv]
+    try:
+        code = cli.main(["--server", server.url, "--token", server.token, "events", "security", "-f", *argv])
+    except SystemExit as refused:  # by the parser
+        code = refused.code
+    out, err = capsys.readouterr()
+    assert code == Status.USAGE and out == "" and err.count("\n") == 1 and line.format(dir=tmp_path) in err
+
+
+@pytest.mark.parametrize("retries, code", [([], Status.SUCCESS), (["--retries", "1"], Status.OTHER_HTTP),
+                                           (["--retries", "0"], Status.SERVER_ERROR)])
+def test_a_busy_server_is_asked_again_as_often_as_retries_says(server, retries, code):
+    busy = [faults.unavailable(0), faults.too_many_requests(0)]
+    server.route("GET", "/api/security/v3/user-info", answers=[*busy, Answer(200, {"name": "demo.user"})])
+    assert cli.main(["--server", server.url, "--token", server.token, *retries, "--json", "user"]) == code
+    assert len(server.requests) == (1 + int(retries[1]) if retries else 3)

@@ -1,20 +1,28 @@
-"""iter_events walks a whole event log: every event once, in order, across failures,
-checkpoints and a log that grows or is purged while it is walked."""
+"""iter_events walks a whole event log, follow_events follows one as it grows: every
+event once, in order, across failures, checkpoints and a log that grows or is purged."""
 
+import contextlib
+import functools
 import json
 import re
 import threading
 import warnings
 
 import pytest
+import requests
 from hypothesis import example, given, settings, strategies as st
 
 from ferrovane.sdk import cli
 from ferrovane.sdk.deadline import call_within
-from ferrovane.sdk.paging import BadCheckpoint, LogChanged, PagingError, iter_events
-from ferrovane.sdk.stand_in_server import EVENTS, Answer
+from ferrovane.sdk.exceptions import AccountsApiError
+from ferrovane.sdk.paging import BadCheckpoint, LogChanged, PagingError, follow_events, iter_events
+from ferrovane.sdk.stand_in_server import EVENTS, Answer, faults
 
 EVENTLOG = "/api/security/v3/eventlog"
+
+
+class FailedPage(requests.ConnectionError, ConnectionError):
+    """A request that no answer came back to."""
 
 
 class ChangingLog:
@@ -32,7 +40,7 @@ class ChangingLog:
         self.answers += 1
         kind, count = self.changes.get(self.answers, ("append", 0))
         if kind == "fail":
-            raise ConnectionError("the page that fails once")
+            raise FailedPage("the page that fails once")
         purged, added = (len(self.ids) if kind == "restart" else count * (kind != "append")), count * (kind != "purge")
         self.gone.update(self.ids[:purged])
         self.ids, self.newest = self.ids[purged:] + list(range(self.newest + 1, self.newest + 1 + added)), \
@@ -49,6 +57,7 @@ class ChangingLog:
         """The client's method, answering without a server (read: the call's own result)."""
         query = {name: value for name, value in
                  (("offset", offset), ("pageNumber", pageNumber), ("pageSize", pageSize)) if value is not None}
+        self.query = query
         return self.page(query)
 
     def handler(self, request):
@@ -59,18 +68,37 @@ def events_of(log, start=None, app="security", **options):
     return iter_events(log, app, start=start, read=lambda call: call(), **options)
 
 
+def follow_of(log, start="start", app="security", *, stop, after=12, sort_sorted=None, **options):
+    """A follow of ``log`` that is stopped at its first poll that finds nothing new after
+    ``after`` answers (or after many more, so that no fault makes it run on)."""
+    def read(call):
+        answer = call()
+        content, offset = answer["content"], log.query.get("offset")
+        idle = answer["last"] and (not content or len(content) == 1 and offset == answer["totalElements"] - 1)
+        if log.answers > after and idle or log.answers > after + 300:
+            stop.set()
+        return answer
+    return follow_events(log, app, since=start, interval=0.001, max_wait=0.001, stop=stop, read=read, **options)
+
+
 @settings(max_examples=10 * settings().max_examples)
-@example(size=3, page_size=1, newest_first=True, resumes=set(), changes={3: ("append", 1), 4: ("append", 1)})
+@example(size=3, page_size=1, newest_first=True, resumes=set(), changes={3: ("append", 1), 4: ("append", 1)},
+         follow=False)
 @given(size=st.integers(0, 60), page_size=st.integers(1, 12), newest_first=st.booleans(),
        resumes=st.sets(st.integers(1, 60)), changes=st.dictionaries(st.integers(1, 12), st.tuples(
-           st.sampled_from(["append", "purge", "roll", "restart", "fail"]), st.integers(0, 25)), max_size=6))
+           st.sampled_from(["append", "purge", "roll", "restart", "fail"]), st.integers(0, 25)), max_size=6),
+       follow=st.booleans())
 def test_each_event_in_the_log_all_along_comes_once_or_the_walk_warns(size, page_size, newest_first, resumes,
-                                                                       changes):
+                                                                       changes, follow):
     # Ids grow with time, so the listing's order is theirs. After as many events as one of
-    # ``resumes``, the walk goes on from its checkpoint in a new iterator.
-    log = ChangingLog(size, newest_first, changes)
+    # ``resumes``, the walk goes on from its checkpoint in a new iterator. A follow (from
+    # the start, in stored order) retries failed pages itself and is stopped once the
+    # changes are over and it has caught up.
+    newest_first &= not follow
+    log, stop = ChangingLog(size, newest_first, changes), threading.Event()
     all_along, options = set(log.ids), {"sort_sorted": newest_first or None}
-    walks, taken = [events_of(log, page_size=page_size, **options)], []
+    walk_of = functools.partial(follow_of, stop=stop) if follow else events_of
+    walks, taken = [walk_of(log, page_size=page_size, **options)], []
     with warnings.catch_warnings(record=True) as changed:
         warnings.simplefilter("always")
         while True:
@@ -79,12 +107,17 @@ def test_each_event_in_the_log_all_along_comes_once_or_the_walk_warns(size, page
             except StopIteration:
                 break
             except ConnectionError:
+                assert not follow
                 continue  # the failed page is asked for again
             if len(taken) in resumes:
-                walks.append(events_of(log, json.loads(json.dumps(walks[-1].checkpoint)), **options))
+                walks.append(walk_of(log, json.loads(json.dumps(walks[-1].checkpoint)), **options))
     assert {w.category for w in changed} <= {LogChanged} and bool(changed) == any(w.log_changed for w in walks)
     assert set(taken) <= set(range(1, log.newest + 1))  # none made up
-    if not changed:  # none twice, in the listing's order, and each one that was in the log all along
+    if follow:  # never one twice, whatever happens; once caught up, each one in the log
+        assert taken == sorted(set(taken)) and log.answers <= 12 + 300
+        assert changed or (all_along - log.gone) | set(log.ids) <= set(taken)
+        assert len(changed) <= sum(kind in ("purge", "roll", "restart") for kind, _ in changes.values())
+    elif not changed:  # none twice, in the listing's order, and each one that was in the log all along
         assert taken == sorted(set(taken), reverse=newest_first) and all_along - log.gone <= set(taken)
 
 
@@ -164,3 +197,51 @@ def test_all_says_so_when_the_walk_loses_its_place(server, capsys):
     assert code == 0 and len(json.loads(out)["content"]) < 30
     assert err.startswith("ferrovane-accounts: warning: the event log changed while it was walked (30 events, "
                           "then 15)") and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("since, ids", [(None, [6, 7, 8]), ("start", [1, 2, 3, 4, 5, 6, 7, 8]),
+                                        ("walk", [4, 5, 6, 7, 8]), ("follow", [5, 6, 7, 8])])
+def test_a_follow_starts_where_it_is_told_and_stops_when_told(since, ids):
+    # Three events come in at the fourth answer; a checkpoint is taken after three events.
+    log, stop = ChangingLog(5, changes={4: ("append", 3)}), threading.Event()
+    if since == "walk":
+        walk = events_of(ChangingLog(5))
+        since = [next(walk) for _ in range(3)] and walk.checkpoint
+    elif since == "follow":
+        earlier = follow_of(ChangingLog(5), stop=threading.Event())
+        since = [next(earlier) for _ in range(4)] and json.loads(json.dumps(earlier.checkpoint))
+    follow = follow_of(log, since, stop=stop)
+    assert [event["id"] for event in follow] == ids
+    # Stopped between polls, however long they are apart; a checkpoint of another search is refused.
+    stop.clear()
+    resumed = follow_events(log, "security", since=follow.checkpoint, interval=3600, stop=stop,
+                            read=lambda call: call())
+    threading.Timer(0.05, stop.set).start()
+    assert call_within(600, list, resumed) == [] and resumed.checkpoint["offset"] == len(log.ids)
+    with pytest.raises(BadCheckpoint, match="with search None, not 'o'"):
+        follow_events(log, "security", since=resumed.checkpoint, search="o")
+
+
+PAGE = {"content": [{"id": 1}], "last": True}
+
+
+@pytest.mark.parametrize("walk, answers, ends", [
+    ("follow", [Answer(503, None, {"Retry-After": "0"}),
+                Answer(429, None, {"Retry-After": "Wed, 21 Oct 2015 07:28:00 GMT"})], None),
+    ("follow", [faults.cut_short(200, PAGE)], None), ("iter", [faults.reset_mid_body(200, PAGE)], None),
+    ("iter", [faults.cut_short(200, PAGE), faults.reset_mid_body(200, PAGE)], None),
+    ("follow", [Answer(401, {"message": "the token expired"})], requests.HTTPError),
+    ("follow", [Answer(200, {"content": "none"})], PagingError),
+])
+def test_a_walk_retries_a_busy_server_or_a_cut_answer_and_ends_at_a_refusal(server, caplog, walk, answers, ends):
+    client = server.client()
+    client.login()
+    server.route("GET", EVENTLOG, answers=answers)
+    whole = [event["id"] for event in server.events("security")]
+    events = iter_events(client, "security", page_size=7) if walk == "iter" else \
+        follow_events(client, "security", since="start", interval=0.01)
+    caplog.set_level("INFO", "ferrovane.sdk.paging")
+    with pytest.raises(ends) if ends else contextlib.nullcontext():
+        assert [next(events)["id"] for _ in whole] == whole
+    if not ends:  # each wait said once
+        assert len(caplog.records) == len(answers) and "waiting" in caplog.records[0].getMessage()

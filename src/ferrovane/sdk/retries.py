@@ -97,7 +97,16 @@ class PoliteRetry(Retry):
             why = (f"status {last.status}" if last is not None and last.status
                    else type(last.error).__name__ if last is not None and last.error else "a failure")
             where = f"{last.method} {last.url}" if last is not None else "the request"
-            log.info("waiting %.3g s before trying %s again (%s; try %d)", wait, where, why, len(self.history) + 1)
+            try:
+                said = response is not None and self.respect_retry_after_header and \
+                    self.get_retry_after(response) is not None
+            except InvalidHeader:
+                said = False
+            # The record also holds the wait, what set it, the try and the most tries, for a
+            # handler that words it its own way (the command line's line on a terminal).
+            log.info("waiting %.3g s before trying %s again (%s; try %d)", wait, where, why, len(self.history) + 1,
+                     extra={"wait": wait, "set_by": "Retry-After" if said else "backoff",
+                            "attempt": len(self.history) + 1, "attempts": len(self.history) + 1 + (self.total or 0)})
             deadline.sleep(wait)  # cut short by the deadline of a call_within
 
 

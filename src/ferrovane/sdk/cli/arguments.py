@@ -14,7 +14,7 @@ from typing import Any, NamedTuple, NoReturn
 from .. import _tables
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
 from . import checks, status
-from .names import DEFAULT_MAX_ANSWER_MB, DEFAULT_TIMEOUT, MAX_TIMEOUT, PROG, TOKEN_VARIABLE
+from .names import DEFAULT_MAX_ANSWER_MB, DEFAULT_RETRIES, DEFAULT_TIMEOUT, MAX_TIMEOUT, PROG, TOKEN_VARIABLE
 from .output import Mode
 from .queries import Query
 from .settings import Flags
@@ -140,7 +140,7 @@ class Parser(argparse.ArgumentParser):
             token_file=option("token_file"), api_version=option("api_version"), timeout=option("timeout"),
             ca_bundle=option("ca_bundle"), insecure=bool(option("insecure")),
             output=Mode.JSONL if option("jsonl") else Mode.JSON if option("json") else Mode.TABLE,
-            verbose=bool(option("verbose")), max_answer_size=given.max_answer_size)
+            verbose=bool(option("verbose")), max_answer_size=given.max_answer_size, retries=given.retries)
         arguments = types.MappingProxyType({dest: option(dest) for dest in subcommand.dests})
         return Parsed(subcommand, flags, arguments)
 
@@ -218,6 +218,9 @@ def _add_global_options(parser: argparse.ArgumentParser, after_command: bool = F
     option(parser, "--timeout", type=typed(checks.seconds), metavar="SECONDS",
            help="give up when a request, with its redirects, has not brought its whole answer after this long "
                 f"(with --all, each page has this long; at most {MAX_TIMEOUT:g}) (default: {DEFAULT_TIMEOUT:g})")
+    option(parser, "--retries", type=typed(checks.count(0)), default=DEFAULT_RETRIES, metavar="N",
+           help="try a GET again this many times when the server is busy (429, 502, 503, 504) or the connection "
+                f"is reset, after what its Retry-After says, within --timeout; 0: never (default: {DEFAULT_RETRIES})")
     option(parser, "--json", action="store_true",
            help="print the server's answer as JSON instead of a table, and messages whole")
     option(parser, "--jsonl", action="store_true",

@@ -9,7 +9,7 @@ from typing import Any
 from urllib.parse import urlsplit, urlunsplit
 
 from ..utils import join_url_parts
-from .names import MAX_TIMEOUT, SERVER_URL_SHAPE, TOKEN_VARIABLE
+from .names import MAX_TIMEOUT, MIN_FOLLOW_INTERVAL, SERVER_URL_SHAPE, TOKEN_VARIABLE
 from .urls import credentials_of, without_credentials
 
 # "." or "..", each dot possibly written as %2E (servers decode it): a path value that is
@@ -39,6 +39,14 @@ def seconds(text: str) -> float:
         raise ValueError(f"not a number of seconds: {text!r}")
     if not 0 < value <= MAX_TIMEOUT:
         raise ValueError(f"must be more than 0 and at most {MAX_TIMEOUT:g} (a day), got {text}")
+    return value
+
+
+def interval(text: str) -> float:
+    """Seconds between the polls of --follow: at least MIN_FOLLOW_INTERVAL, at most a day."""
+    value = seconds(text)
+    if value < MIN_FOLLOW_INTERVAL:
+        raise ValueError(f"must be at least {MIN_FOLLOW_INTERVAL:g}, got {text}")
     return value
 
 

@@ -10,9 +10,10 @@ from .. import _tables
 from ..accounts_api import ApiClient
 from . import queries
 from .arguments import Argument, Exclusive, Parser, Show, Subcommand, build_parser
-from .checks import count, path_value, sent_text
+from .checks import count, interval, path_value, sent_text
 from .config_command import show_config
-from .names import ALL_EVENTS_PAGE_SIZE, COMPLETE_PROFILES, PROG, SHELLS, TOKEN_VARIABLE
+from .names import (ALL_EVENTS_PAGE_SIZE, COMPLETE_PROFILES, FOLLOW_INTERVAL, FOLLOW_TAIL_EVENTS,
+                    MIN_FOLLOW_INTERVAL, PROG, SHELLS, TOKEN_VARIABLE)
 from .settings import Invocation
 
 # The examples at the end of --help: a command, and what it does.
@@ -20,6 +21,8 @@ EXAMPLES = (
     (f"{PROG} --demo events security --search login", "the events of a local stand-in that mention login"),
     (f"{PROG} --server https://accounts.example.com user", f"the user of the token in ${TOKEN_VARIABLE}"),
     (f"{PROG} --server URL --jsonl events security --all > events.jsonl", "every event, one JSON line each"),
+    (f"{PROG} --server URL --jsonl events security -f --checkpoint security.json >> security.jsonl",
+     "follow the log into a file; started again, it goes on without a gap or a repeat"),
     (f"{PROG} -v --server URL releases", "with each request traced on stderr (safe to paste: credentials masked)"),
     (f"{PROG} completion bash > ~/.local/share/bash-completion/completions/{PROG}", "completion for bash"),
 )
@@ -41,6 +44,10 @@ def _completion(parser: argparse.ArgumentParser, shell: str, profiles: bool) -> 
 
 
 def _events(client: ApiClient, run: Invocation) -> Any:
+    if run.arguments["follow"]:
+        from . import follow  # imported for --follow alone, which polls until it is stopped
+
+        return follow.follow(client, run)
     if run.arguments["all"]:
         from . import walk_all  # imported for --all alone, which walks the pages
 
@@ -61,7 +68,15 @@ SUBCOMMANDS = (
             Argument(("--page",), "page number, counting from 1 (default: 1)", {"type": count(1), "metavar": "N"}),
             Argument(("--offset",), "start after this many events", {"type": count(0), "metavar": "N"}),
             Argument(("--all",), "every event: fetch page after page (of --size events) and print them together",
-                     {"action": "store_true"}))),
+                     {"action": "store_true"}),
+            Argument(("-f", "--follow"), f"print the last {FOLLOW_TAIL_EVENTS} events (or --size), then each new "
+                     "one as it arrives, until Ctrl-C or SIGTERM", {"action": "store_true"}))),
+        Argument(("--interval",), f"with --follow, the seconds between polls (default: {FOLLOW_INTERVAL:g}; at "
+                 f"least {MIN_FOLLOW_INTERVAL:g})", {"type": interval, "metavar": "SECONDS"}),
+        Argument(("--since",), "with --follow, start after the event with this id instead of the last events",
+                 {"metavar": "ID", "type": sent_text}),
+        Argument(("--checkpoint",), "with --follow, go on from where FILE says, if it exists, and keep there "
+                 "where the follow stands after each event printed", {"metavar": "FILE"}),
         Argument(("--size",), f"events per page (default: the server's; with --all, {ALL_EVENTS_PAGE_SIZE})",
                  {"type": count(1), "metavar": "N"}),
         Argument(("--search",), "only events that mention TEXT", {"metavar": "TEXT", "type": sent_text}),

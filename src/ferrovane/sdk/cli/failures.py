@@ -12,6 +12,7 @@ import urllib3
 
 from .. import _tables
 from .._answers import AnswerTooLarge, UnusableAnswer
+from .inputs import SettingsProblem
 from .intermediaries import intermediary_failure
 from .names import SERVER_URL_SHAPE
 from .session import proxy_of
@@ -42,6 +43,8 @@ class Redirects:
 def failure(error: BaseException, run: Invocation, server_url: str,
             redirect: str | None) -> tuple[str, ExitStatus] | None:
     """The line and the exit status that report ``error``, or None if it is not a failure of a query."""
+    if isinstance(error, SettingsProblem):  # a file that a query reads or keeps (events --checkpoint)
+        return str(error), ExitStatus.USAGE
     if isinstance(error, UnusableAnswer):
         hint = " (--max-answer-size raises the bound)" if isinstance(error, AnswerTooLarge) else ""
         return f"the answer from {server_url} is not usable: {error}{hint}", ExitStatus.OTHER_HTTP

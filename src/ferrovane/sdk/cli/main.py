@@ -3,10 +3,12 @@ read and checked), make the query, print the answer, and end with an exit status
 every way that it can end (see status.py), never a traceback."""
 
 import contextlib
+import logging
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
-from .. import deadline
+from .. import deadline, retries
+from ..accounts_api import ApiClient
 from . import commands, output, session, settings
 from .arguments import Parser, Subcommand
 from .failures import Redirects, failure
@@ -86,6 +88,16 @@ def run(subcommand: Subcommand, invocation: Invocation) -> int:
     redirects = Redirects()
     client._session.hooks["response"].append(redirects)
     deadline.watch(client._session)  # an answer that outlasts --timeout is closed, not left to run on
+    if invocation.retries:  # each wait is cut short by the --timeout deadline of the request
+        policy = retries.mount_retries(client, retries=invocation.retries, max_wait=invocation.timeout)
+        policy.connect = 0  # a server that refuses or cannot be reached is said at once
+    with _waits_said(invocation.retries > 0 and sys.stderr.isatty() and not invocation.verbose):
+        return _query(subcommand, invocation, client, server_url, redirects)
+
+
+def _query(subcommand: Subcommand, invocation: Invocation, client: ApiClient, server_url: str,
+           redirects: Redirects) -> int:
+    assert subcommand.query is not None
     client.login()
     try:
         answer = subcommand.query(client, invocation)
@@ -115,6 +127,32 @@ def run(subcommand: Subcommand, invocation: Invocation) -> int:
     if note:
         output.fail(note)
     return shown
+
+
+class _Waits(logging.Handler):
+    """Says each wait between tries of a request in a line on stderr."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        wait = getattr(record, "wait", None)
+        if isinstance(wait, float):
+            output.fail(f"server busy: waiting {wait:.3g} s ({getattr(record, 'set_by', 'backoff')}), "
+                        f"try {getattr(record, 'attempt', '?')} of {getattr(record, 'attempts', '?')}")
+
+
+@contextlib.contextmanager
+def _waits_said(said: bool) -> Iterator[None]:
+    if not said:
+        yield
+        return
+    logger, handler = logging.getLogger(retries.__name__), _Waits(logging.INFO)
+    level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
 
 
 def _show(subcommand: Subcommand, invocation: Invocation, answer: object) -> tuple[ExitStatus, str | None]:

@@ -33,6 +33,17 @@ MAX_CONFIG_BYTES = 1024 * 1024
 ALL_EVENTS_PAGE_SIZE = 100
 MAX_ALL_PAGES = 10_000
 
+# events --follow: the seconds between polls, and the fewest that --interval takes (a
+# tighter loop only loads the server); the events of the log printed first, as tail -f
+# prints its last lines; the largest checkpoint file read.
+FOLLOW_INTERVAL = 5.0
+MIN_FOLLOW_INTERVAL = 0.2
+FOLLOW_TAIL_EVENTS = 10
+MAX_CHECKPOINT_BYTES = 1024 * 1024
+
+# How many times a GET that a busy server or a dropped connection failed is tried again.
+DEFAULT_RETRIES = 2
+
 # The shells that ``completion`` writes a script for.
 SHELLS = ("bash", "zsh", "fish")
 # The hidden option of ``completion`` that prints the config file's profiles, one a line:

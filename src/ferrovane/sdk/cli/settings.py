@@ -20,8 +20,8 @@ from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
 from . import checks
 from .config_file import DEFAULT, ConfigFile, Setting, config_path
 from .inputs import SettingsProblem, read_file, read_stdin, run_command, text_of
-from .names import (CA_BUNDLE_VARIABLES, CONFIG_VARIABLE, DEFAULT_MAX_ANSWER_MB, DEFAULT_TIMEOUT, MAX_TOKEN_BYTES,
-                    PROFILE_VARIABLE, SERVER_VARIABLE, TOKEN_VARIABLE)
+from .names import (CA_BUNDLE_VARIABLES, CONFIG_VARIABLE, DEFAULT_MAX_ANSWER_MB, DEFAULT_RETRIES, DEFAULT_TIMEOUT,
+                    MAX_TOKEN_BYTES, PROFILE_VARIABLE, SERVER_VARIABLE, TOKEN_VARIABLE)
 from .output import Mode
 
 __all__ = ["Flags", "Invocation", "Setting", "Settings", "SettingsProblem", "Token", "TokenSource", "UsageProblem",
@@ -73,6 +73,7 @@ class Flags(NamedTuple):
     output: Mode = Mode.TABLE
     verbose: bool = False
     max_answer_size: int = DEFAULT_MAX_ANSWER_MB * 2**20
+    retries: int = DEFAULT_RETRIES
 
     def __repr__(self) -> str:
         return _masked(self, "token")
@@ -155,6 +156,7 @@ class Invocation(NamedTuple):
     output: Mode
     verbose: bool
     demo: bool
+    retries: int = DEFAULT_RETRIES  # tries again of a GET that a busy server or a dropped connection failed
 
 
 def _masked(value: NamedTuple, secret: str) -> str:
@@ -277,11 +279,24 @@ def _token_source(flags: Flags, environ: Mapping[str, str], profile: Mapping[str
     return Setting(None, DEFAULT)
 
 
+def _check_follow(flags: Flags, arguments: Mapping[str, Any]) -> None:
+    """--follow prints events as they come: not with --json, which prints one document,
+    and its own options only with it."""
+    if arguments.get("follow"):
+        if flags.output is Mode.JSON:
+            raise UsageProblem("argument --follow: not allowed with argument --json (--jsonl prints each event)")
+        return
+    for name in ("interval", "since", "checkpoint"):
+        if arguments.get(name) is not None:
+            raise UsageProblem(f"argument --{name}: only with --follow")
+
+
 def resolve(flags: Flags, command: str, arguments: Mapping[str, Any],
             environ: Mapping[str, str] | None = None) -> Invocation:
     """The Invocation of ``command`` with ``arguments``: every setting chosen, the token read
     from its source and checked (for --demo, None unless a flag gives one). Raises
     SettingsProblem, UsageProblem where the fix is an option."""
+    _check_follow(flags, arguments)
     chosen = layers(flags, environ)
     ca_bundle = None if flags.insecure else chosen.ca_bundle_file()
     server = chosen.server
@@ -305,4 +320,4 @@ def resolve(flags: Flags, command: str, arguments: Mapping[str, Any],
         command=command, arguments=arguments, server=server.value, token=token,
         api_version=chosen.api_version.value, timeout=chosen.timeout.value, insecure=flags.insecure,
         ca_bundle=ca_bundle, max_answer_size=flags.max_answer_size, output=flags.output, verbose=flags.verbose,
-        demo=flags.demo)
+        demo=flags.demo, retries=flags.retries)

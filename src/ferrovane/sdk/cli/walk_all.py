@@ -46,7 +46,7 @@ def every_event(client: ApiClient, run: Invocation) -> Any:
         return answers[0]
 
     walk = paging.iter_events(client, run.arguments["app"], page_size=size, max_pages=MAX_ALL_PAGES, read=read,
-                              **event_filters(run.arguments))
+                              retries=run.retries, max_wait=run.timeout, **event_filters(run.arguments))
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", paging.LogChanged)
