@@ -17,6 +17,7 @@ import pytest
 from ferrovane.sdk import cli
 from ferrovane.sdk.cli import ExitStatus
 from ferrovane.sdk.stand_in_server import StandInServer
+from support.sanitizer import UNSANITIZED
 
 PASSWORD = "QXZq-proxy-0189"
 
@@ -34,7 +35,8 @@ def free_port():
 @contextlib.contextmanager
 def serving(port, *command):
     """``command`` running once it listens on ``port`` (a generous wait), then stopped."""
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               env=UNSANITIZED)
     until = time.monotonic() + 60
     while process.poll() is None and time.monotonic() < until:
         with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
@@ -65,7 +67,8 @@ def certificate_chain(directory):
                       f"{name}.key", "-subj", f"/CN=interop {name}", "-out", f"{name}.csr"],
                      ["x509", "-req", "-in", f"{name}.csr", *sign, "-days", "2", "-extfile", f"{name}.ext", "-out",
                       f"{name}.pem"]):
-            subprocess.run([program("openssl"), *args], cwd=directory, check=True, capture_output=True)
+            subprocess.run([program("openssl"), *args], cwd=directory, check=True, capture_output=True,
+                           env=UNSANITIZED)
     (directory / "chain.pem").write_text((directory / "server.pem").read_text() + (directory / "inter.pem").read_text())
 
 
@@ -106,7 +109,8 @@ def squid():
     user = "proxy" if os.geteuid() == 0 else None  # the user squid drops root for reads its files
     with tempfile.TemporaryDirectory(prefix="interop-squid-") as name:  # pytest's are for their owner alone
         directory = Path(name)
-        hashed = subprocess.run([program("openssl"), "passwd", "-1", PASSWORD], capture_output=True, text=True)
+        hashed = subprocess.run([program("openssl"), "passwd", "-1", PASSWORD], capture_output=True, text=True,
+                                env=UNSANITIZED)
         (directory / "passwd").write_text(f"me:{hashed.stdout.strip()}\n")
         (directory / "squid.conf").write_text(f"""http_port 127.0.0.1:{port}
 visible_hostname interop

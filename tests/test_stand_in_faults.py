@@ -19,6 +19,7 @@ import h11
 from ferrovane.sdk.exceptions import InternalServerError
 from ferrovane.sdk.stand_in_server import Answer, StandInServer, faults, wire
 from ferrovane.sdk.stand_in_server.messages import Ending, prepare
+from support.sanitizer import UNSANITIZED
 
 USER_INFO = "/api/security/v3/user-info"
 HTTP_DATE = datetime(2026, 10, 21, 7, 28, tzinfo=timezone(timedelta(hours=2)))
@@ -163,7 +164,8 @@ def test_the_shipped_keys_vouch_for_no_other_certificate(tmp_path, issuer, key, 
     (tmp_path / "ext").write_text(f"subjectAltName=DNS:{name}\n")
 
     def openssl(*args):
-        return subprocess.run(["openssl", *map(str, args)], cwd=tmp_path, capture_output=True, text=True)
+        return subprocess.run(["openssl", *map(str, args)], cwd=tmp_path, capture_output=True, text=True,
+                              env=UNSANITIZED)
     openssl("req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout", "k.pem",
             "-subj", f"/CN={name}", "-out", "forged.csr")
     made = openssl("x509", "-req", "-in", "forged.csr", "-CA", shipped / issuer, "-CAkey", shipped / key,
