@@ -458,10 +458,15 @@ Ref new_parameters_mapping(PyObject*& all_none, const std::array<std::pair<PyObj
     return mapping;
 }
 
-template <size_t parameter_count, size_t addition_count>
+// `candidates` are the parameters that the exclusions leave, in the same
+// order: the utils module's own get_params is given only those, with no
+// exclusions to test. `all_parameters()` gives every parameter, for a
+// get_params that is not the module's own.
+template <size_t candidate_count, size_t addition_count, typename AllParameters>
 Ref build_query(const Scope& scope, PyObject*& all_none,
-                const std::array<std::pair<PyObject*, PyObject*>, parameter_count>& parameters,
-                PyObject* exclusions, const std::array<std::pair<PyObject*, PyObject*>, addition_count>& additions) {
+                const std::array<std::pair<PyObject*, PyObject*>, candidate_count>& candidates,
+                PyObject* exclusions, const std::array<std::pair<PyObject*, PyObject*>, addition_count>& additions,
+                AllParameters all_parameters) {
     Ref get_params = lookup_global(scope, records.names.get_params);
     if (!get_params) {
         return {};
@@ -470,9 +475,9 @@ Ref build_query(const Scope& scope, PyObject*& all_none,
     if (const UtilsState* utils = utils_function_state(get_params.get(), &UtilsState::get_params_entry)) {
         // The utils module's own get_params: the same selection, made from
         // the pairs without building the parameters dict it would only read.
-        query = Ref::steal(utils->api->select_pairs(parameters.data(), parameter_count, exclusions, addition_count));
+        query = Ref::steal(utils->api->select_pairs(candidates.data(), candidate_count, nullptr, addition_count));
     } else {
-        Ref mapping = new_parameters_mapping(all_none, parameters);
+        Ref mapping = new_parameters_mapping(all_none, all_parameters());
         if (!mapping) {
             return {};
         }
@@ -675,26 +680,39 @@ PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exc
                           const std::array<std::pair<PyObject*, PyObject*>, leading_count>& leading,
                           PyObject* const* options, BuildEndpoint build_endpoint) {
     PyObject* self = options[self_arg];
-    // The parameters in ascending order of their records.names.
-    std::array<std::pair<PyObject*, PyObject*>, leading_count + 9> parameters;
-    std::copy(leading.begin(), leading.end(), parameters.begin());
-    const std::array<std::pair<PyObject*, PyObject*>, 9> rest{{
+    // The options that the exclusions leave (self, the leading parameters and
+    // the sort entries are excluded), in ascending order of their names.
+    const std::array<std::pair<PyObject*, PyObject*>, 6> candidates{{
         {records.names.offset, options[offset_arg]},
         {records.names.pageNumber, options[page_number_arg]},
         {records.names.pageSize, options[page_size_arg]},
         {records.names.paged, options[paged_arg]},
         {records.names.search, options[search_arg]},
-        {records.names.self, self},
-        {records.names.sort_sorted, options[sort_sorted_arg]},
-        {records.names.sort_unsorted, options[sort_unsorted_arg]},
         {records.names.unpaged, options[unpaged_arg]},
     }};
-    std::copy(rest.begin(), rest.end(), parameters.begin() + leading_count);
     const std::array<std::pair<PyObject*, PyObject*>, 2> sort_entries{{
         {records.names.sort_sorted_key, options[sort_sorted_arg]},
         {records.names.sort_unsorted_key, options[sort_unsorted_arg]},
     }};
-    Ref query = build_query(scope, all_none, parameters, exclusions, sort_entries);
+    // Every parameter in ascending order of its name, as get_params is given them.
+    auto all_parameters = [&leading, options, self] {
+        std::array<std::pair<PyObject*, PyObject*>, leading_count + 9> parameters;
+        std::copy(leading.begin(), leading.end(), parameters.begin());
+        const std::array<std::pair<PyObject*, PyObject*>, 9> rest{{
+            {records.names.offset, options[offset_arg]},
+            {records.names.pageNumber, options[page_number_arg]},
+            {records.names.pageSize, options[page_size_arg]},
+            {records.names.paged, options[paged_arg]},
+            {records.names.search, options[search_arg]},
+            {records.names.self, self},
+            {records.names.sort_sorted, options[sort_sorted_arg]},
+            {records.names.sort_unsorted, options[sort_unsorted_arg]},
+            {records.names.unpaged, options[unpaged_arg]},
+        }};
+        std::copy(rest.begin(), rest.end(), parameters.begin() + leading_count);
+        return parameters;
+    };
+    Ref query = build_query(scope, all_none, candidates, exclusions, sort_entries, all_parameters);
     if (!query) {
         return nullptr;
     }
@@ -766,7 +784,10 @@ PyObject* get_distribution(const Scope& scope, PyObject* const* args) {
         {records.names.distributionKey, distribution_key},
         {records.names.platform, platform},
     }};
-    Ref query = build_query(scope, records.distribution_all_none, parameters, records.names.distribution_exclusions, additions);
+    // Every parameter is excluded: the query is the additions alone.
+    const std::array<std::pair<PyObject*, PyObject*>, 0> candidates{};
+    Ref query = build_query(scope, records.distribution_all_none, candidates, records.names.distribution_exclusions,
+                            additions, [&parameters] { return parameters; });
     if (!query) {
         return nullptr;
     }

@@ -650,7 +650,7 @@ PyObject* select_pairs(const NamedValue* pairs, Py_ssize_t count, PyObject* excl
     const NamedValue* kept[most_pairs];
     Py_ssize_t kept_count = 0;
     for (const NamedValue* pair = pairs; pair != pairs + count; ++pair) {
-        if (pair->second != Py_None && !is_excluded(pair->first, exclusions)) {
+        if (pair->second != Py_None && (exclusions == nullptr || !is_excluded(pair->first, exclusions))) {
             kept[kept_count++] = pair;
         }
     }

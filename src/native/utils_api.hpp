@@ -18,7 +18,8 @@ using NamedValue = std::pair<PyObject*, PyObject*>;
 struct UtilsNativeApi {
     // get_params(parameters=dict(pairs), exclusions=exclusions) for pairs with
     // distinct names, without making the parameters dict. The result has room
-    // for `extra` more entries, which the caller adds next.
+    // for `extra` more entries, which the caller adds next. `exclusions` is a
+    // tuple of str, or null when the caller has left the excluded pairs out.
     PyObject* (*select_pairs)(const NamedValue* pairs, Py_ssize_t count, PyObject* exclusions, Py_ssize_t extra);
 };
 

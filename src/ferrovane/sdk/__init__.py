@@ -2,11 +2,11 @@
 
 
 def __getattr__(name: str) -> str:
-    # Read from the installed distribution's metadata when first asked for, so that
-    # importing the package costs no metadata lookup.
+    # Read from the file that the build writes from the distribution's metadata when first
+    # asked for, so that importing the package reads nothing more.
     if name == "__version__":
-        from importlib.metadata import version
+        from ._version import version
 
-        value = globals()["__version__"] = version("ferrovane-sdk-accounts")
-        return value
+        globals()["__version__"] = version
+        return version
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -19,7 +19,6 @@ follows it.
 
 import contextvars
 import math
-import signal
 import socket
 import threading
 import time
@@ -217,6 +216,8 @@ def call_within[**P, T](seconds: float, function: Callable[P, T], /, *args: P.ar
         finally:
             ended.append(time.monotonic())
             finished.set()
+
+    import signal  # at the first call, not at start-up (its enums cost about 3 million instructions)
 
     worker = threading.Thread(target=context.run, args=(work,), name="ferrovane-request", daemon=True)
     try:

@@ -146,14 +146,14 @@ class Parser(argparse.ArgumentParser):
 
 
 class _Version(argparse.Action):
-    """--version; the version is read from the installed metadata only when it is asked for."""
+    """--version; the version is read only when it is asked for."""
 
     def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
         super().__init__(option_strings, argparse.SUPPRESS, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: str | None = None) -> NoReturn:
-        from .. import __version__  # a lookup in the installed metadata: only here
+        from .. import __version__  # written into the package at build time
 
         sys.stdout.write(f"{parser.prog} {__version__}\n")
         parser.exit()

@@ -3,7 +3,6 @@ the config file alike: each returns the value (converted) or raises ValueError w
 names what is wrong and never quotes a secret. Nothing here reads or prints."""
 
 import math
-import shlex
 from collections.abc import Callable
 from typing import Any
 from urllib.parse import urlsplit, urlunsplit
@@ -154,6 +153,8 @@ def configured_server(value: object) -> str:
 
 def command(value: object) -> list[str]:
     if isinstance(value, str):
+        import shlex  # only for a command given as one string: start-up goes without
+
         try:
             value = shlex.split(value)
         except ValueError as error:

@@ -7,11 +7,8 @@ holds what was read."""
 
 import os
 import select
-import shlex
-import signal
 import stat
 import sys
-import termios
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -67,6 +64,8 @@ def read_file(path: str, limit: int, what: str, holds_secret: Callable[[bytes], 
             # token command or send the token to their server.
             readable = bool(mode & 0o044) and holds_secret(data)
             if readable or mode & 0o022:
+                import shlex  # only for this warning: start-up goes without
+
                 output.fail(f"warning: {named} can be {'read' if readable else 'changed'} by other users "
                             f"(mode {stat.S_IMODE(mode):04o}); chmod 600 {shlex.quote(path)} keeps it yours")
             return data
@@ -102,6 +101,8 @@ def read_stdin() -> bytes:
 def _read_terminal(descriptor: int) -> bytes:
     """One line from the terminal, with echo off while it is typed, as getpass reads; the
     terminal is set back whatever happens (Ctrl-C too)."""
+    import termios  # only for a token typed at the terminal
+
     before = termios.tcgetattr(descriptor)
     quiet = termios.tcgetattr(descriptor)
     quiet[3] &= ~termios.ECHO
@@ -210,6 +211,8 @@ def _has_exited(process: "Popen[bytes]") -> bool:
 
 def _end_session(process: "Popen[bytes]") -> None:
     """Ends what is left of the command's process group (children it left behind) and reaps it."""
+    import signal  # loaded by subprocess already, which a token command runs under
+
     try:
         os.killpg(process.pid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):

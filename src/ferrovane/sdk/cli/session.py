@@ -18,7 +18,6 @@ import ssl
 from typing import Any
 
 import requests
-import truststore
 from requests.utils import select_proxy
 from urllib3.response import BaseHTTPResponse  # where urllib3 2.0 has it too
 
@@ -94,7 +93,11 @@ def client_for(server_url: str, token: str, api_version: int, timeout: float, in
     client = isolated_client(server_url, token, api_version, verify=verify)
     session = client._session
     session.proxies = proxies
-    system_trust = truststore.SSLContext(ssl.PROTOCOL_TLS_CLIENT) if environment and verify is True else None
+    system_trust = None
+    if environment and verify is True:
+        import truststore  # only for a client that sends requests: --version and --help go without
+
+        system_trust = truststore.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     adapter = TimeoutAdapter(timeout + READ_TIMEOUT_MARGIN, max_answer_size, trace, proxies, system_trust)
     session.mount("http://", adapter)
     session.mount("https://", adapter)
