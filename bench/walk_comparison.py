@@ -2,7 +2,9 @@
 command line, against what a user writes by hand for the same job.
 
 One loopback route (the stand-in server, in a child process) answers pre-encoded pages of a
-log, so that the server's cost is the same small one for every subject. Each round times every
+log by number, and the walker's windows by offset joined from pre-encoded events, so that the
+server's cost is small for every subject (and outside the CPU time measured, which is the
+subject's own). Each round times every
 subject once, the order rotating from round to round; each subject is judged by the median over
 rounds of its time over its baseline's in the same round:
   iter_events      paging.iter_events(client, app, page_size=PAGE_SIZE), in this process, against
@@ -61,41 +63,50 @@ done
 """
 
 
-def encoded_pages(total, size):
-    """The pages of a log of `total` made-up events, newest first, as the server sends them."""
+def encoded_log(total, size):
+    """A log of `total` made-up events, newest first, as the server sends it: each page of
+    `size` by its number, pre-encoded, and each event pre-encoded for an answer by offset."""
     import json
 
-    pages = []
-    for number in range(-(-total // size)):
-        first = number * size
-        content = [{"id": total - index, "timestamp": f"2026-03-{1 + index % 28:02d}T08:{index % 60:02d}:00Z",
-                    "level": ("INFO", "WARN", "ERROR")[index % 3], "type": "LOGIN",
-                    "user": f"user{index % 97}", "message": f"User user{index % 97} logged in from 10.20.{index % 250}.9"}
-                   for index in range(first, min(first + size, total))]
-        pages.append(json.dumps({
-            "content": content,
-            "pageable": {"pageNumber": number, "pageSize": size, "offset": first, "paged": True, "unpaged": False},
-            "totalElements": total, "totalPages": -(-total // size), "number": number, "size": size,
-            "numberOfElements": len(content), "first": number == 0, "last": first + size >= total,
-            "empty": not content}).encode())
-    return pages
+    events = [json.dumps({"id": total - index, "timestamp": f"2026-03-{1 + index % 28:02d}T08:{index % 60:02d}:00Z",
+                          "level": ("INFO", "WARN", "ERROR")[index % 3], "type": "LOGIN", "user": f"user{index % 97}",
+                          "message": f"User user{index % 97} logged in from 10.20.{index % 250}.9"}).encode()
+              for index in range(total)]
+    pages = [page_text(events, number * size, size, total) for number in range(-(-total // size))]
+    return pages, events
+
+
+def page_text(events, first, size, total):
+    """The answer that holds `size` events from `first` on, framed as a Spring page is."""
+    content = events[first:first + size]
+    number = first // size
+    return (b'{"content":[' + b",".join(content) + b"]," + (
+        f'"pageable":{{"pageNumber":{number},"pageSize":{size},"offset":{first},"paged":true,"unpaged":false}},'
+        f'"totalElements":{total},"totalPages":{-(-total // size)},"number":{number},"size":{size},'
+        f'"numberOfElements":{len(content)},"first":{str(first == 0).lower()},'
+        f'"last":{str(first + size >= total).lower()},"empty":{str(not content).lower()}}}').encode())
 
 
 def serve(total, size, connection, lifetime_seconds):
     """Child process: serve the log and its tenth until the parent says stop, or the lifetime ends."""
     from ferrovane.sdk.stand_in_server import Answer, StandInServer
 
-    def route(pages):
+    def route(log):
+        pages, events = log
+
         def handler(request):
             query = dict(request.query)
-            number = int(query["pageNumber"]) if "pageNumber" in query else int(query.get("offset", 0)) // size
-            return Answer(200, pages[min(number, len(pages) - 1)], {"Content-Type": "application/json"})
+            if "offset" in query:  # the walker's overlapping windows, joined from pre-encoded events
+                body = page_text(events, int(query["offset"]), int(query.get("pageSize", size)), len(events))
+            else:
+                body = pages[min(int(query.get("pageNumber", 0)), len(pages) - 1)]
+            return Answer(200, body, {"Content-Type": "application/json"})
         return handler
 
     server = StandInServer(token=TOKEN, lifetime=None, record=False).start()
     try:
         for app, events in ((APP, total), (TENTH_APP, max(size, total // 10))):
-            server.route("GET", f"/api/{app}/v3/eventlog", handler=route(encoded_pages(events, size)))
+            server.route("GET", f"/api/{app}/v3/eventlog", handler=route(encoded_log(events, size)))
         connection.send(server.url)
         connection.poll(lifetime_seconds)
     finally:

@@ -339,7 +339,8 @@ def is_page(answer: object) -> TypeGuard[dict[str, Any]]:
     """Whether ``answer`` is a page of events: an object whose ``content`` is a list of
     objects (an event that is a number or a text is a sign of some other answer)."""
     content = answer.get("content") if isinstance(answer, dict) else None
-    return isinstance(content, list) and all(isinstance(event, dict) for event in content)
+    # map() with a built-in runs the test in C: a page of a thousand events costs no frames.
+    return isinstance(content, list) and all(map(isinstance, content, itertools.repeat(dict)))
 
 
 def _check_offset(page: dict[str, Any], offset: int, size: int) -> None:
