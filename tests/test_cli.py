@@ -633,10 +633,13 @@ def test_a_follow_that_cannot_start_says_why_in_one_line(server, capsys, tmp_pat
     assert code == Status.USAGE and out == "" and err.count("\n") == 1 and line.format(dir=tmp_path) in err
 
 
-@pytest.mark.parametrize("retries, code", [([], Status.SUCCESS), (["--retries", "1"], Status.OTHER_HTTP),
-                                           (["--retries", "0"], Status.SERVER_ERROR)])
-def test_a_busy_server_is_asked_again_as_often_as_retries_says(server, retries, code):
-    busy = [faults.unavailable(0), faults.too_many_requests(0)]
-    server.route("GET", "/api/security/v3/user-info", answers=[*busy, Answer(200, {"name": "demo.user"})])
+@pytest.mark.parametrize("failing, retries, code", [
+    ("busy", [], Status.SUCCESS), ("busy", ["--retries", "1"], Status.OTHER_HTTP),
+    ("busy", ["--retries", "0"], Status.SERVER_ERROR),
+    ("cut short", [], Status.SUCCESS), ("cut short", ["--retries", "0"], Status.OTHER_HTTP)])
+def test_a_busy_server_is_asked_again_as_often_as_retries_says(server, failing, retries, code):
+    failures = ([faults.unavailable(0), faults.too_many_requests(0)] if failing == "busy"
+                else [faults.reset_mid_body(200, {"name": "demo.user"}), faults.cut_short(200, {"name": "demo.user"})])
+    server.route("GET", "/api/security/v3/user-info", answers=[*failures, Answer(200, {"name": "demo.user"})])
     assert cli.main(["--server", server.url, "--token", server.token, *retries, "--json", "user"]) == code
     assert len(server.requests) == (1 + int(retries[1]) if retries else 3)

@@ -35,16 +35,17 @@ from typing import Any, Literal, Self, TypedDict, TypeGuard
 
 import requests
 from requests.exceptions import ChunkedEncodingError, ContentDecodingError
-from urllib3.exceptions import InvalidHeader, ProtocolError
+from urllib3.exceptions import InvalidHeader
 from urllib3.util.retry import Retry
 
 from . import deadline
 from ._answers import UnusableAnswer, document
 from .accounts_api import ApiClient, Command
 from .answers import Event
+from .retries import again_if_cut_short
 
 __all__ = ["BadCheckpoint", "Checkpoint", "EventFollow", "EventWalk", "Filters", "LogChanged", "NotAPage",
-           "PagingError", "TooManyPages", "cut_short", "follow_events", "is_page", "iter_events"]
+           "PagingError", "TooManyPages", "follow_events", "is_page", "iter_events"]
 
 DEFAULT_PAGE_SIZE = 100
 # A million events at the default page size.
@@ -56,8 +57,6 @@ MAX_REREAD_EVENTS = 1_000
 
 # A page whose answer was cut short is asked for again after this many seconds, doubled
 # after each try up to the cap; the waits for one page add up to ``max_wait`` at most.
-PAGE_RETRY_BACKOFF = 0.5
-PAGE_RETRY_MAX_BACKOFF = 10.0
 # Statuses after which a follow asks again: the server is busy or a gateway failed.
 BUSY_STATUSES = frozenset({429, 502, 503, 504})
 
@@ -255,19 +254,8 @@ class EventWalk(Iterator[Event]):
         def call() -> Command:
             return self._client.get_event_log(self._app_name, offset=offset, pageNumber=page_number, pageSize=size,
                                               **self._filters)
-        waited = 0.0
-        for tried in itertools.count(1):
-            try:
-                answer = self._read(call)
-                break
-            except (ChunkedEncodingError, ContentDecodingError, requests.ConnectionError) as error:
-                wait = min(PAGE_RETRY_BACKOFF * 2 ** (tried - 1), PAGE_RETRY_MAX_BACKOFF)
-                if not cut_short(error) or tried > self._retries or waited + wait > self._max_wait:
-                    raise
-                log.info("waiting %.3g s before asking for the page from %s again (%s; try %d)",
-                         wait, offset or 0, type(error).__name__, tried + 1)
-                deadline.sleep(wait)
-                waited += wait
+        answer = again_if_cut_short(lambda: self._read(call), retries=self._retries, max_wait=self._max_wait,
+                                    what=f"the page from {offset or 0}", logger=log)
         if not is_page(answer):
             raise NotAPage(answer)
         return answer
@@ -380,16 +368,6 @@ def _id_of(event: object) -> object:
 
 def _count(value: object) -> int | None:
     return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else None
-
-
-def cut_short(error: BaseException) -> bool:
-    """Whether ``error`` is an answer cut short: its body broke off or could not be
-    decoded, or the connection was reset while it was read (not a connection that could
-    not be made, which retries mounted on the session take care of)."""
-    if isinstance(error, (ChunkedEncodingError, ContentDecodingError)):
-        return True
-    return isinstance(error, requests.ConnectionError) and not isinstance(error, requests.Timeout) and \
-        bool(error.args) and isinstance(error.args[0], (ProtocolError, ConnectionResetError))
 
 
 def _read_document(call: Callable[[], Command]) -> object:

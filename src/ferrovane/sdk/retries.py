@@ -14,13 +14,15 @@ Built on urllib3's ``Retry``, mounted through ``requests.adapters.HTTPAdapter``;
 that times out is not repeated, so that retries never multiply a session's timeout.
 """
 
+import itertools
 import logging
-from collections.abc import Collection
+from collections.abc import Callable, Collection
 from typing import Any
 
 import requests
 from requests import PreparedRequest, Response
 from requests.adapters import HTTPAdapter
+from requests.exceptions import ChunkedEncodingError, ContentDecodingError
 from urllib3.exceptions import InvalidHeader, MaxRetryError, ProtocolError, ReadTimeoutError, ResponseError
 from urllib3.response import BaseHTTPResponse
 from urllib3.util.retry import Retry
@@ -28,12 +30,16 @@ from urllib3.util.retry import Retry
 from . import deadline
 from .accounts_api import ApiClient
 
-__all__ = ["PoliteRetry", "TimeoutAdapter", "mount_retries", "mount_timeout", "session_of"]
+__all__ = ["PoliteRetry", "TimeoutAdapter", "again_if_cut_short", "cut_short", "mount_retries", "mount_timeout",
+           "session_of"]
 
 log = logging.getLogger(__name__)
 
 RETRIED_METHODS = frozenset({"GET", "PUT", "DELETE"})
 RETRIED_STATUSES = frozenset({429, 502, 503, 504})
+# An answer cut short is asked for again after 0.5 s, doubled each time up to 10 s.
+CUT_SHORT_BACKOFF = 0.5
+CUT_SHORT_MAX_BACKOFF = 10.0
 
 
 class PoliteRetry(Retry):
@@ -177,3 +183,36 @@ def mount_retries(target: ApiClient | requests.Session, *, retries: int = 3, bac
         else:
             session.mount(prefix, HTTPAdapter(max_retries=policy))
     return policy
+
+
+def cut_short(error: BaseException) -> bool:
+    """Whether ``error`` is an answer cut short: its body broke off or could not be
+    decoded, or the connection was reset while it was read (not a connection that could
+    not be made, which ``mount_retries`` takes care of)."""
+    if isinstance(error, (ChunkedEncodingError, ContentDecodingError)):
+        return True
+    return isinstance(error, requests.ConnectionError) and not isinstance(error, requests.Timeout) and \
+        bool(error.args) and isinstance(error.args[0], (ProtocolError, ConnectionResetError))
+
+
+def again_if_cut_short[T](call: Callable[[], T], *, retries: int = 2, max_wait: float = 30.0,
+                          what: str = "the request", logger: logging.Logger = log) -> T:
+    """What ``call()`` returns, asked again at most ``retries`` times when its answer is cut
+    short (see ``cut_short``), which a session's retries cannot see: they end where the
+    answer's head arrives. The waits, 0.5 s doubled each time, add up to ``max_wait`` at
+    most, are cut short by a ``call_within`` deadline, and are each logged at INFO on
+    ``logger`` (with the record's fields that mount_retries gives)."""
+    waited = 0.0
+    for tried in itertools.count(1):
+        try:
+            return call()
+        except (ChunkedEncodingError, ContentDecodingError, requests.ConnectionError) as error:
+            wait = min(CUT_SHORT_BACKOFF * 2 ** (tried - 1), CUT_SHORT_MAX_BACKOFF)
+            if not cut_short(error) or tried > retries or waited + wait > max_wait:
+                raise
+            logger.info("waiting %.3g s before asking for %s again (%s; try %d)", wait, what,
+                        type(error).__name__, tried + 1,
+                        extra={"wait": wait, "set_by": "cut short", "attempt": tried + 1, "attempts": retries + 1})
+            deadline.sleep(wait)
+            waited += wait
+    raise AssertionError("unreachable")  # itertools.count never ends

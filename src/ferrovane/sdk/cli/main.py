@@ -135,7 +135,9 @@ class _Waits(logging.Handler):
     def emit(self, record: logging.LogRecord) -> None:
         wait = getattr(record, "wait", None)
         if isinstance(wait, float):
-            output.fail(f"server busy: waiting {wait:.3g} s ({getattr(record, 'set_by', 'backoff')}), "
+            set_by = getattr(record, "set_by", "backoff")
+            why = "answer cut short" if set_by == "cut short" else "server busy"
+            output.fail(f"{why}: waiting {wait:.3g} s ({'backoff' if set_by == 'cut short' else set_by}), "
                         f"try {getattr(record, 'attempt', '?')} of {getattr(record, 'attempts', '?')}")
 
 

@@ -10,6 +10,7 @@ import requests
 from .._answers import document
 from ..accounts_api import ApiClient, Command
 from ..deadline import DeadlinePassed, call_within
+from ..retries import again_if_cut_short
 from . import output, trace
 from .settings import Invocation
 
@@ -49,8 +50,9 @@ def fetch(run: Invocation, call: Callable[[], Command]) -> requests.Response:
         if run.verbose:
             trace.whole_answer(size, time.monotonic() - started)
         return response
-    try:
-        return call_within(run.timeout, whole_response)
+    try:  # an answer cut short is asked for again, within the same deadline
+        return call_within(run.timeout, lambda: again_if_cut_short(whole_response, retries=run.retries,
+                                                                   max_wait=run.timeout))
     except (DeadlinePassed, KeyboardInterrupt) as given_up:
         if run.verbose:
             trace.gave_up(given_up, run.timeout)
