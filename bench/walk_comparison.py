@@ -16,7 +16,10 @@ rounds of its time over its baseline's in the same round:
   curl and jq      a shell loop, for scale, where both are installed.
 Memory: the peak RSS of --jsonl --all over the whole log against over a tenth of it, and the peak
 of tracemalloc's traced memory while iter_events walks the whole log against a tenth of it: a
-walk that holds one page at a time takes no more for ten times the pages.
+walk that holds one page at a time takes no more for ten times the pages. The same for
+follow_events, following FOLLOWED_EVENTS events appended in bursts to a log that keeps five
+bursts (a stand-in in this process), after a tenth of them and after all; and what an idle poll
+costs: its requests.
 """
 
 import multiprocessing
@@ -36,6 +39,7 @@ TARGETS = {"--jsonl --all": 1.10, "--json --all": 1.25}
 # The most that ten times the pages may add: the walk holds one page, whatever the log's length.
 JSONL_RSS_GROWTH_LIMIT = 2 * 2**20
 WALKER_TRACED_GROWTH_LIMIT = 2**20
+FOLLOWED_EVENTS, FOLLOW_BURST, IDLE_POLLS = 1_000_000, 1_000, 20
 
 # What a user writes by hand: page on pageNumber until the last page, one line of JSON per event.
 PLAIN_SCRIPT = """\
@@ -191,6 +195,55 @@ def walker_peak(client, app):
         tracemalloc.stop()
 
 
+def follow_figures(total=FOLLOWED_EVENTS, burst=FOLLOW_BURST):
+    """Traced memory (bytes above the start) after a tenth of `total` events followed and after
+    all of them; then the requests per idle poll, over IDLE_POLLS polls that find nothing."""
+    import threading
+
+    from ferrovane.sdk.accounts_api import ApiClient
+    from ferrovane.sdk.paging import follow_events
+    from ferrovane.sdk.stand_in_server import StandInServer
+
+    class Polls(threading.Event):
+        """The follow's stop: each wait between polls is counted, and the idle ones end it."""
+        idle, waits = False, 0
+
+        def wait(self, timeout=None):
+            self.waits += 1
+            if self.idle and self.waits >= IDLE_POLLS:
+                self.set()
+            return super().wait(timeout)
+
+    requests_made = [0]
+
+    def read(call):
+        requests_made[0] += 1
+        return call().response.json()
+
+    stop, marks = Polls(), []
+    with StandInServer(token=TOKEN, record=False) as server:
+        client = ApiClient(server.url, TOKEN)
+        client.login()
+        follow = follow_events(client, APP, interval=0.001, stop=stop, page_size=burst, read=read)
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            server.append_events(APP, burst, keep=5 * burst)
+            for seen, _ in enumerate(follow, 1):
+                if seen in (total // 10, total):
+                    marks.append(tracemalloc.get_traced_memory()[0] - before)
+                if seen == total:
+                    break
+                if seen % burst == 0:
+                    server.append_events(APP, burst, keep=5 * burst)
+            stop.idle, stop.waits, requests_made[0] = True, 0, 0
+            for _ in follow:  # nothing comes: it polls until the stop ends it
+                raise RuntimeError("an idle follow yielded an event")
+        finally:
+            tracemalloc.stop()
+    return (marks[0], marks[1]), requests_made[0] / max(stop.waits, 1)
+
+
 def start_server(total, lifetime_seconds):
     context = multiprocessing.get_context("spawn")
     parent_end, child_end = context.Pipe()
@@ -227,6 +280,7 @@ def measure(native, total, rounds):
                             run_child(listing(url, APP, "--jsonl"))[1]),
             "iter_events traced": (walker_peak(client, TENTH_APP), walker_peak(client, APP)),
         }
+        memory["follow_events traced"], memory["requests per idle poll"] = follow_figures()
     finally:
         connection.send("stop")
         process.join(10)
@@ -262,15 +316,25 @@ def report(times, memory, total, rounds):
         print(f"{label:<18} {baseline:<14} {time_ratio:10.3f} {rate:12,.0f} "
               f"{'' if target is None else f'<= {target:.2f}':>8}  {verdict}")
     print(f"CPU ratio: median over {rounds} rounds of the subject's CPU time over its baseline's in the same round")
-    limits = {"--jsonl RSS": JSONL_RSS_GROWTH_LIMIT, "iter_events traced": WALKER_TRACED_GROWTH_LIMIT}
+    limits = {"--jsonl RSS": JSONL_RSS_GROWTH_LIMIT, "iter_events traced": WALKER_TRACED_GROWTH_LIMIT,
+              "follow_events traced": WALKER_TRACED_GROWTH_LIMIT}
     print(f"\n{'memory, peak':<22} {'a tenth':>12} {'whole log':>12} {'growth':>10} {'target':>10}  result")
-    for label, (tenth, whole) in memory.items():
+    for label, (tenth, whole) in _pairs(memory):
         growth = whole - tenth
         verdict = "PASS" if growth < limits[label] else "FAIL"
         passed &= verdict == "PASS"
         print(f"{label:<22} {tenth / 2**20:8.1f} MiB {whole / 2**20:8.1f} MiB {growth / 2**20:6.2f} MiB "
               f"{f'< {limits[label] / 2**20:.0f} MiB':>10}  {verdict}")
+    if (idle := memory.get("requests per idle poll")) is not None:
+        verdict = "PASS" if idle <= 1 else "FAIL"
+        passed &= verdict == "PASS"
+        print(f"follow_events: {FOLLOWED_EVENTS:,} events in bursts of {FOLLOW_BURST:,} (a tenth: after "
+              f"{FOLLOWED_EVENTS // 10:,}); an idle poll: {idle:.2f} requests (target <= 1)  {verdict}")
     return passed, (table, memory)
+
+
+def _pairs(memory):
+    return [(label, figure) for label, figure in memory.items() if isinstance(figure, tuple)]
 
 
 def markdown(figures, total):
@@ -282,5 +346,9 @@ def markdown(figures, total):
               for label, (baseline, time_ratio, rate, target) in table.items()]
     lines += ["", "| Memory, peak | a tenth of the log | the whole log |", "|---|--:|--:|"]
     lines += [f"| {label} | {tenth / 2**20:.1f} MiB | {whole / 2**20:.1f} MiB |"
-              for label, (tenth, whole) in memory.items()]
+              for label, (tenth, whole) in _pairs(memory)]
+    if (idle := memory.get("requests per idle poll")) is not None:
+        lines += ["", f"follow_events follows {FOLLOWED_EVENTS:,} events appended in bursts of {FOLLOW_BURST:,} "
+                      f"(its \"tenth\": after {FOLLOWED_EVENTS // 10:,}); a poll that finds nothing costs "
+                      f"{idle:.2f} requests."]
     return lines
