@@ -6,24 +6,52 @@
 //         # `limit` levels deep, brackets inside strings not counted
 #include "ref.hpp"
 
+#include <cstring>
+
 namespace {
 
-// Scans characters of one width. Brackets, quotes and backslashes are ASCII,
-// so a wider character is never one of them.
+// The index of the quote that ends the string whose text begins at `index` (escapes
+// skipped: an escaped character, a quote included, ends nothing), or `length` when the
+// text ends first. Brackets, quotes and backslashes are ASCII, so a wider character is
+// never one of them.
+template <typename Char>
+Py_ssize_t string_end(const Char* text, Py_ssize_t index, Py_ssize_t length) {
+    for (; index < length; ++index) {
+        if (text[index] == '\\') {
+            ++index;
+        } else if (text[index] == '"') {
+            return index;
+        }
+    }
+    return length;
+}
+
+// Most of a page's text is inside strings: in one-byte text, memchr finds their ends. The
+// quote found is kept until an escape passes it, so that each byte is searched once.
+template <>
+Py_ssize_t string_end(const Py_UCS1* text, Py_ssize_t index, Py_ssize_t length) {
+    Py_ssize_t quote = -1;
+    while (index < length) {
+        if (quote < index) {
+            const void* found = std::memchr(text + index, '"', static_cast<size_t>(length - index));
+            quote = found != nullptr ? static_cast<const Py_UCS1*>(found) - text : length;
+        }
+        const void* escape = std::memchr(text + index, '\\', static_cast<size_t>(quote - index));
+        if (escape == nullptr) {
+            return quote;
+        }
+        index = static_cast<const Py_UCS1*>(escape) - text + 2;
+    }
+    return length;
+}
+
 template <typename Char>
 bool nests_deeper(const Char* text, Py_ssize_t length, Py_ssize_t limit) {
     Py_ssize_t depth = 0;
-    bool in_string = false;
     for (Py_ssize_t index = 0; index < length; ++index) {
         const Char unit = text[index];
-        if (in_string) {
-            if (unit == '\\') {
-                ++index;  // the escaped character, a quote included, ends nothing
-            } else if (unit == '"') {
-                in_string = false;
-            }
-        } else if (unit == '"') {
-            in_string = true;
+        if (unit == '"') {
+            index = string_end(text, index + 1, length);  // at its closing quote, or the end
         } else if (unit == '[' || unit == '{') {
             if (++depth > limit) {
                 return true;

@@ -175,8 +175,8 @@ def _read_checkpoint(start: object, app_name: str, filters: Filters) -> Checkpoi
 
 
 class EventWalk(Iterator[Event]):
-    """The iterator that ``iter_events`` returns. After an exception from ``next()``,
-    iterating it again asks for the same page again and goes on."""
+    """The iterator that ``iter_events`` returns. After an exception from ``next()`` or a
+    for loop, iterating it again asks for the same page again and goes on."""
 
     def __init__(self, client: ApiClient, app_name: str, *, page_size: int | None, max_pages: int,
                  read: PageReader, filters: Filters, start: Checkpoint | None, retries: int = 2,
@@ -208,8 +208,21 @@ class EventWalk(Iterator[Event]):
             self._before, self._after, self._total = resumed["last"], resumed["offset"], resumed["total"]
             self._pages, self._finished = resumed["pages"], resumed["finished"]
 
-    def __iter__(self) -> Self:
-        return self
+    def __iter__(self) -> Iterator[Event]:
+        # A for loop takes each page's events straight from the page's own iterator, with
+        # no call of __next__ per event; where it stands is still that iterator's, which
+        # the checkpoint reads, and next(walk) goes on from the same place.
+        return self._events()
+
+    def _events(self) -> Iterator[Event]:
+        while True:
+            pending = self._pending
+            yield from pending
+            if pending is not self._pending:  # next(walk) stepped on meanwhile
+                continue
+            if self._finished:
+                return
+            self._step()
 
     def __next__(self) -> Event:
         for event in self._pending:
