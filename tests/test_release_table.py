@@ -34,7 +34,7 @@ def test_release_check_knows_every_architecture_of_the_table(missing):
         f"no cp{oldest.replace('.', '')} wheel for {machine}, which the release table calls for"]
 
 
-@pytest.mark.parametrize("module", ["accounts_api", "utils"])
+@pytest.mark.parametrize("module", ["accounts_api", "utils", "_json_scan"])  # every native module
 def test_the_built_modules_import_no_private_symbol_beyond_the_ledger(module, monkeypatch):
     """Every _Py symbol that a native module imports is in the C API ledger of the maintainers'
     page, which the release check reads; one that is not would be refused at release."""
@@ -43,7 +43,7 @@ def test_the_built_modules_import_no_private_symbol_beyond_the_ledger(module, mo
     path = importlib.import_module(f"ferrovane.sdk.{module}").__file__
     with open(path, "rb") as built:
         image = built.read()
-    assert "_Py_Dealloc" in check_dist.imported_symbols(image)
+    assert "PyModuleDef_Init" in check_dist.imported_symbols(image)  # the reader reads the table
     assert list(check_dist.private_api_problems(path, image)) == []
     monkeypatch.setattr(check_dist, "imported_symbols", lambda image: {"_PyObject_GetMethod", "PyDict_New"})
     assert [problem.split(",")[0] for problem in check_dist.private_api_problems(path, image)] == [

@@ -91,7 +91,7 @@ PyObject* nests_deeper_than(PyObject* /*module*/, PyObject* const* args, Py_ssiz
             deeper = nests_deeper(static_cast<const Py_UCS4*>(data), length, limit);
             break;
     }
-    return Py_NewRef(deeper ? Py_True : Py_False);
+    return PyBool_FromLong(deeper);  // a function: Py_False would import a private symbol
 }
 
 constexpr const char nests_deeper_than_doc[] =
