@@ -199,12 +199,21 @@ def ended(pid):
     return False
 
 
-def test_a_token_typed_on_a_terminal_is_not_shown(server, accounts_canary):
+def test_a_token_typed_on_a_terminal_is_not_shown(server, accounts_canary, request):
     terminal, other_end = pty.openpty()
     process = subprocess.Popen([sys.executable, "-m", "ferrovane.sdk.cli", "--server", server.url, "--token", "-",
                                 "user"], stdin=other_end, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    prompt = b""
-    while not prompt.endswith(b"then Enter: ") and (chunk := process.stderr.read1(100)):
+    prompt, until = b"", time.monotonic() + 120  # a bound that emulation cannot eat, never a hang
+    while not prompt.endswith(b"then Enter: "):
+        ready = select.select([process.stderr], [], [], max(0.0, until - time.monotonic()))[0]
+        if not ready or not (chunk := process.stderr.read1(100)):
+            process.kill()
+            process.communicate()
+            os.close(other_end), os.close(terminal)
+            if not ready and request.config.pluginmanager.has_plugin("emulation"):
+                # Seen under qemu-user: the child read its pty as a pipe, with no prompt.
+                pytest.skip("the emulated process does not take its pty for a terminal")
+            pytest.fail(f"no prompt for the token: {prompt!r}")
         prompt += chunk
     os.write(terminal, accounts_canary.token.encode() + b"\n")
     out, err = process.communicate(timeout=60)
