@@ -399,8 +399,21 @@ def run(signature, via, count, names):
     elif via == "bound method":
         RESULT = function.__get__(positional[0])(*positional[1:], **dict(keywords))
     else:
-        RESULT = pyobject_vectorcall(function, tuple(positional) + tuple(value for _, value in keywords),
-                                     tuple(keyword for keyword, _ in keywords) or None)
+        # One keyword-name tuple for every call, as a call site in Python code
+        # passes its constant one: a binding kept for it from an earlier call
+        # with one positional argument more or less must not be taken, and
+        # one kept from the same call must bind alike.
+        kwnames = tuple(keyword for keyword, _ in keywords) or None
+        values = tuple(value for _, value in keywords)
+        for earlier in (count + 1, count - 1, count):
+            if 0 <= earlier <= len(parameters):
+                with contextlib.suppress(TypeError):
+                    pyobject_vectorcall(function, tuple(Probe(f"e{index}") for index in range(earlier)) + values,
+                                        kwnames)
+        LOG.clear()
+        GET_PARAMS.clear()
+        JOIN_URL_PARTS.clear()
+        RESULT = pyobject_vectorcall(function, tuple(positional) + values, kwnames)
     probes = positional + [value for _, value in keywords]
     return OBSERVERS[class_name, name](probes, parameters)
 

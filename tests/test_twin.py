@@ -12,6 +12,7 @@ import types
 
 import pytest
 import requests
+from hypothesis import given, settings, strategies as st
 from requests.structures import CaseInsensitiveDict
 
 from ferrovane.sdk import accounts_api
@@ -211,4 +212,26 @@ def test_construction_and_a_query_match_the_twin(monkeypatch, construct, refused
     plain = run(twin, monkeypatch, 200, construct, query)
     if refused:
         native, plain = binding_failure(native), binding_failure(plain)
+    assert native == plain
+
+
+# The path segment of one item, in every shape the URL's join treats apart: plain ASCII, with
+# a slash (leading or inside), a dot segment, a character to escape, non-ASCII, or a number.
+ITEMS = st.one_of(st.integers(-3, 10**20), st.text(st.sampled_from("a7/.?#%;é€\U0001F600 "), max_size=8))
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, database=None)
+@given(method=st.sampled_from(["get_event_log_for_an_event", "get_distribution"]), item=ITEMS,
+       base=st.sampled_from([URL, URL + "/", "http://h", ""]),
+       version=st.sampled_from([3, 0, 99, 100, 10**30, "v9", "3/..", -1]))
+def test_an_item_query_goes_where_the_twin_sends_it(method, item, base, version):
+    def query(client):
+        client.login()
+        if method == "get_distribution":
+            return client.get_distribution(item, "linux-armhf")
+        return client.get_event_log_for_an_event("security", item)
+
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        native = run(accounts_api, monkeypatch, 200, client_with(base, TOKEN, version), query)
+        plain = run(twin, monkeypatch, 200, client_with(base, TOKEN, version), query)
     assert native == plain

@@ -254,8 +254,42 @@ Ref application_path(PyObject* app) {
     return concat_text({records.names.api_prefix, app_field.get()});
 }
 
-// join_url_parts(self._base_url, "/api/{}".format(app), endpoint)
-Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* endpoint) {
+// utils_function_state for a function found in the namespace at call time.
+// The last one recognised is held: the reference keeps the object, its module
+// and that module's state alive, and its identity its own, so that finding it
+// again, as every call does, takes a comparison.
+const UtilsState* own_utils_function(PyObject* function, void* UtilsState::*entry, RecognisedFunction& known) {
+    if (function == known.function) {
+        return utils_state_ready(known.state) ? known.state : nullptr;
+    }
+    const UtilsState* state = utils_function_state(function, entry);
+    if (state != nullptr) {
+        known.state = state;
+        Py_XSETREF(known.function, Py_NewRef(function));
+    }
+    return state;
+}
+
+// The endpoint a query makes: its text, or, for one item of a listing, the
+// listing's endpoint ("v3/eventlog") and the item's text, which stand for the
+// text "v3/eventlog/<item>". That text is made only where it is needed: the
+// URL joins the two as parts of their own when that comes out the same.
+struct Endpoint {
+    Ref head;  // the endpoint, or the listing's one when `item` is set
+    Ref item;
+};
+
+// The text of an endpoint given as its head and, for one item, the item.
+Ref endpoint_text(PyObject* head, PyObject* item) {
+    if (item == nullptr) {
+        return Ref::borrow(head);
+    }
+    return concat_text({head, records.names.slash, item});
+}
+
+// join_url_parts(self._base_url, "/api/{}".format(app), endpoint), the
+// endpoint given as endpoint_text takes it.
+Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* endpoint, PyObject* item = nullptr) {
     Ref join_url_parts = lookup_global(scope, records.names.join_url_parts);
     if (!join_url_parts) {
         return {};
@@ -268,7 +302,27 @@ Ref request_url(const Scope& scope, PyObject* self, PyObject* app, PyObject* end
     if (!app_path) {
         return {};
     }
-    if (utils_function_state(join_url_parts.get(), &UtilsState::join_url_parts_entry) != nullptr) {
+    const UtilsState* utils =
+        own_utils_function(join_url_parts.get(), &UtilsState::join_url_parts_entry, records.utils_join_url_parts);
+    Ref text;
+    if (item != nullptr) {
+        if (utils != nullptr && PyUnicode_Check(item) && PyUnicode_GET_LENGTH(item) > 0 &&
+            PyUnicode_READ_CHAR(item, 0) != '/') {
+            // With nothing to escape or look at, "v3/eventlog" and an item that
+            // starts with no slash join as the one part "v3/eventlog/<item>" does.
+            PyObject* const parts[] = {base_url.get(), app_path.get(), endpoint, item};
+            PyObject* url = nullptr;
+            if (const int joined = utils->api->join_plain(parts, 4, &url); joined != 0) {
+                return Ref::steal(url);
+            }
+        }
+        text = endpoint_text(endpoint, item);
+        if (!text) {
+            return {};
+        }
+        endpoint = text.get();
+    }
+    if (utils != nullptr) {
         // The utils module's own function: its entry point, without the generic call.
         PyObject* const parts[] = {base_url.get(), app_path.get(), endpoint};
         const auto entry = reinterpret_cast<PyCFunctionFast>(
@@ -289,6 +343,9 @@ FERROVANE_COLD int raise_empty_path_value(const char* method, PyObject* name, Py
 int check_path_value(const char* method, PyObject* name, PyObject* value) {
     // The query methods' own application names, and numbers, always fill it.
     if (value == records.names.security || value == records.names.entitlements || PyLong_CheckExact(value)) {
+        return 0;
+    }
+    if (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) > 0 && PyUnicode_READ_CHAR(value, 0) != '/') {
         return 0;
     }
     Ref text = format_field(value);
@@ -314,13 +371,14 @@ PyObject* checked_response(PyObject* self, Ref response) {
 }
 
 // The GET and DELETE helpers: the same steps with another session method.
-PyObject* send_without_body(const Scope& scope, PyObject* const* args, PyObject* session_method) {
-    PyObject* self = args[0];
-    Ref url = request_url(scope, self, args[1], args[2]);
+// `item`, when not null, is the endpoint's last segment, as request_url takes it.
+PyObject* send_without_body(const Scope& scope, PyObject* self, PyObject* app, PyObject* endpoint, PyObject* item,
+                            PyObject* params, PyObject* session_method) {
+    Ref url = request_url(scope, self, app, endpoint, item);
     if (!url) {
         return nullptr;
     }
-    return checked_response(self, send(self, session_method, args[3], records.names.kw_params, url.get()));
+    return checked_response(self, send(self, session_method, params, records.names.kw_params, url.get()));
 }
 
 // `json.dumps(body)` with `json` looked up now.
@@ -385,20 +443,25 @@ PyObject* run_query(const Scope& scope, PyObject* self, PyObject* app, PyObject*
     if (!api_version) {
         return nullptr;
     }
-    Ref endpoint = build_endpoint(api_version.get());
-    if (!endpoint) {
+    Endpoint endpoint = build_endpoint(api_version.get());
+    if (!endpoint.head) {
         return nullptr;
     }
     Ref response;
     if (get.self && has_method_body(get.callable.get(), get_helper_body)) {
         // The module's own _get, found on the class for this instance: its
-        // body gets the arguments as keyword binding would lay them out.
-        PyObject* const arguments[] = {get.self.get(), app, endpoint.get(),
-                                       params ? params : method_default(get.callable.get(), 3)};
-        response = Ref::steal(run_method_body(get.callable.get(), arguments));
+        // steps, in its own namespace, with the endpoint as it stands.
+        response = Ref::steal(send_without_body(method_scope(get.callable.get()), get.self.get(), app,
+                                                endpoint.head.get(), endpoint.item.get(),
+                                                params ? params : method_default(get.callable.get(), 3),
+                                                records.names.get));
     } else {
-        response = params ? call_method(get, records.names.kw_app_endpoint_params, app, endpoint.get(), params)
-                          : call_method(get, records.names.kw_app_endpoint, app, endpoint.get());
+        Ref text = endpoint_text(endpoint.head.get(), endpoint.item.get());
+        if (!text) {
+            return nullptr;
+        }
+        response = params ? call_method(get, records.names.kw_app_endpoint_params, app, text.get(), params)
+                          : call_method(get, records.names.kw_app_endpoint, app, text.get());
     }
     if (!response) {
         return nullptr;
@@ -408,6 +471,19 @@ PyObject* run_query(const Scope& scope, PyObject* self, PyObject* app, PyObject*
         return nullptr;
     }
     return new_command(command.get(), self, response.get()).release();
+}
+
+// The endpoint of one item of a listing: "v{}{}/{}".format(version, suffix, item).
+Endpoint item_endpoint(PyObject* version, PyObject* suffix, SmallIntTexts* memo, PyObject* item) {
+    Ref head = format_text(records.names.version_prefix, version, suffix, memo);
+    if (!head) {
+        return {};
+    }
+    Ref item_text = format_field(item);
+    if (!item_text) {
+        return {};
+    }
+    return {std::move(head), std::move(item_text)};
 }
 
 // A new dict holding each (name, value) in the given order. The dicts made per
@@ -472,10 +548,16 @@ Ref build_query(const Scope& scope, PyObject*& all_none,
         return {};
     }
     Ref query;
-    if (const UtilsState* utils = utils_function_state(get_params.get(), &UtilsState::get_params_entry)) {
+    if (const UtilsState* utils =
+            own_utils_function(get_params.get(), &UtilsState::get_params_entry, records.utils_get_params)) {
         // The utils module's own get_params: the same selection, made from
         // the pairs without building the parameters dict it would only read.
-        query = Ref::steal(utils->api->select_pairs(candidates.data(), candidate_count, nullptr, addition_count));
+        // With no option given, as in most calls, it selects nothing.
+        const bool no_options =
+            std::all_of(candidates.begin(), candidates.end(), [](const auto& pair) { return pair.second == Py_None; });
+        query = Ref::steal(no_options ? PyDict_New()
+                                      : utils->api->select_pairs(candidates.data(), candidate_count, nullptr,
+                                                                 addition_count));
     } else {
         Ref mapping = new_parameters_mapping(all_none, all_parameters());
         if (!mapping) {
@@ -661,25 +743,25 @@ PyObject* logout(const Scope& /*scope*/, PyObject* const* args) {
 
 PyObject* get_current_user(const Scope& scope, PyObject* const* args) {
     return run_query(scope, args[0], records.names.security, nullptr, [](PyObject* api_version) {
-        return format_text(records.names.version_prefix, api_version, records.names.user_info_suffix, &records.user_info_endpoints);
+        return Endpoint{format_text(records.names.version_prefix, api_version, records.names.user_info_suffix,
+                                    &records.user_info_endpoints)};
     });
 }
 
-// Positions of the event-log options in the argument list of get_event_log;
-// get_event_log_for_an_event has event_id before them and so each one later.
-enum EventLogArgument : size_t {
-    self_arg, app_name_arg, offset_arg, page_number_arg, page_size_arg, paged_arg, search_arg,
-    sort_sorted_arg, sort_unsorted_arg, unpaged_arg,
+// Positions of the event-log options among the arguments, from the first
+// option on: both event-log queries end with these, in this order.
+enum EventLogOption : size_t {
+    offset_arg, page_number_arg, page_size_arg, paged_arg, search_arg, sort_sorted_arg, sort_unsorted_arg,
+    unpaged_arg,
 };
 
 // Both event-log queries: `leading` holds the parameters whose names sort
-// before the options (app_name, and event_id for one event); `options` is the
-// argument list aligned with EventLogArgument.
+// before the options (app_name, and event_id for one event); `options` points
+// at the first option among the arguments.
 template <size_t leading_count, typename BuildEndpoint>
-PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exclusions,
+PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exclusions, PyObject* self,
                           const std::array<std::pair<PyObject*, PyObject*>, leading_count>& leading,
                           PyObject* const* options, BuildEndpoint build_endpoint) {
-    PyObject* self = options[self_arg];
     // The options that the exclusions leave (self, the leading parameters and
     // the sort entries are excluded), in ascending order of their names.
     const std::array<std::pair<PyObject*, PyObject*>, 6> candidates{{
@@ -720,42 +802,34 @@ PyObject* query_event_log(const Scope& scope, PyObject*& all_none, PyObject* exc
 }
 
 PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
-    if (check_path_value("get_event_log", records.names.app_name, args[app_name_arg]) < 0) {
+    PyObject* app_name = args[1];
+    if (check_path_value("get_event_log", records.names.app_name, app_name) < 0) {
         return nullptr;
     }
-    const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{records.names.app_name, args[app_name_arg]}}};
-    return query_event_log(scope, records.event_log_all_none, records.names.event_log_exclusions, leading, args,
+    const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{records.names.app_name, app_name}}};
+    return query_event_log(scope, records.event_log_all_none, records.names.event_log_exclusions, args[0], leading,
+                           args + 2,
                            [](PyObject* api_version) {
-                               return format_text(records.names.version_prefix, api_version, records.names.eventlog_suffix, &records.eventlog_endpoints);
+                               return Endpoint{format_text(records.names.version_prefix, api_version,
+                                                           records.names.eventlog_suffix, &records.eventlog_endpoints)};
                            });
 }
 
 PyObject* get_event_log_for_an_event(const Scope& scope, PyObject* const* args) {
+    PyObject* app_name = args[1];
     PyObject* event_id = args[2];
-    if (check_path_value("get_event_log_for_an_event", records.names.app_name, args[app_name_arg]) < 0 ||
+    if (check_path_value("get_event_log_for_an_event", records.names.app_name, app_name) < 0 ||
         check_path_value("get_event_log_for_an_event", records.names.event_id, event_id) < 0) {
         return nullptr;
     }
     const std::array<std::pair<PyObject*, PyObject*>, 2> leading{{
-        {records.names.app_name, args[app_name_arg]},
+        {records.names.app_name, app_name},
         {records.names.event_id, event_id},
     }};
-    // Past event_id, the arguments are laid out as for get_event_log, one later;
-    // self stays first.
-    PyObject* const options[] = {args[0],  args[1], args[3], args[4], args[5], args[6],
-                                 args[7], args[8], args[9], args[10]};
-    return query_event_log(scope, records.event_all_none, records.names.event_exclusions, leading, options,
+    return query_event_log(scope, records.event_all_none, records.names.event_exclusions, args[0], leading, args + 3,
                            [event_id](PyObject* api_version) {
-                               Ref version_text = format_field(api_version);
-                               if (!version_text) {
-                                   return Ref();
-                               }
-                               Ref event_text = format_field(event_id);
-                               if (!event_text) {
-                                   return Ref();
-                               }
-                               return concat_text(
-                                   {records.names.version_prefix, version_text.get(), records.names.eventlog_infix, event_text.get()});
+                               return item_endpoint(api_version, records.names.eventlog_suffix,
+                                                    &records.eventlog_endpoints, event_id);
                            });
 }
 
@@ -765,7 +839,8 @@ PyObject* return_all_releases(const Scope& scope, PyObject* const* args) {
         return nullptr;
     }
     return run_query(scope, args[0], records.names.entitlements, params.get(), [](PyObject* api_version) {
-        return format_text(records.names.version_prefix, api_version, records.names.releases_suffix, &records.releases_endpoints);
+        return Endpoint{format_text(records.names.version_prefix, api_version, records.names.releases_suffix,
+                                    &records.releases_endpoints)};
     });
 }
 
@@ -792,21 +867,18 @@ PyObject* get_distribution(const Scope& scope, PyObject* const* args) {
         return nullptr;
     }
     return run_query(scope, args[0], records.names.entitlements, query.get(), [distribution_key](PyObject* api_version) {
-        Ref version_text = format_field(api_version);
-        if (!version_text) {
-            return Ref();
-        }
-        Ref key_text = format_field(distribution_key);
-        if (!key_text) {
-            return Ref();
-        }
-        return concat_text({records.names.version_prefix, version_text.get(), records.names.releases_infix, key_text.get()});
+        return item_endpoint(api_version, records.names.releases_suffix, &records.releases_endpoints,
+                             distribution_key);
     });
 }
 
-PyObject* delete_(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, records.names.delete_); }
+PyObject* delete_(const Scope& scope, PyObject* const* args) {
+    return send_without_body(scope, args[0], args[1], args[2], nullptr, args[3], records.names.delete_);
+}
 
-PyObject* get(const Scope& scope, PyObject* const* args) { return send_without_body(scope, args, records.names.get); }
+PyObject* get(const Scope& scope, PyObject* const* args) {
+    return send_without_body(scope, args[0], args[1], args[2], nullptr, args[3], records.names.get);
+}
 
 PyObject* post(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];

@@ -3,12 +3,12 @@
 #include "records.hpp"
 #include "text.hpp"
 
-namespace {
-
-FERROVANE_COLD PyObject* raise_name_error(PyObject* name) {
+PyObject* raise_name_error(PyObject* name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return nullptr;
 }
+
+namespace {
 
 Ref new_tuple(std::initializer_list<PyObject*> items) {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -72,21 +72,6 @@ int init_names() {
     // objects, which is harmless for an import that is failing anyway.
     records.names = made;
     return 0;
-}
-
-Ref lookup_global(const Scope& scope, PyObject* name) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(scope.globals, name, &value);
-    if (found == 0) {
-        found = PyDict_GetItemRef(scope.builtins, name, &value);
-    }
-    if (found < 0) {
-        return {};
-    }
-    if (found == 0) {
-        return Ref::steal(raise_name_error(name));
-    }
-    return Ref::steal(value);
 }
 
 namespace {

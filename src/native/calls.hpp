@@ -21,9 +21,25 @@ struct Scope {
     PyObject* builtins;
 };
 
+FERROVANE_COLD PyObject* raise_name_error(PyObject* name);
+
 // A global name as a Python function resolves it at run time: the module
-// namespace first, then the builtins, else NameError.
-Ref lookup_global(const Scope& scope, PyObject* name);
+// namespace first, then the builtins, else NameError. Inline: every query
+// looks up three.
+inline Ref lookup_global(const Scope& scope, PyObject* name) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(scope.globals, name, &value);
+    if (found == 0) {
+        found = PyDict_GetItemRef(scope.builtins, name, &value);
+    }
+    if (found < 0) {
+        return {};
+    }
+    if (found == 0) {
+        return Ref::steal(raise_name_error(name));
+    }
+    return Ref::steal(value);
+}
 
 inline Ref get_attr(PyObject* object, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(object, name));

@@ -14,6 +14,10 @@
 #include "records.hpp"
 #include "text.hpp"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+
 namespace {
 
 struct MethodObject {
@@ -24,6 +28,9 @@ struct MethodObject {
     Py_ssize_t required_count;
     PyObject* parameter_names;   // tuple of interned str, in parameter order
     PyObject* defaults;          // tuple, or None when no parameter has a default
+    // The defaults again, borrowed from that tuple, at their parameters'
+    // indices (null before the first), for copying in one step.
+    PyObject* default_values[max_parameters];
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -34,6 +41,13 @@ struct MethodObject {
     PyObject* annotations;       // made on first access, as for functions
     PyObject* dict;
     PyObject* weakreflist;
+    // The binding of the last keyword layout seen. A call site in Python code
+    // passes the same kwnames tuple at every call (a constant of its code), so
+    // where each parameter's value comes from is worked out once for it; the
+    // reference keeps the tuple, its names and so its identity, unchanged.
+    PyObject* layout_kwnames;
+    Py_ssize_t layout_positional_count;
+    std::array<signed char, max_parameters> layout_sources;  // keyword index, or -1: the default
 };
 
 MethodObject* as_method(PyObject* object) { return reinterpret_cast<MethodObject*>(object); }
@@ -158,8 +172,17 @@ FERROVANE_COLD int check_surplus_keywords(const MethodObject* method, Py_ssize_t
     return 0;
 }
 
+// Fills `bound` from a layout worked out by bind_arguments for these kwnames.
+void bind_by_layout(const MethodObject* method, PyObject* const* keyword_values, Py_ssize_t positional_count,
+                    PyObject** bound) {
+    for (Py_ssize_t index = positional_count; index < method->parameter_count; ++index) {
+        const signed char source = method->layout_sources[static_cast<size_t>(index)];
+        bound[index] = source >= 0 ? keyword_values[source] : method->default_values[index];
+    }
+}
+
 // Fills `bound` with one borrowed reference per parameter.
-int bind_arguments(const MethodObject* method, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames,
+int bind_arguments(MethodObject* method, PyObject* const* args, Py_ssize_t positional_count, PyObject* kwnames,
                    PyObject** bound) {
     const Py_ssize_t parameter_count = method->parameter_count;
     const Py_ssize_t required_count = method->required_count;
@@ -174,13 +197,17 @@ int bind_arguments(const MethodObject* method, PyObject* const* args, Py_ssize_t
         if (positional_count < required_count) {
             return raise_argument_count(method, positional_count);
         }
-        for (Py_ssize_t index = positional_count; index < parameter_count; ++index) {
-            bound[index] = PyTuple_GET_ITEM(method->defaults, index - required_count);
-        }
+        std::copy(method->default_values + positional_count, method->default_values + parameter_count,
+                  bound + positional_count);
         return 0;
     }
     PyObject* const* keyword_values = args + positional_count;
+    if (kwnames == method->layout_kwnames && positional_count == method->layout_positional_count) {
+        bind_by_layout(method, keyword_values, positional_count, bound);
+        return 0;
+    }
     const bool interned = keywords_interned(kwnames, keyword_count);
+    std::array<signed char, max_parameters> sources{};
     Py_ssize_t matched = 0;
     for (Py_ssize_t index = positional_count; index < parameter_count; ++index) {
         PyObject* name = PyTuple_GET_ITEM(method->parameter_names, index);
@@ -194,17 +221,23 @@ int bind_arguments(const MethodObject* method, PyObject* const* args, Py_ssize_t
             // The count given is that of the leading parameters supplied.
             return raise_argument_count(method, index);
         } else {
-            bound[index] = PyTuple_GET_ITEM(method->defaults, index - required_count);
+            bound[index] = method->default_values[index];
         }
+        sources[static_cast<size_t>(index)] = static_cast<signed char>(keyword);
     }
     if (matched < keyword_count) {
+        // Not kept: a surplus keyword is either an error or (with **kwargs)
+        // left aside, and either way checked again at the next call.
         return check_surplus_keywords(method, positional_count, kwnames, keyword_count);
     }
+    Py_XSETREF(method->layout_kwnames, Py_NewRef(kwnames));
+    method->layout_positional_count = positional_count;
+    method->layout_sources = sources;
     return 0;
 }
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const MethodObject* method = as_method(callable);
+    MethodObject* method = as_method(callable);
     const Py_ssize_t positional_count = PyVectorcall_NARGS(nargsf);
     const Scope scope{method->globals, method->builtins};
     if (kwnames == nullptr && positional_count == method->parameter_count) {
@@ -244,6 +277,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(method->builtins);
     Py_VISIT(method->annotations);
     Py_VISIT(method->dict);
+    Py_VISIT(method->layout_kwnames);
     return 0;
 }
 
@@ -260,6 +294,7 @@ int method_clear(PyObject* self) {
     Py_CLEAR(method->builtins);
     Py_CLEAR(method->annotations);
     Py_CLEAR(method->dict);
+    Py_CLEAR(method->layout_kwnames);
     return 0;
 }
 
@@ -413,13 +448,18 @@ PyObject* run_method_body(PyObject* method, PyObject* const* args) {
     return object->spec->impl(scope, args);
 }
 
+Scope method_scope(PyObject* method) {
+    const MethodObject* object = as_method(method);
+    return Scope{object->globals, object->builtins};
+}
+
 bool has_method_body(PyObject* callable, MethodImpl impl) {
     return Py_TYPE(callable) == records.method_type && as_method(callable)->spec->impl == impl;
 }
 
 PyObject* method_default(PyObject* method, Py_ssize_t index) {
     const MethodObject* object = as_method(method);
-    return PyTuple_GET_ITEM(object->defaults, index - object->required_count);
+    return object->default_values[index];
 }
 
 int init_method_type() {
@@ -499,6 +539,13 @@ Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_na
     method->annotations = nullptr;
     method->dict = nullptr;
     method->weakreflist = nullptr;
+    std::fill(std::begin(method->default_values), std::end(method->default_values), nullptr);
+    for (Py_ssize_t index = 0; index < default_count; ++index) {
+        method->default_values[method->required_count + index] = PyTuple_GET_ITEM(method->defaults, index);
+    }
+    method->layout_kwnames = nullptr;
+    method->layout_positional_count = 0;
+    method->layout_sources = {};
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }

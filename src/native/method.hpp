@@ -44,6 +44,9 @@ Ref new_method(const MethodSpec& spec, PyObject* class_name, PyObject* module_na
 // arguments does.
 PyObject* run_method_body(PyObject* method, PyObject* const* args);
 
+// The namespace a method object of this module runs its body in.
+Scope method_scope(PyObject* method);
+
 // True when `callable` is a method object of this module whose body is `impl`.
 bool has_method_body(PyObject* callable, MethodImpl impl);
 

@@ -91,9 +91,8 @@
     X(version_prefix, "v")                                       \
     X(user_info_suffix, "/user-info")                            \
     X(eventlog_suffix, "/eventlog")                              \
-    X(eventlog_infix, "/eventlog/")                              \
     X(releases_suffix, "/releases")                              \
-    X(releases_infix, "/releases/")                              \
+    X(slash, "/")                                                \
     X(empty, "")
 
 struct Names {

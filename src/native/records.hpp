@@ -13,6 +13,15 @@
 #include <cstdint>
 #include <type_traits>
 
+struct UtilsState;
+
+// A function of the utils module as the client last recognised it (see
+// api_client.cpp), with that module's state.
+struct RecognisedFunction {
+    PyObject* function = nullptr;
+    const UtilsState* state = nullptr;
+};
+
 struct RuntimeRecords {
     // Loading (module.cpp): the interpreter that first created the module, the
     // module once its body ran (or while it runs), and whether this runtime's
@@ -36,12 +45,14 @@ struct RuntimeRecords {
     PyObject* command_init = nullptr;
     initproc command_tp_init = nullptr;
 
-    // The endpoints of the queries without an id, per small API version, and
-    // the all-None parameters mappings of the methods that call get_params
+    // The endpoints of the queries without an id, per small API version, the
+    // utils functions last recognised, and the all-None parameters mappings of the methods that call get_params
     // (api_client.cpp).
     SmallIntTexts user_info_endpoints;
     SmallIntTexts eventlog_endpoints;
     SmallIntTexts releases_endpoints;
+    RecognisedFunction utils_get_params;
+    RecognisedFunction utils_join_url_parts;
     PyObject* event_log_all_none = nullptr;
     PyObject* event_all_none = nullptr;
     PyObject* distribution_all_none = nullptr;

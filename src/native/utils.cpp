@@ -261,6 +261,24 @@ Py_ssize_t skip_leading_slashes(PyObject* text) {
     return start;
 }
 
+// Puts the slash between what is joined so far, joined[0:length], and an ASCII
+// part that follows, as result.rstrip("/") + "/" + part.lstrip("/") does (a
+// part after nothing is taken whole); returns where the part's text to copy starts.
+Py_ssize_t open_ascii_part(char* joined, Py_ssize_t& length, const char* part, Py_ssize_t part_length) {
+    if (length == 0) {
+        return 0;
+    }
+    while (length > 0 && joined[length - 1] == slash) {
+        --length;
+    }
+    joined[length++] = slash;
+    Py_ssize_t start = 0;
+    while (start < part_length && part[start] == slash) {
+        ++start;
+    }
+    return start;
+}
+
 // The join of parts that are all ASCII and short, as URLs nearly always are:
 // the same steps on bytes in a buffer on the stack. Returns false, having made
 // nothing, when the parts don't qualify. `escapes[index]` is the count that
@@ -281,19 +299,10 @@ bool join_ascii_parts(PyObject* const* args, const Py_ssize_t* escapes, Py_ssize
     for (Py_ssize_t index = 1; index < count; ++index) {
         const auto* part = static_cast<const char*>(PyUnicode_DATA(args[index]));
         const Py_ssize_t part_length = PyUnicode_GET_LENGTH(args[index]);
-        Py_ssize_t start = 0;
         if (part_length == 0) {
             continue;
         }
-        if (length > 0) {
-            while (length > 0 && joined[length - 1] == '/') {
-                --length;
-            }
-            joined[length++] = '/';
-            while (start < part_length && part[start] == '/') {
-                ++start;
-            }
-        }
+        const Py_ssize_t start = open_ascii_part(joined, length, part, part_length);
         if (escapes[index] == 0) {
             std::memcpy(joined + length, part + start, static_cast<size_t>(part_length - start));
             length += part_length - start;
@@ -404,19 +413,10 @@ bool join_plain_parts(PyObject* const* args, Py_ssize_t count, Py_ssize_t most, 
     for (Py_ssize_t index = 1; index < count; ++index) {
         const auto* part = static_cast<const char*>(PyUnicode_DATA(args[index]));
         const Py_ssize_t part_length = PyUnicode_GET_LENGTH(args[index]);
-        Py_ssize_t start = 0;
         if (part_length == 0) {
             continue;
         }
-        if (length > 0) {
-            while (length > 0 && joined[length - 1] == slash) {
-                --length;
-            }
-            joined[length++] = slash;
-            while (start < part_length && part[start] == slash) {
-                ++start;
-            }
-        }
+        const Py_ssize_t start = open_ascii_part(joined, length, part, part_length);
         if (needs_a_look(part + start, part_length - start)) {
             return false;
         }
@@ -671,7 +671,26 @@ PyObject* select_pairs(const NamedValue* pairs, Py_ssize_t count, PyObject* excl
     return query.release();
 }
 
-constexpr UtilsNativeApi native_api = {select_pairs};
+// join_url_parts for str parts (at least two) when all are ASCII and none
+// needs a look: 1 with *url set, 0 (nothing made, no exception) when the parts
+// need the full join, -1 when making the result failed.
+int join_plain(PyObject* const* parts, Py_ssize_t count, PyObject** url) {
+    Py_ssize_t most = 0;
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        if (!PyUnicode_Check(parts[index]) || !PyUnicode_IS_COMPACT_ASCII(parts[index])) {
+            return 0;
+        }
+        most += PyUnicode_GET_LENGTH(parts[index]) + 1;
+    }
+    Ref made;
+    if (!join_plain_parts(parts, count, most, made)) {
+        return 0;
+    }
+    *url = made.release();
+    return *url != nullptr ? 1 : -1;
+}
+
+constexpr UtilsNativeApi native_api = {select_pairs, join_plain};
 
 constexpr const char* get_params_parameters[] = {"parameters", "exclusions"};
 

@@ -21,6 +21,11 @@ struct UtilsNativeApi {
     // for `extra` more entries, which the caller adds next. `exclusions` is a
     // tuple of str, or null when the caller has left the excluded pairs out.
     PyObject* (*select_pairs)(const NamedValue* pairs, Py_ssize_t count, PyObject* exclusions, Py_ssize_t extra);
+    // join_url_parts(*parts) for the common parts, at least two, ASCII with
+    // nothing to escape and no dot segment: 1 with *url set to the result; 0,
+    // with nothing made and no exception, for parts that need the full join;
+    // -1 with an exception set.
+    int (*join_plain)(PyObject* const* parts, Py_ssize_t count, PyObject** url);
 };
 
 inline constexpr std::uint64_t utils_state_tag = 0x66657272'7574696cULL;
