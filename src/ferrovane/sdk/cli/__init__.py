@@ -15,10 +15,36 @@ the bottom up:
 - trace (-v), session (what of the environment is used), queries (the requests, each
   within --timeout), walk_all (events --all), failures (the line and status of each failure);
 - arguments (the parser, built from a table), completion, config_command (the config
-  subcommand), commands (the table of subcommands), main.
+  subcommand), commands (the table of subcommands), command_line (from start to end).
 """
 
-from .main import main
+import sys
+from collections.abc import Sequence
+
 from .status import ExitStatus
 
 __all__ = ["ExitStatus", "main"]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line on ``argv`` (default: the process's arguments); returns its
+    exit status."""
+    if list(sys.argv[1:] if argv is None else argv) == ["--version"] and _print_version():
+        return ExitStatus.SUCCESS
+    from .command_line import main as run  # imports the rest: the parser, the client, requests
+
+    return run(argv)
+
+
+def _print_version() -> bool:
+    """--version given alone, printed without the parser or requests, at a fraction of the
+    start; False when stdout does not take it, and the whole command line reports that."""
+    from .names import PROG
+    from .version import version_line
+
+    try:
+        sys.stdout.write(version_line(PROG))
+        sys.stdout.flush()
+    except (AttributeError, OSError, ValueError):  # closed at start (None), closed, full
+        return False
+    return True

@@ -13,11 +13,12 @@ from typing import Any, NamedTuple, NoReturn
 
 from .. import _tables
 from ..accounts_api import DEFAULT_ACCOUNTS_API_VERSION
-from . import checks, status
+from . import checks, output, status
 from .names import DEFAULT_MAX_ANSWER_MB, DEFAULT_RETRIES, DEFAULT_TIMEOUT, MAX_TIMEOUT, PROG, TOKEN_VARIABLE
 from .output import Mode
 from .queries import Query
 from .settings import Flags
+from .version import version_line
 
 # argparse's words for a value that is not among the choices, in 3.13 ("(choose from 'a',
 # 'b')") and in 3.14 ("(choose from a, b)"). The patterns here are strings, compiled (and
@@ -124,6 +125,13 @@ class Parser(argparse.ArgumentParser):
         self._arguments.append(action)
         return action
 
+    def print_help(self, file: Any = None) -> None:
+        # On stdout through output.write: argparse would drop a failed write and exit 0.
+        if file is None:
+            output.write(self.format_help())
+        else:
+            super().print_help(file)
+
     def error(self, message: str) -> NoReturn:
         self.exit(status.ExitStatus.USAGE,
                   f"{self.prog}: error: {_tables.printable(message)}{_suggestion(message)} (see {self.prog} --help)\n")
@@ -146,16 +154,14 @@ class Parser(argparse.ArgumentParser):
 
 
 class _Version(argparse.Action):
-    """--version; the version is read only when it is asked for."""
+    """--version, where it is not given alone (see __init__.py)."""
 
     def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
         super().__init__(option_strings, argparse.SUPPRESS, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
                  option_string: str | None = None) -> NoReturn:
-        from .. import __version__  # written into the package at build time
-
-        sys.stdout.write(f"{parser.prog} {__version__}\n")
+        output.write(version_line(parser.prog))
         parser.exit()
 
 

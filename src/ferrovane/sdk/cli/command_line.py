@@ -27,7 +27,10 @@ def _main(argv: Sequence[str] | None) -> int:
     parser = commands.parser()
     if not (sys.argv[1:] if argv is None else argv):
         return _bare(parser)
-    parsed = parser.parse(argv)
+    try:
+        parsed = parser.parse(argv)
+    except output.OutputFailed as failed:  # --help or --version could not be written
+        return output.failed_status(failed)
     subcommand = parsed.subcommand
     try:
         if subcommand.run is not None:
