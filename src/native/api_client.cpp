@@ -744,7 +744,7 @@ PyObject* logout(const Scope& /*scope*/, PyObject* const* args) {
 PyObject* get_current_user(const Scope& scope, PyObject* const* args) {
     return run_query(scope, args[0], records.names.security, nullptr, [](PyObject* api_version) {
         return Endpoint{format_text(records.names.version_prefix, api_version, records.names.user_info_suffix,
-                                    &records.user_info_endpoints)};
+                                    &records.user_info_endpoints), {}};
     });
 }
 
@@ -808,10 +808,10 @@ PyObject* get_event_log(const Scope& scope, PyObject* const* args) {
     }
     const std::array<std::pair<PyObject*, PyObject*>, 1> leading{{{records.names.app_name, app_name}}};
     return query_event_log(scope, records.event_log_all_none, records.names.event_log_exclusions, args[0], leading,
-                           args + 2,
-                           [](PyObject* api_version) {
+                           args + 2, [](PyObject* api_version) {
                                return Endpoint{format_text(records.names.version_prefix, api_version,
-                                                           records.names.eventlog_suffix, &records.eventlog_endpoints)};
+                                                           records.names.eventlog_suffix, &records.eventlog_endpoints),
+                                               {}};
                            });
 }
 
@@ -840,7 +840,7 @@ PyObject* return_all_releases(const Scope& scope, PyObject* const* args) {
     }
     return run_query(scope, args[0], records.names.entitlements, params.get(), [](PyObject* api_version) {
         return Endpoint{format_text(records.names.version_prefix, api_version, records.names.releases_suffix,
-                                    &records.releases_endpoints)};
+                                    &records.releases_endpoints), {}};
     });
 }
 

@@ -16,9 +16,16 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(__GNUC__)
+#define FERROVANE_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define FERROVANE_ALWAYS_INLINE inline
+#endif
+
 namespace {
 
 constexpr Py_UCS4 slash = '/';
+
 
 // A run of characters of one part; `text == nullptr` stands for one slash.
 // `escapes` counts the characters of the run that are written as escapes.
@@ -402,7 +409,8 @@ bool needs_a_look(const char* text, Py_ssize_t length) {
 
 // The join of ASCII parts none of which needs a look, on the stack. Returns
 // false, having made nothing, when one does. `most` bounds the result's length.
-bool join_plain_parts(PyObject* const* args, Py_ssize_t count, Py_ssize_t most, Ref& url) {
+// Inlined into both callers: as a call it costs the typical join a tenth more.
+FERROVANE_ALWAYS_INLINE bool join_plain_parts(PyObject* const* args, Py_ssize_t count, Py_ssize_t most, Ref& url) {
     constexpr Py_ssize_t capacity = 1024;
     char joined[capacity];
     if (most > capacity) {
