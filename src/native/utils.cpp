@@ -386,7 +386,7 @@ static_assert(sizeof(PyASCIIObject) >= chunk_size, "a chunk before a str's chara
 // Whether text[0:length], an ASCII part after its leading slashes (so that
 // text[0] starts a segment) holds a character to escape or a '.' that starts a
 // segment: if not, it is joined as it is.
-bool needs_a_look(const char* text, Py_ssize_t length) {
+FERROVANE_ALWAYS_INLINE bool needs_a_look(const char* text, Py_ssize_t length) {
     if (length <= chunk_size) {
         const ChunkMasks masks = chunk_masks(text + length - chunk_size);
         const auto first = static_cast<unsigned>(chunk_size - length);  // the bit of text[0]
