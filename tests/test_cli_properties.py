@@ -211,6 +211,7 @@ def test_property_json_written_by_the_encoder_is_the_walks(document, indent, asc
     assert json.loads(text, parse_float=Decimal) == json.loads(document, parse_float=Decimal)
     every_value = json.loads(document, object_pairs_hook=lambda pairs: dict(enumerate(v for _, v in pairs)))
     assert nests_deeper_than(document, limit) == (depth(every_value) > limit)  # a repeated key's too
+    assert nests_deeper_than(text, limit) == (depth(answer) > limit)  # written anew: other widths and escapes
 
 
 @given(status=st.sampled_from([200, 201, 204, 301, 400, 401, 404, 418, 500, 503]),
