@@ -52,6 +52,18 @@ Py_ssize_t string_end(const Py_UCS1* text, Py_ssize_t index, Py_ssize_t length) 
 }
 #endif
 
+// A bracket outside strings moves the depth; true once it passes `limit`.
+template <typename Char>
+bool passes_limit(Char unit, Py_ssize_t& depth, Py_ssize_t limit) {
+    if (unit == '[' || unit == '{') {
+        return ++depth > limit;
+    }
+    if (unit == ']' || unit == '}') {
+        --depth;
+    }
+    return false;
+}
+
 template <typename Char>
 bool nests_deeper(const Char* text, Py_ssize_t length, Py_ssize_t limit) {
     Py_ssize_t depth = 0;
@@ -59,12 +71,8 @@ bool nests_deeper(const Char* text, Py_ssize_t length, Py_ssize_t limit) {
         const Char unit = text[index];
         if (unit == '"') {
             index = string_end(text, index + 1, length);  // at its closing quote, or the end
-        } else if (unit == '[' || unit == '{') {
-            if (++depth > limit) {
-                return true;
-            }
-        } else if (unit == ']' || unit == '}') {
-            --depth;
+        } else if (passes_limit(unit, depth, limit)) {
+            return true;
         }
     }
     return false;
@@ -111,12 +119,8 @@ bool nests_deeper(const Py_UCS1* text, Py_ssize_t length, Py_ssize_t limit) {
                 }
             } else if (unit == '"') {
                 in_string = true;
-            } else if (unit == '[' || unit == '{') {
-                if (++depth > limit) {
-                    return true;
-                }
-            } else if (unit == ']' || unit == '}') {
-                --depth;
+            } else if (passes_limit(unit, depth, limit)) {
+                return true;
             }
         }
     }
